@@ -1,0 +1,30 @@
+# Thin front door over CMake.
+BUILD      ?= build
+BUILD_SAN  ?= build-sanitize
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+SAMPLE_IMG  = $(BUILD)/sample.img
+
+.PHONY: all build run test test-sanitize clean
+
+all: build
+
+build:
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+$(SAMPLE_IMG): build $(shell find samples -type f 2>/dev/null)
+	$(BUILD)/mksunimg --tree samples/tree -o $(SAMPLE_IMG)
+
+run: build $(SAMPLE_IMG)
+	$(BUILD)/sunufs -p 0 $(SAMPLE_IMG)
+
+test: build
+	cd $(BUILD) && TZ=UTC ctest --output-on-failure -j $(JOBS)
+
+test-sanitize:
+	@cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DSUNUFS_SANITIZE=ON >/dev/null
+	@cmake --build $(BUILD_SAN) -j $(JOBS)
+	cd $(BUILD_SAN) && TZ=UTC ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(BUILD_SAN)

@@ -1,0 +1,386 @@
+// sunufs file-system library: read-only access to big-endian UFS file
+// systems inside Sun-labelled disks and disk images.
+//
+// The library keeps all of its state in fixed tables of slots (disks,
+// mounted file systems, streams) and reports failures through fs_errno.
+// Every record read from the device is converted to host byte order in
+// place, once, right after the read; fields that are not converted stay
+// as stored.  Nothing is ever written to the device.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// ---------------------------------------------------------------------------
+// Status codes
+// ---------------------------------------------------------------------------
+enum {
+    FSE_OK = 0,
+    FSE_CHECKSUM = 1,
+    FSE_MAGIC = 2,
+    FSE_READ = 3,
+    FSE_EMPTY = 4,
+    FSE_PART = 5,
+    FSE_SEEK = 6,
+    FSE_NOMEM = 7,
+    FSE_NFILE = 8,
+    FSE_NOTDIR = 9,
+    FSE_NAMETOOLONG = 10,
+    FSE_NOENT = 11,
+    FSE_BADSB = 12,   // superblock geometry our reads cannot handle safely
+    FSE_TOOBIG = 13,  // file of 2 GiB or more: its 32-bit size is negative
+    FSE_NERR = 14
+};
+
+extern int fs_errno;                 // status of the last failing operation
+extern const char* const fs_errlist[FSE_NERR];
+extern int fs_debug;                 // -d flag / `debug` toggle
+
+// ---------------------------------------------------------------------------
+// Platform handle.  0 means "no handle" so that zero-filled tables start
+// free; the platform layer stores descriptor + 1, so descriptor 0 is a
+// perfectly good (taken) handle.
+// ---------------------------------------------------------------------------
+using fs_handle = int;
+inline constexpr fs_handle FS_NOHANDLE = 0;
+
+// ---------------------------------------------------------------------------
+// On-disk records.  Offsets are checked below; numbers are big-endian on
+// disk and in host order only after the owning Part converted them.
+// ---------------------------------------------------------------------------
+
+inline constexpr uint16_t DKL_MAGIC = 0xDABE;
+inline constexpr int NDKMAP = 8;
+
+struct dk_map {
+    int32_t dkl_cylno;  // 0: starting cylinder
+    int32_t dkl_nblk;   // 4: size in 512-byte blocks, 0 = empty
+};
+
+// Sun disk label, the first 512 bytes of the device.
+struct dk_label {
+    char dkl_asciilabel[128];   //   0: label text, NUL-terminated (maybe)
+    uint8_t dkl_unused[292];    // 128: covered by the checksum only
+    uint16_t dkl_rpm;           // 420
+    uint16_t dkl_pcyl;          // 422
+    uint16_t dkl_apc;           // 424
+    uint16_t dkl_obs1;          // 426: never converted
+    uint16_t dkl_obs2;          // 428: never converted
+    uint16_t dkl_intrlv;        // 430
+    uint16_t dkl_ncyl;          // 432
+    uint16_t dkl_acyl;          // 434
+    uint16_t dkl_nhead;         // 436
+    uint16_t dkl_nsect;         // 438
+    uint16_t dkl_obs3;          // 440: never converted
+    uint16_t dkl_obs4;          // 442: never converted
+    dk_map dkl_map[NDKMAP];     // 444
+    uint16_t dkl_magic;         // 508
+    uint16_t dkl_cksum;         // 510: never converted
+};
+static_assert(sizeof(dk_map) == 8);
+static_assert(sizeof(dk_label) == 512);
+static_assert(offsetof(dk_label, dkl_rpm) == 420);
+static_assert(offsetof(dk_label, dkl_obs1) == 426);
+static_assert(offsetof(dk_label, dkl_intrlv) == 430);
+static_assert(offsetof(dk_label, dkl_ncyl) == 432);
+static_assert(offsetof(dk_label, dkl_nhead) == 436);
+static_assert(offsetof(dk_label, dkl_nsect) == 438);
+static_assert(offsetof(dk_label, dkl_obs4) == 442);
+static_assert(offsetof(dk_label, dkl_map) == 444);
+static_assert(offsetof(dk_label, dkl_magic) == 508);
+static_assert(offsetof(dk_label, dkl_cksum) == 510);
+
+inline constexpr int32_t FS_MAGIC = 0x011954;
+inline constexpr int32_t SBOFF = 8192;
+inline constexpr uint32_t ROOT_INO = 2;
+
+struct fs_csum {
+    int32_t cs_ndir;    // 0
+    int32_t cs_nbfree;  // 4
+    int32_t cs_nifree;  // 8
+    int32_t cs_nffree;  // 12
+};
+
+// UFS superblock, 8192 bytes at byte 8192 of the partition.
+struct fs_super {
+    int32_t fs_link;          //    0: never converted
+    int32_t fs_rlink;         //    4: never converted
+    int32_t fs_sblkno;        //    8
+    int32_t fs_cblkno;        //   12
+    int32_t fs_iblkno;        //   16: inode blocks, fragment offset in cg
+    int32_t fs_dblkno;        //   20
+    int32_t fs_cgoffset;      //   24
+    int32_t fs_cgmask;        //   28
+    int32_t fs_time;          //   32
+    int32_t fs_size;          //   36
+    int32_t fs_dsize;         //   40
+    int32_t fs_ncg;           //   44
+    int32_t fs_bsize;         //   48
+    int32_t fs_fsize;         //   52
+    int32_t fs_frag;          //   56
+    int32_t fs_minfree;       //   60
+    int32_t fs_rotdelay;      //   64
+    int32_t fs_rps;           //   68
+    int32_t fs_bmask;         //   72
+    int32_t fs_fmask;         //   76
+    int32_t fs_bshift;        //   80
+    int32_t fs_fshift;        //   84
+    int32_t fs_maxcontig;     //   88
+    int32_t fs_maxbpg;        //   92
+    int32_t fs_fragshift;     //   96
+    int32_t fs_fsbtodb;       //  100
+    int32_t fs_sbsize;        //  104
+    int32_t fs_csmask;        //  108
+    int32_t fs_csshift;       //  112
+    int32_t fs_nindir;        //  116
+    int32_t fs_inopb;         //  120
+    int32_t fs_nspf;          //  124
+    int32_t fs_optim;         //  128
+    int32_t fs_npsect;        //  132
+    int32_t fs_interleave;    //  136
+    int32_t fs_trackskew;     //  140
+    int32_t fs_id[2];         //  144
+    int32_t fs_csaddr;        //  152
+    int32_t fs_cssize;        //  156
+    int32_t fs_cgsize;        //  160
+    int32_t fs_ntrak;         //  164
+    int32_t fs_nsect;         //  168
+    int32_t fs_spc;           //  172
+    int32_t fs_ncyl;          //  176
+    int32_t fs_cpg;           //  180
+    int32_t fs_ipg;           //  184
+    int32_t fs_fpg;           //  188
+    fs_csum fs_cstotal;       //  192
+    uint8_t fs_fmod;          //  208: single bytes, never converted
+    uint8_t fs_clean;         //  209
+    uint8_t fs_ronly;         //  210
+    uint8_t fs_flags;         //  211
+    char fs_fsmnt[512];       //  212: text
+    int32_t fs_cgrotor;       //  724
+    uint8_t fs_unused1[128];  //  728
+    int32_t fs_cpc;           //  856
+    uint8_t fs_unused2[480];  //  860
+    int32_t fs_qbmask[2];     // 1340: each half converted in place
+    int32_t fs_qfmask[2];     // 1348
+    int32_t fs_postblformat;  // 1356
+    int32_t fs_nrpos;         // 1360
+    int32_t fs_postbloff;     // 1364
+    int32_t fs_rotbloff;      // 1368
+    int32_t fs_magic;         // 1372
+    uint8_t fs_unused3[8192 - 1376];
+};
+static_assert(sizeof(fs_super) == 8192);
+static_assert(offsetof(fs_super, fs_iblkno) == 16);
+static_assert(offsetof(fs_super, fs_bsize) == 48);
+static_assert(offsetof(fs_super, fs_bmask) == 72);
+static_assert(offsetof(fs_super, fs_fragshift) == 96);
+static_assert(offsetof(fs_super, fs_fsbtodb) == 100);
+static_assert(offsetof(fs_super, fs_inopb) == 120);
+static_assert(offsetof(fs_super, fs_id) == 144);
+static_assert(offsetof(fs_super, fs_ipg) == 184);
+static_assert(offsetof(fs_super, fs_fpg) == 188);
+static_assert(offsetof(fs_super, fs_cstotal) == 192);
+static_assert(offsetof(fs_super, fs_fmod) == 208);
+static_assert(offsetof(fs_super, fs_fsmnt) == 212);
+static_assert(offsetof(fs_super, fs_cgrotor) == 724);
+static_assert(offsetof(fs_super, fs_cpc) == 856);
+static_assert(offsetof(fs_super, fs_qbmask) == 1340);
+static_assert(offsetof(fs_super, fs_qfmask) == 1348);
+static_assert(offsetof(fs_super, fs_postblformat) == 1356);
+static_assert(offsetof(fs_super, fs_magic) == 1372);
+
+inline constexpr int NDADDR = 12;
+inline constexpr int NIADDR = 3;
+
+// On-disk inode, 128 bytes.  di_size is the low 32-bit word of the 64-bit
+// size, read as signed; the high word is kept as stored and never used.
+struct dinode {
+    uint16_t di_mode;          //   0
+    int16_t di_nlink;          //   2
+    uint16_t di_uid;           //   4
+    uint16_t di_gid;           //   6
+    uint32_t di_sizehi;        //   8: never converted
+    int32_t di_size;           //  12
+    int32_t di_atime;          //  16
+    int32_t di_atspare;        //  20
+    int32_t di_mtime;          //  24
+    int32_t di_mtspare;        //  28
+    int32_t di_ctime;          //  32
+    int32_t di_ctspare;        //  36
+    uint32_t di_db[NDADDR];    //  40: direct fragment addresses
+    uint32_t di_ib[NIADDR];    //  88: single, double, triple indirect
+    int32_t di_flags;          // 100
+    int32_t di_blocks;         // 104
+    int32_t di_gen;            // 108
+    int32_t di_delaylen;       // 112: never converted
+    int32_t di_delayoff;       // 116: never converted
+    int32_t di_nextrio;        // 120: never converted
+    int32_t di_writes;         // 124: never converted
+};
+static_assert(sizeof(dinode) == 128);
+static_assert(offsetof(dinode, di_sizehi) == 8);
+static_assert(offsetof(dinode, di_size) == 12);
+static_assert(offsetof(dinode, di_mtime) == 24);
+static_assert(offsetof(dinode, di_ctspare) == 36);
+static_assert(offsetof(dinode, di_db) == 40);
+static_assert(offsetof(dinode, di_ib) == 88);
+static_assert(offsetof(dinode, di_flags) == 100);
+static_assert(offsetof(dinode, di_delaylen) == 112);
+static_assert(offsetof(dinode, di_writes) == 124);
+
+// Mode bits shared by di_mode and st_mode.
+inline constexpr uint16_t IFMT = 0xF000;
+inline constexpr uint16_t IFIFO = 0x1000;
+inline constexpr uint16_t IFCHR = 0x2000;
+inline constexpr uint16_t IFDIR = 0x4000;
+inline constexpr uint16_t IFBLK = 0x6000;
+inline constexpr uint16_t IFREG = 0x8000;
+inline constexpr uint16_t IFLNK = 0xA000;
+inline constexpr uint16_t IFSOCK = 0xC000;
+inline constexpr uint16_t ISUID = 0x800;
+inline constexpr uint16_t ISGID = 0x400;
+inline constexpr uint16_t ISVTX = 0x200;
+
+// Directory record header as it lies in a directory block.  d_name runs on
+// to the record's end (at most 256 bytes with its NUL); it is declared with
+// the smallest size a valid record can have so that a record pointer never
+// claims more bytes than the record holds.
+struct direct {
+    uint32_t d_ino;       // 0: 0 = empty record
+    uint16_t d_reclen;    // 4: distance to the next record
+    uint16_t d_namlen;    // 6: converted, but never trusted
+    char d_name[4];       // 8: NUL-terminated name
+};
+static_assert(offsetof(direct, d_reclen) == 4);
+static_assert(offsetof(direct, d_namlen) == 6);
+static_assert(offsetof(direct, d_name) == 8);
+inline constexpr int DIRHDR = 8;
+
+// Status record.  Field names and widths are this library's own, not the
+// host's; see <sys/stat.h>'s time macros below.
+#pragma push_macro("st_atime")
+#pragma push_macro("st_mtime")
+#pragma push_macro("st_ctime")
+#undef st_atime
+#undef st_mtime
+#undef st_ctime
+struct fs_statrec {
+    uint32_t st_dev;    // never written by the library
+    uint16_t st_ino;    // inode number, low 16 bits
+    uint16_t st_mode;
+    int16_t st_nlink;
+    int16_t st_uid;     // 16 bits as stored: 32768 and up read negative
+    int16_t st_gid;
+    uint32_t st_rdev;   // never written by the library
+    int32_t st_size;
+    int32_t st_atime;
+    int32_t st_mtime;
+    int32_t st_ctime;
+};
+#pragma pop_macro("st_ctime")
+#pragma pop_macro("st_mtime")
+#pragma pop_macro("st_atime")
+
+// ---------------------------------------------------------------------------
+// Disks and the label
+// ---------------------------------------------------------------------------
+inline constexpr int NDISK = 7;
+inline constexpr int LABEL_BUFSIZE = 8192;
+
+struct disk {
+    fs_handle handle;   // FS_NOHANDLE: slot free
+    dk_label* label;    // owned 8192-byte buffer, label converted
+};
+
+disk* disk_open(const char* path);
+int disk_close(disk* d);
+int label_check(dk_label* label);
+void dump_label(FILE* stream, const dk_label* label);
+
+// Start of partition `part` in 512-byte sectors, 32-bit wrap-around.
+uint32_t part_start_sectors(const dk_label* label, int part);
+
+// ---------------------------------------------------------------------------
+// Mounted file systems
+// ---------------------------------------------------------------------------
+inline constexpr int NFSYS = 16;
+inline constexpr int FS_MNT_ANYPART = 1;
+inline constexpr int CWD_SIZE = 1024;
+
+struct fsys {
+    fs_handle handle;   // the disk's; FS_NOHANDLE: slot free
+    dk_label* label;    // the disk's, borrowed
+    int part;
+    fs_super* sb;       // owned, converted
+    char* cwd;          // owned, CWD_SIZE bytes
+    uint32_t cwd_ino;
+};
+
+extern fsys* fs_current;
+
+fsys* fs_mount(disk* d, int part, int flags);
+int fs_umount(fsys* fs);
+fsys* fs_getfs();
+fsys* fs_setfs(fsys* fs);
+char* fs_getcwd(char* buf);
+int super_swap(fs_super* sb);
+void dump_super(FILE* stream, const fs_super* sb);
+
+// ---------------------------------------------------------------------------
+// Inodes and status
+// ---------------------------------------------------------------------------
+inline constexpr int IBUFSIZE = 8192;
+
+int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr);
+int inode_swap(dinode* ip);
+int fs_istat(uint32_t ino, fs_statrec* st);
+int dump_stat(FILE* stream, const fs_statrec* st);
+int dump_inode(FILE* stream, const dinode* ip);
+
+// ---------------------------------------------------------------------------
+// Path lookup and working directory
+// ---------------------------------------------------------------------------
+inline constexpr int MAXPATHLEN_FS = 1024;
+
+uint32_t fs_namei(const char* path);
+int dir_scan(fsys* fs, const dinode* dip, uint32_t blkaddr, uint8_t* buffer,
+             int32_t* pos, int32_t* lbn, const char* name, uint32_t* match);
+int fs_stat(const char* path, fs_statrec* st);
+int fs_chdir(const char* path);
+
+// ---------------------------------------------------------------------------
+// File and directory streams
+// ---------------------------------------------------------------------------
+inline constexpr int NFILES = 16;
+inline constexpr int32_t FS_EOF = 3;
+inline constexpr int FF_BUFSIZE = 8192;
+
+struct FS_FILE {
+    fsys* ff_fs;          // null: slot free
+    dinode* ff_inode;     // owned copy, host order
+    uint32_t ff_avail;    // bytes in ff_buf not yet handed out
+    uint8_t* ff_cur;      // next byte to hand out
+    uint8_t* ff_buf;      // owned, current data block
+    uint8_t* ff_ibuf;     // owned, current single indirect block, as on disk
+    uint8_t* ff_icur;     // entry taken last; ff_ibuf + 8192: none loaded
+    int32_t ff_pos;       // bytes covered by the blocks read so far
+    int32_t ff_lbn;       // blocks read so far = next logical block
+    int32_t ff_state;     // 0 direct, 1 indirect, FS_EOF: no further block
+    uint8_t* ff_xbuf;     // owned, double/triple indirect block scratch
+    int ff_lost;          // status of the first block that failed, or 0
+};
+
+extern FS_FILE fs_files[NFILES];
+
+FS_FILE* fs_fopen(const char* path, const char* mode);
+uint32_t fs_fread(void* buf, uint32_t size, uint32_t count, FS_FILE* f);
+int fs_fclose(FS_FILE* f);
+// True when the stream reached the end of its file with nothing left
+// buffered and no block lost on the way.  When it did not, fs_errno holds
+// the reason (a lost block's status is put back there), ready for a report.
+bool fs_fclean(FS_FILE* f);
+
+FS_FILE* fs_opendir(const char* path);
+direct* fs_readdir(FS_FILE* d);
+int fs_closedir(FS_FILE* d);
