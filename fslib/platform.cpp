@@ -1,0 +1,57 @@
+#include "fslib/platform.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace fsl {
+
+int32_t dev_lastread = 0;
+
+// Descriptors are stored as descriptor + 1 so that an all-zero table means
+// "all free" while descriptor 0 remains a usable handle.
+static int fd_of(fs_handle h) { return h - 1; }
+
+fs_handle dev_open(const char* path)
+{
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return FS_NOHANDLE;
+    return fd + 1;
+}
+
+bool dev_seek(fs_handle h, int32_t offset)
+{
+    if (offset < 0) {
+        errno = EINVAL;
+        return false;
+    }
+    return ::lseek(fd_of(h), static_cast<off_t>(offset), SEEK_SET) == offset;
+}
+
+int32_t dev_read(fs_handle h, void* buf, uint32_t count)
+{
+    auto* p = static_cast<unsigned char*>(buf);
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = ::read(fd_of(h), p + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            dev_lastread = -1;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<uint32_t>(n);
+    }
+    dev_lastread = static_cast<int32_t>(done);
+    return dev_lastread;
+}
+
+int dev_close(fs_handle h)
+{
+    return ::close(fd_of(h)) == 0 ? 1 : 0;
+}
+
+}  // namespace fsl

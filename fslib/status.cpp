@@ -1,0 +1,21 @@
+#include "fslib/fslib.h"
+
+int fs_errno = FSE_OK;
+int fs_debug = 0;
+
+const char* const fs_errlist[FSE_NERR] = {
+    "No error",
+    "Bad checksum",
+    "Bad magic number",
+    "Read error",
+    "Empty partition",
+    "Bad partition",
+    "Seek error",
+    "Resource temporarily unavailable",
+    "Too many open files",
+    "Not a directory",
+    "Filename too long",
+    "No such file or directory",
+    "Bad superblock",
+    "File too large",
+};
