@@ -1,0 +1,98 @@
+#include "shell/getopt.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace sh_opt {
+
+int opterr = 1;
+int optind = 1;
+int optpos = 1;
+int optopt = 0;
+char* optarg = nullptr;
+
+void getopt_reset()
+{
+    opterr = 1;
+    optind = 1;
+    optpos = 1;
+}
+
+// Writes "<argv0>: <what> -- <ch>\n" to standard error when allowed.
+static void complain(char* const argv[], const char* what, int ch)
+{
+    if (!opterr)
+        return;
+    fputs(argv[0] ? argv[0] : "", stderr);
+    fputs(what, stderr);
+    fputc(ch, stderr);
+    fputc('\n', stderr);
+}
+
+int getopt(int argc, char* const argv[], const char* optstring)
+{
+    if (optpos == 1) {
+        if (optind >= argc || argv[optind] == nullptr)
+            return -1;
+        const char* word = argv[optind];
+        if (word[0] != '-' || word[1] == '\0')
+            return -1;
+        if (strcmp(word, "--") == 0) {
+            optind++;
+            return -1;
+        }
+    }
+    if (optind >= argc || argv[optind] == nullptr)  // state left inconsistent by a caller
+        return -1;
+
+    char* word = argv[optind];
+    // optpos can only point past the end if a caller changed the state by
+    // hand; treat that as the end of this word.
+    if (optpos < 1 || static_cast<size_t>(optpos) >= strlen(word)) {
+        optpos = 1;
+        optind++;
+        return getopt(argc, argv, optstring);
+    }
+
+    int ch = static_cast<unsigned char>(word[optpos]);
+    optopt = ch;
+    const char* spec = strchr(optstring, ch);
+
+    if (ch == ':' || spec == nullptr) {
+        complain(argv, ": illegal option -- ", ch);
+        optpos++;
+        if (word[optpos] == '\0') {
+            optind++;
+            optpos = 1;
+        }
+        return '?';
+    }
+
+    if (spec[1] == ':') {
+        if (word[optpos + 1] != '\0') {
+            optarg = &word[optpos + 1];
+            optind++;
+        } else {
+            optind++;
+            if (optind >= argc || argv[optind] == nullptr) {
+                complain(argv, ": option requires an argument -- ", ch);
+                optpos = 1;
+                return '?';
+            }
+            optarg = argv[optind];
+            optind++;
+        }
+        optpos = 1;
+        return ch;
+    }
+
+    optpos++;
+    if (word[optpos] == '\0') {
+        optpos = 1;
+        optind++;
+    }
+    optarg = nullptr;
+    return ch;
+}
+
+}  // namespace sh_opt

@@ -1,0 +1,123 @@
+// ls and more.  This file prints the status record's times, so it must not
+// include <sys/stat.h>: that header turns st_mtime into a macro.
+#include "shell/shell.h"
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sys/wait.h>
+
+// Shown in place of "Mmm dd hh:mm" when the host cannot turn a time into
+// text; it keeps the long listing's columns.
+static const char NO_TIME[] = "??? ?? ??:??";
+
+static const char* type_prefix(uint16_t mode)
+{
+    switch (mode & IFMT) {
+    case IFIFO: return "p ";
+    case IFCHR: return "c ";
+    case IFDIR: return "d ";
+    case IFBLK: return "b ";
+    case IFREG: return "- ";
+    case IFLNK: return "l ";
+    case IFSOCK: return "s ";
+    default: return "? ";
+    }
+}
+
+// "Mmm dd hh:mm" of a modification time, or NO_TIME.
+static const char* short_time(int32_t when)
+{
+    time_t t = when;
+    const char* text = ctime(&t);
+    // ctime's fixed form is "Www Mmm dd hh:mm:ss yyyy\n"; anything shorter
+    // than the part shown is not that form.
+    if (text == nullptr || strnlen(text, 16) < 16)
+        return NO_TIME;
+    return text + 4;
+}
+
+static void list_long(const direct* entry)
+{
+    fs_statrec rec;
+    if (fs_istat(entry->d_ino, &rec) == -1) {
+        show_error("stat");
+        return;
+    }
+    fputs(type_prefix(rec.st_mode), stderr);
+    fprintf(stderr, "%6d %.4o %2d %5d %5d %7d %-12.12s %s\n",
+            rec.st_ino, rec.st_mode & 0xFFF, rec.st_nlink, rec.st_uid,
+            rec.st_gid, rec.st_size, short_time(rec.st_mtime), entry->d_name);
+}
+
+void do_ls(const char* path, const char* long_flag)
+{
+    FS_FILE* dir = fs_opendir(path);
+    if (dir == nullptr) {
+        fprintf(stderr, "ls %s\n", path);
+        show_error("opendir");
+        return;
+    }
+    while (direct* entry = fs_readdir(dir)) {
+        if (long_flag == nullptr)
+            printf("%10d %24s\n", static_cast<int>(entry->d_ino), entry->d_name);
+        else
+            list_long(entry);
+    }
+    // A directory block that could not be read leaves entries out; say so
+    // rather than show a listing that merely looks complete.
+    if (!fs_fclean(dir))
+        show_error("readdir");
+    fs_closedir(dir);
+}
+
+int do_more(const char* path)
+{
+    // Whatever the shell printed so far must come before the pager's screen.
+    fflush(stdout);
+    fflush(stderr);
+
+    FILE* pager = popen("less", "w");
+    if (pager == nullptr) {
+        perror("popen");
+        return 1;
+    }
+    // A pager that the user leaves early closes its end of the pipe; the
+    // writes that follow must fail quietly instead of ending the shell.
+    // Ignored only now, so that the pager itself starts with the default.
+    struct sigaction ignore = {};
+    struct sigaction previous = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &previous);
+
+    int result = 0;
+    FS_FILE* file = fs_fopen(path, "rb");
+    if (file == nullptr) {
+        show_error("fs_fopen");
+        result = 1;
+    } else {
+        unsigned char buffer[512];
+        bool pager_gone = false;
+        uint32_t got;
+        // Read on to the end even after the pager has gone, so that a read
+        // failure anywhere in the file is still reported.
+        while ((got = fs_fread(buffer, 1, sizeof buffer, file)) > 0) {
+            if (!pager_gone && fwrite(buffer, 1, got, pager) != got)
+                pager_gone = true;
+        }
+        if (!fs_fclean(file))
+            show_error("fs_fread");
+        fs_fclose(file);
+    }
+
+    int status = pclose(pager);
+    sigaction(SIGPIPE, &previous, nullptr);
+    // The command interpreter answers 127 when it cannot find or run the
+    // command; without this the user would only see an empty screen.
+    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 127)
+        fprintf(stderr, "more: the pager less could not be run\n");
+    return result;
+}

@@ -1,0 +1,640 @@
+// End-to-end runs of build/sunufs on images made by the image builder:
+// exact standard output and standard error, plus the files that cp and the
+// pager stand-in leave on the host.
+#include "support/runner.h"
+#include "tools/sunimg.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using sunimg::Meta;
+
+std::string bytes_of(const std::vector<uint8_t>& v)
+{
+    return std::string(v.begin(), v.end());
+}
+
+// The tree most cases browse.  Inode numbers are given out in creation
+// order from 3, which the expected listings rely on.
+sunimg::Ufs standard_tree()
+{
+    sunimg::Ufs fs;
+    fs.file("/etc/passwd", "root:x:0:1::/:/bin/sh\n", {.uid = 0, .gid = 1});  // 3, 4
+    fs.dir("/empty");                                                        // 5
+    fs.file("/data/zero", "");                                               // 6, 7
+    fs.file("/data/exact", sunimg::pattern(1024, 2));                        // 8
+    fs.file("/data/big", sunimg::pattern(200000, 3));                        // 9: indirect blocks
+    fs.file("/dir/a", "alpha\n");                                            // 10, 11
+    fs.file("/dir/sub/b", "beta\n");                                         // 12, 13
+    fs.file("/dir/sub/deeper/c", "gamma\n");                                 // 14, 15
+    fs.symlink("/dir/link", "a");                                            // 16
+    fs.file("/dir/z", "zulu\n");                                             // 17
+    fs.file("/usr/bin/ls", "ls binary\n");                                   // 18, 19, 20
+    fs.file("/a_name_longer_than_twenty_four_chars", "x");                   // 21
+    return fs;
+}
+
+// Each test gets a scratch directory holding the image, a host directory
+// (the working directory of the run), and a pager stand-in on the PATH that
+// copies what it is fed to pager.out.
+class Shell : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        tmp = runner::make_temp_dir("e2e");
+        host = tmp + "/host";
+        fs::create_directory(host);
+        fs::create_directory(tmp + "/bin");
+        env = runner::install_fake_less(tmp + "/bin");
+        env.push_back("TZ=UTC");
+        env.push_back("OUT=" + tmp + "/pager.out");
+        disk = tmp + "/disk.img";
+    }
+    void TearDown() override { runner::remove_tree(tmp); }
+
+    void use(const sunimg::DiskImage& img) { img.write(disk); }
+    void use(const sunimg::Ufs& tree) { use(sunimg::make_disk(tree)); }
+
+    // The prompt, n times.
+    std::string prompts(int n, int part = 0) const
+    {
+        std::string p;
+        for (int i = 0; i < n; i++)
+            p += disk + "(" + std::to_string(part) + ") # ";
+        return p;
+    }
+
+    runner::Result run(std::vector<std::string> args, const std::string& input = "")
+    {
+        runner::Options o;
+        o.args = std::move(args);
+        o.input = input;
+        o.env = env;
+        o.cwd = host;
+        return runner::run_sunufs(o);
+    }
+    // A session on partition 0.
+    runner::Result session(const std::string& input) { return run({"-p", "0", disk}, input); }
+
+    void pager(const std::string& body) { env[0] = runner::install_fake_less(tmp + "/bin", body)[0]; }
+    std::string pager_out() const { return runner::read_file(tmp + "/pager.out"); }
+
+    // Every path under `dir`, relative, with a trailing '/' for directories
+    // and " -> target" for symbolic links, in sorted order.
+    static std::vector<std::string> tree_of(const std::string& dir)
+    {
+        std::vector<std::string> out;
+        for (auto& e : fs::recursive_directory_iterator(dir)) {
+            std::string rel = e.path().lexically_relative(dir).string();
+            if (e.is_symlink())
+                rel += " -> " + fs::read_symlink(e.path()).string();
+            else if (e.is_directory())
+                rel += "/";
+            out.push_back(rel);
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    std::string tmp, host, disk;
+    std::vector<std::string> env;
+};
+
+// ---------------------------------------------------------------------------
+// Command line, partition summary and mount failures
+// ---------------------------------------------------------------------------
+
+struct StartCase {
+    const char* name;
+    std::vector<std::string> args;  // "IMG" stands for the image path
+    std::string err;                // {BIN}: the program path, {USE}: the usage line,
+                                    // {SUMMARY}: the partition summary
+};
+
+const StartCase start_cases[] = {
+    {"no arguments", {}, "{USE}"},
+    {"only options", {"-d"}, "{USE}"},
+    {"-h", {"-h", "IMG"}, "{USE}"},
+    {"-V", {"-V", "IMG"}, "{USE}"},
+    {"unknown option", {"-x", "IMG"}, "{BIN}: illegal option -- x\n{USE}"},
+    {"--help", {"--help"}, "{BIN}: illegal option -- -\n{USE}"},
+    {"-p without argument", {"-p"}, "{BIN}: option requires an argument -- p\n{USE}"},
+    {"options after the file are not read", {"IMG", "-p"}, "{SUMMARY}"},
+    {"summary", {"IMG"}, "{SUMMARY}"},
+    {"missing image", {"-p0", "/nonexistent/disk.img"}, "open disk: No such file or directory\n"},
+    {"partition out of range", {"-p", "9", "IMG"},
+     "{BIN}: invalid partition (9)\nmount fs: Bad partition\n"},
+    {"partition 1 is empty", {"-p", "b", "IMG"}, "mount fs: Empty partition\n"},
+    {"partition 2 is refused", {"-pc", "IMG"}, "mount fs: Bad partition\n"},
+    {"partition 4 is empty", {"-p4", "IMG"}, "mount fs: Empty partition\n"},
+    {"non-number reads as 0", {"-p", "A", "IMG"}, ""},
+    {"-- ends the options", {"--", "-d"}, "open disk: No such file or directory\n"},
+    {"lone - is the file", {"-"}, "open disk: No such file or directory\n"},
+};
+
+void replace_all(std::string& s, const std::string& what, const std::string& with)
+{
+    for (size_t at = 0; (at = s.find(what, at)) != std::string::npos; at += with.size())
+        s.replace(at, what.size(), with);
+}
+
+TEST_F(Shell, StartupAndOptionErrors)
+{
+    sunimg::DiskOptions o;
+    o.label_text = "standard";
+    use(sunimg::make_disk(standard_tree(), 0, o));
+    const std::string summary = "\tstandard\n\t1 Mb\n\t0\t1 Mb\n\t2\t1 Mb\n";
+    for (const auto& c : start_cases) {
+        std::vector<std::string> args;
+        for (auto a : c.args)
+            args.push_back(a == "IMG" ? disk : a);
+        auto r = run(args);
+        std::string err = c.err;
+        replace_all(err, "{USE}", "Use: {BIN} [-hd] [-p part] file\n");
+        replace_all(err, "{BIN}", SUNUFS_BIN);
+        replace_all(err, "{SUMMARY}", summary);
+        EXPECT_EQ(r.out, err.empty() ? prompts(1) : "") << c.name;
+        EXPECT_EQ(r.err, err) << c.name;
+        EXPECT_EQ(r.status, 0) << c.name;
+    }
+}
+
+TEST_F(Shell, ProgramNameIsTakenAfterTheLastBackslash)
+{
+    runner::Options o;
+    o.argv0 = "C:\\tools/x\\sunufs.exe";
+    o.args = {"-y"};
+    auto r = runner::run_sunufs(o);
+    EXPECT_EQ(r.err, "C:\\tools/x\\sunufs.exe: illegal option -- y\nUse: sunufs.exe [-hd] [-p part] file\n");
+    o.argv0 = "/usr/local/bin/sunufs";  // '/' does not separate
+    o.args = {"-p", "9", "/nonexistent"};
+    r = runner::run_sunufs(o);
+    EXPECT_EQ(r.err, "/usr/local/bin/sunufs: invalid partition (9)\n"
+                     "open disk: No such file or directory\n");
+}
+
+TEST_F(Shell, PartitionSummary)
+{
+    sunimg::DiskOptions o;
+    o.geom = {.nhead = 16, .nsect = 32};
+    o.label_text = "test disk";
+    o.ncyl = 100;
+    o.whole_disk = false;
+    sunimg::Disk d(o);
+    d.add_partition(0, 0, 20480);
+    d.add_partition(3, 40, 4095);   // less than 1 Mb rounds down... to 1
+    d.add_partition(6, 50, 2047);   // ... and to 0
+    d.add_partition(7, 60, -4095);  // truncation toward zero
+    sunimg::DiskImage img = d.build();
+    use(img);
+    const char* expected = "\ttest disk\n\t25 Mb\n\t0\t10 Mb\n\t3\t1 Mb\n\t6\t0 Mb\n\t7\t-1 Mb\n";
+    auto r = run({disk});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, expected);
+    // -d without -p: the dumps follow a mount, so only the summary shows;
+    // -p -1 warns and then selects the summary too.
+    EXPECT_EQ(run({"-d", disk}).err, expected);
+    EXPECT_EQ(run({"-p", "-1", disk}).err, SUNUFS_BIN + std::string(": invalid partition (-1)\n") + expected);
+
+    // A label text that fills its 128 bytes without a NUL prints 128 bytes.
+    // Three 16-bit factors of 65535 wrap in the 32-bit size figure.
+    img.label.ncyl = img.label.nhead = img.label.nsect = 65535;
+    img.rewrite_label();
+    std::string text(128, 'T');
+    img.image.put(0, text.data(), text.size());
+    img.image.put16be(510, sunimg::label_checksum(img.image.dense().data()));
+    use(img);
+    EXPECT_EQ(run({disk}).err,
+              "\t" + text + "\n\t95 Mb\n\t0\t10 Mb\n\t3\t1 Mb\n\t6\t0 Mb\n\t7\t-1 Mb\n");
+}
+
+TEST_F(Shell, DebugFlagDumpsAtStartAndToggles)
+{
+    use(standard_tree());
+    auto r = run({"-dp0", disk}, "debug\ndebug\n");
+    EXPECT_EQ(r.out, prompts(3));
+    // The dumps themselves belong to the library; here only their place:
+    // before anything the commands print.
+    EXPECT_NE(r.err.find("rotations per minute"), std::string::npos);
+    EXPECT_TRUE(r.err.ends_with("\ndebug off\ndebug on\n")) << r.err;
+}
+
+// ---------------------------------------------------------------------------
+// The command loop
+// ---------------------------------------------------------------------------
+
+struct LoopCase {
+    const char* name;
+    std::string input;
+    int prompts;
+    std::string out;  // after the prompts are taken out
+    std::string err;
+};
+
+const std::string DUH = "duh?\ndebug ls bye pwd lcd cd cp more !cmd\n";
+
+const LoopCase loop_cases[] = {
+    {"end of input at once", "", 1, "", ""},
+    {"bye ends", "bye\npwd\n", 1, "", ""},
+    {"blank lines", "\n  \t \n", 3, "", ""},
+    {"bang refused, lone bang ignored", "!ls\n!\n! \t\n", 4, "",
+     "sorry '!' feature not supported on this system\n"},
+    {"unknown words", "LS\nquit now\n", 3, "", DUH + DUH},
+    {"debug toggles", "debug\ndebug\n", 3, "", "debug on\ndebug off\n"},
+    {"pwd and cd", "pwd\ncd /dir/sub\npwd\ncd deeper/..\npwd\ncd ../..\npwd\ncd /\n", 9, "",
+     "/\n/dir/sub\n/dir/sub\n/\n"},
+    {"cd errors", "cd\ncd /nothere\ncd /etc/passwd\ncd /etc/passwd/x\n", 5, "",
+     "use: cd path\n/nothere: No such file or directory\n/etc/passwd: Not a directory\n"
+     "/etc/passwd/x: Not a directory\n"},
+    {"lcd errors", "lcd\nlcd /nonexistent-dir\n", 3, "",
+     "use: lcd path\n/nonexistent-dir: No such file or directory\n"},
+    {"more without a file", "more\n", 2, "", "use: more file\n"},
+    {"last line without newline is dropped", "pwd\npwd", 2, "", "/\n"},
+    {"line starting with NUL", std::string("\0pwd\n", 5), 2, "", ""},
+    // 2046 blanks and "bye": the read stops after 2047 characters, whose
+    // last ('b') is cut; "ye" comes as a line of its own.
+    {"overlong line is split", std::string(2046, ' ') + "bye\n", 3, "", DUH},
+    {"short listing", "ls\ncd /empty\nls\n", 4,
+     "         2                        .\n"
+     "         2                       ..\n"
+     "         3                      etc\n"
+     "         5                    empty\n"
+     "         6                     data\n"
+     "        10                      dir\n"
+     "        18                      usr\n"
+     "        21 a_name_longer_than_twenty_four_chars\n"
+     "         5                        .\n"
+     "         2                       ..\n",
+     ""},
+};
+
+TEST_F(Shell, CommandLoop)
+{
+    use(standard_tree());
+    for (const auto& c : loop_cases) {
+        auto r = session(c.input);
+        std::string p = prompts(1);
+        std::string out = r.out;
+        int seen = 0;
+        for (size_t at; (at = out.find(p)) != std::string::npos; seen++)
+            out.erase(at, p.size());
+        EXPECT_EQ(seen, c.prompts) << c.name;
+        EXPECT_EQ(out, c.out) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+        EXPECT_EQ(r.status, 0) << c.name;
+    }
+}
+
+TEST_F(Shell, ReadErrorEndsTheSession)
+{
+    use(standard_tree());
+    runner::Options o;
+    o.args = {"-p0", disk};
+    o.stdin_path = tmp;  // reading a directory fails, and not with end of file
+    auto r = runner::run_sunufs(o);
+    EXPECT_EQ(r.out, prompts(1));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Shell, PromptIsFlushedBeforeEachRead)
+{
+    use(standard_tree());
+    // stdout and stderr are separate pipes, so the order between them is
+    // lost; within stdout, each prompt must precede the listing it asked for.
+    auto r = session("cd /empty\nls\n");
+    EXPECT_EQ(r.out, prompts(2) + "         5                        .\n         2                       ..\n"
+                         + prompts(1));
+}
+
+// ---------------------------------------------------------------------------
+// ls -l
+// ---------------------------------------------------------------------------
+
+TEST_F(Shell, LongListing)
+{
+    sunimg::Ufs t;
+    uint32_t d = t.dir("/t", {.perm = 0755, .mtime = 0});                                   // 3
+    t.add_file(d, "suid", "#!/bin/sh\n", {.perm = 04755, .uid = 0, .gid = 0});              // 4
+    t.add_file(d, "plain", std::string(1000, 'p'), {.perm = 0644, .mtime = 2000000000});   // 5
+    t.add_symlink(d, "sym", "plain");                                                       // 6
+    t.add_chardev(d, "tty", 0x0c01);                                                        // 7
+    t.add_blockdev(d, "sd0a", 0x0700);                                                      // 8
+    t.add_fifo(d, "fifo", {.perm = 01666});                                                 // 9
+    t.add_socket(d, "sock", {.uid = 40000, .gid = 65535});                                  // 10
+    uint32_t odd = t.add_file(d, "odd", "?");                                               // 11
+    sunimg::DiskImage img = sunimg::make_disk(t);
+    img.image.put16be(img.inode_offset(0, odd), 0xE1A4);  // no such type
+    use(img);
+
+    auto r = session("cd /t\nls -l\nls whatever\n");
+    const std::string listing =
+        "d      3 0755  2   100    10     512 Jan  1 00:00 .\n"
+        "d      2 0755  3     0     0     512 Mar  7 20:26 ..\n"
+        "-      4 4755  1     0     0      10 Mar  7 20:26 suid\n"
+        "-      5 0644  1   100    10    1000 May 18 03:33 plain\n"
+        "l      6 0777  1   100    10       5 Mar  7 20:26 sym\n"
+        "c      7 0666  1   100    10       0 Mar  7 20:26 tty\n"
+        "b      8 0666  1   100    10       0 Mar  7 20:26 sd0a\n"
+        "p      9 1666  1   100    10       0 Mar  7 20:26 fifo\n"
+        "s     10 0666  1 -25536    -1       0 Mar  7 20:26 sock\n"
+        "?     11 0644  1   100    10       1 Mar  7 20:26 odd\n";
+    EXPECT_EQ(r.out, prompts(4));
+    EXPECT_EQ(r.err, listing + listing);
+}
+
+TEST_F(Shell, ListingThatLostABlockSaysSo)
+{
+    sunimg::Ufs t;
+    uint32_t d = t.dir("/many");
+    for (int i = 0; i < 400; i++)  // well over one 8192-byte directory block
+        t.add_file(d, "file_with_a_long_name_" + std::to_string(i), "");
+    sunimg::DiskImage img = sunimg::make_disk(t);
+    auto blocks = img.data_blocks(0, d);
+    ASSERT_GE(blocks.size(), 2u);
+    img.image.put32be(blocks[1].ptr_offset, 0x00100000);  // past the end of the image
+    use(img);
+
+    auto r = session("cd /many\nls\n");
+    EXPECT_EQ(r.err, "readdir: Read error\n");
+    // Only the first block's entries came.
+    size_t lines = std::count(r.out.begin(), r.out.end(), '\n');
+    EXPECT_GT(lines, 100u);
+    EXPECT_LT(lines, 402u);
+}
+
+// ---------------------------------------------------------------------------
+// more, through the pager stand-in
+// ---------------------------------------------------------------------------
+
+TEST_F(Shell, MoreFeedsThePagerByteForByte)
+{
+    sunimg::Ufs t = standard_tree();
+    use(t);
+    struct {
+        const char* path;
+        std::string content;
+    } files[] = {
+        {"/etc/passwd", "root:x:0:1::/:/bin/sh\n"},
+        {"/data/zero", ""},
+        {"/data/exact", bytes_of(sunimg::pattern(1024, 2))},
+        {"/data/big", bytes_of(sunimg::pattern(200000, 3))},
+    };
+    for (const auto& f : files) {
+        auto r = session(std::string("more ") + f.path + "\n");
+        EXPECT_EQ(r.err, "") << f.path;
+        EXPECT_EQ(r.out, prompts(2)) << f.path;
+        EXPECT_TRUE(pager_out() == f.content) << f.path;
+    }
+    // A directory opened as a file: its raw blocks.
+    sunimg::DiskImage img = sunimg::make_disk(t);
+    auto r = session("more /empty\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(pager_out() == bytes_of(img.image.read(img.data_blocks(0, 5)[0].offset, 512)));
+
+    r = session("more /nothere\npwd\n");
+    EXPECT_EQ(r.err, "fs_fopen: No such file or directory\n/nothere: No such file or directory\n/\n");
+    EXPECT_EQ(pager_out(), "");  // the pager ran, with nothing to show
+}
+
+TEST_F(Shell, MoreSurvivesAPagerThatQuitsEarly)
+{
+    use(standard_tree());
+    pager("head -c 100 > \"$OUT\"\n");
+    auto r = session("more /data/big\npwd\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, prompts(3));
+    EXPECT_EQ(r.err, "/\n");
+    EXPECT_EQ(pager_out(), bytes_of(sunimg::pattern(200000, 3)).substr(0, 100));
+}
+
+TEST_F(Shell, MoreSaysWhenThePagerCannotRun)
+{
+    use(standard_tree());
+    pager("exit 127\n");  // what the command interpreter answers for a missing command
+    auto r = session("more /etc/passwd\npwd\n");
+    EXPECT_EQ(r.err, "more: the pager less could not be run\n/\n");
+}
+
+TEST_F(Shell, MoreReportsABlockThatCannotBeRead)
+{
+    sunimg::Ufs t = standard_tree();
+    sunimg::DiskImage img = sunimg::make_disk(t);
+    auto blocks = img.data_blocks(0, 9);  // /data/big
+    img.image.put32be(blocks.back().ptr_offset, 0x00100000);
+    use(img);
+    auto r = session("more /data/big\n");
+    EXPECT_EQ(r.err, "fs_fread: Read error\n");
+    std::string all = bytes_of(sunimg::pattern(200000, 3));
+    size_t last = blocks.back().lbn * 8192;
+    EXPECT_TRUE(pager_out() == all.substr(0, last));
+}
+
+// ---------------------------------------------------------------------------
+// cp
+// ---------------------------------------------------------------------------
+
+const std::string CP_USE = "Use: cp [-rpv] fs-file unix-file\n";
+
+struct CpCase {
+    const char* name;
+    std::vector<std::string> before;  // host paths made first: "d/" a directory, "f=text" a file
+    std::string input;
+    std::string err;
+    std::vector<std::string> after;   // tree_of(host) afterwards
+};
+
+const CpCase cp_cases[] = {
+    {"no operands", {}, "cp\n", "1:1\n" + CP_USE, {}},
+    {"one operand", {}, "cp a\n", "1:2\n" + CP_USE, {}},
+    {"three operands", {}, "cp a b c\n", "1:4\n" + CP_USE, {}},
+    {"option after operands", {}, "cp a b -r\n", "1:4\n" + CP_USE, {}},
+    {"bad option", {}, "cp -rx a b\n", "cp: illegal option -- x\n" + CP_USE, {}},
+    {"file", {}, "cp /etc/passwd pw\n", "", {"pw"}},
+    {"file, verbose", {"d/"}, "cp -v /dir/a d/a\n", "copy_file /dir/a d/a\n", {"d/", "d/a"}},
+    {"file onto a host directory", {"d/"}, "cp /etc/passwd d\n",
+     "fopen: Is a directory\ncp: Is a directory\n", {"d/"}},
+    {"file to /dev/full", {}, "cp /etc/passwd /dev/full\n",
+     "/dev/full: No space left on device\ncp: No space left on device\n", {}},
+    {"directory without -r: raw blocks", {}, "cp /empty raw\n", "", {"raw"}},
+    {"tree, verbose", {"out/"}, "cp -rv dir out\n",
+     "copy_dir dir .\ncopy_file a a\ncopy_dir sub .\ncopy_file b b\ncopy_dir deeper .\n"
+     "copy_file c c\n//dir/link not copied\ncopy_file z z\n",
+     {"out/", "out/dir/", "out/dir/a", "out/dir/sub/", "out/dir/sub/b", "out/dir/sub/deeper/",
+      "out/dir/sub/deeper/c", "out/dir/z"}},
+    {"tree from the working directory", {"out/"}, "cd /dir\ncp -rvp sub out\n",
+     "copy_dir sub .\ncopy_file b b\ncopy_dir deeper .\ncopy_file c c\n",
+     {"out/", "out/sub/", "out/sub/b", "out/sub/deeper/", "out/sub/deeper/c"}},
+    {"tree lands by its last name", {"out/"}, "cp -r /usr/bin/ out\n", "",
+     {"out/", "out/bin/", "out/bin/ls"}},
+    {"root lands straight in the target", {"out/"}, "cd /dir/sub\ncp -rv / out\n",
+     "copy_dir / .\ncopy_dir etc .\ncopy_file passwd passwd\ncopy_dir empty .\n"
+     "copy_dir data .\ncopy_file zero zero\ncopy_file exact exact\ncopy_file big big\n"
+     "copy_dir dir .\ncopy_file a a\ncopy_dir sub .\ncopy_file b b\ncopy_dir deeper .\n"
+     "copy_file c c\n//dir/link not copied\ncopy_file z z\ncopy_dir usr .\ncopy_dir bin .\n"
+     "copy_file ls ls\ncopy_file a_name_longer_than_twenty_four_chars "
+     "a_name_longer_than_twenty_four_chars\n",
+     {"out/", "out/a_name_longer_than_twenty_four_chars", "out/data/", "out/data/big",
+      "out/data/exact", "out/data/zero", "out/dir/", "out/dir/a", "out/dir/sub/",
+      "out/dir/sub/b", "out/dir/sub/deeper/", "out/dir/sub/deeper/c", "out/dir/z",
+      "out/empty/", "out/etc/", "out/etc/passwd", "out/usr/", "out/usr/bin/", "out/usr/bin/ls"}},
+    {"dot-dot never climbs above the target", {"top/", "top/out/"},
+     "cd /dir/sub/deeper\ncp -r .. top/out\ncd ..\ncp -r deeper/.. top/out\n", "",
+     {"top/", "top/out/", "top/out/b", "top/out/deeper/", "top/out/deeper/c"}},
+    {"merge into an existing host directory", {"out/", "out/dir/", "out/dir/a=old", "out/dir/mine=m"},
+     "cp -r /dir out\n", "///dir/link not copied\n",
+     {"out/", "out/dir/", "out/dir/a", "out/dir/mine", "out/dir/sub/", "out/dir/sub/b",
+      "out/dir/sub/deeper/", "out/dir/sub/deeper/c", "out/dir/z"}},
+    {"tree, target missing", {}, "cp -r /dir nothere\n",
+     "/dir: directory, target nothere does not exist\ncp: No such file or directory\n", {}},
+    {"tree, target a file", {"f=x"}, "lcd /nonexistent\ncp -r /dir f\n",
+     "/nonexistent: No such file or directory\n/dir: directory, target f not directory\n"
+     "cp: No such file or directory\n",
+     {"f"}},
+    {"tree, target a file with a trailing slash", {"f=x"}, "cp -r /dir f/\n",
+     "/dir: directory, target f/ does not exist\ncp: Not a directory\n", {"f"}},
+    {"-r file into a directory", {"out/"}, "cp -rv /etc/passwd out\n",
+     "copy_file /etc/passwd passwd\n-r makes no sense here\n", {"out/", "out/passwd"}},
+    {"-r file, target missing", {}, "cp -r /etc/passwd nothere\n", "-r makes no sense here\n", {}},
+    {"-r file onto a host file", {"t=x"}, "cp -r /etc/passwd t\n", "target t exists\n", {"t"}},
+    {"source missing keeps the host file", {"pw=keep"}, "lcd /nonexistent\ncp /nothere pw\n",
+     "/nonexistent: No such file or directory\n/nothere: No such file or directory\n"
+     "cp: No such file or directory\n",
+     {"pw"}},
+    {"host directory in the way is a file", {"out/", "out/dir/", "out/dir/sub=file"},
+     "cp -r /dir out\n", "sub: Not a directory\n///dir/link not copied\n",
+     {"out/", "out/dir/", "out/dir/a", "out/dir/sub", "out/dir/z"}},
+    {"host symbolic links are not followed", {"out/", "out/dir/", "elsewhere/", "out/dir/sub@../../elsewhere",
+                                              "out/dir/a@../../elsewhere/a"},
+     "cp -r /dir out\n",
+     "fopen: Too many levels of symbolic links\nsub: Not a directory\n///dir/link not copied\n",
+     {"elsewhere/", "out/", "out/dir/", "out/dir/a -> ../../elsewhere/a",
+      "out/dir/sub -> ../../elsewhere", "out/dir/z"}},
+    {"host working directory comes back", {"out/"}, "cp -r /usr out\ncp /etc/passwd here\n", "",
+     {"here", "out/", "out/usr/", "out/usr/bin/", "out/usr/bin/ls"}},
+};
+
+TEST_F(Shell, Copy)
+{
+    use(standard_tree());
+    for (const auto& c : cp_cases) {
+        runner::remove_tree(host);
+        fs::create_directory(host);
+        for (const auto& b : c.before) {
+            size_t eq = b.find('='), at = b.find('@');
+            if (b.back() == '/')
+                fs::create_directory(host + "/" + b);
+            else if (at != std::string::npos)
+                fs::create_symlink(b.substr(at + 1), host + "/" + b.substr(0, at));
+            else
+                runner::write_file(host + "/" + b.substr(0, eq), b.substr(eq + 1));
+        }
+        auto r = session(c.input);
+        EXPECT_EQ(r.err, c.err) << c.name;
+        EXPECT_EQ(r.status, 0) << c.name;
+        std::vector<std::string> after = c.after;
+        for (const auto& b : c.before) {  // made first, still there
+            if (b.find('@') == std::string::npos && b.find('=') == std::string::npos) {
+                EXPECT_TRUE(std::find(after.begin(), after.end(), b) != after.end()) << c.name;
+            }
+        }
+        std::sort(after.begin(), after.end());
+        EXPECT_EQ(tree_of(host), after) << c.name;
+    }
+}
+
+TEST_F(Shell, CopiedFilesMatchTheirSources)
+{
+    sunimg::Ufs t = standard_tree();
+    use(t);
+    fs::create_directory(host + "/out");
+    runner::write_file(host + "/pw", "a longer text that the copy must replace entirely\n");
+    auto r = session("cp -r /data out\ncp /etc/passwd pw\ncp /empty raw\n");
+    ASSERT_EQ(r.err, "");
+    EXPECT_TRUE(runner::read_file(host + "/out/data/big") == bytes_of(sunimg::pattern(200000, 3)));
+    EXPECT_TRUE(runner::read_file(host + "/out/data/exact") == bytes_of(sunimg::pattern(1024, 2)));
+    EXPECT_EQ(runner::read_file(host + "/out/data/zero"), "");
+    EXPECT_EQ(runner::read_file(host + "/pw"), "root:x:0:1::/:/bin/sh\n");
+    sunimg::DiskImage img = sunimg::make_disk(t);
+    EXPECT_TRUE(runner::read_file(host + "/raw") == bytes_of(img.image.read(img.data_blocks(0, 5)[0].offset, 512)));
+}
+
+TEST_F(Shell, SourceThatCannotBeOpenedLeavesTheHostFileAlone)
+{
+    sunimg::Ufs t = standard_tree();
+    sunimg::DiskImage img = sunimg::make_disk(t);
+    img.image.put32be(img.inode_offset(0, 4) + sunimg::ino_off::size, 0x80000000);  // 2 GiB
+    use(img);
+    runner::write_file(host + "/pw", "keep");
+    fs::create_directory(host + "/out");
+    auto r = session("cp /etc/passwd pw\ncp -r /etc out\n");
+    EXPECT_EQ(r.err, "fs_fopen: File too large\nfs_fopen: File too large\n");
+    EXPECT_EQ(runner::read_file(host + "/pw"), "keep");
+    EXPECT_EQ(tree_of(host), (std::vector<std::string>{"out/", "out/etc/", "pw"}));
+}
+
+// Names in a directory come from the image and are not to be trusted as
+// host names: patched in after building, so the builder's own checks pass.
+TEST_F(Shell, CraftedNamesAreNeverUsedOnTheHost)
+{
+    sunimg::Ufs t;
+    uint32_t evil = t.dir("/evil");
+    t.add_file(evil, "ok", "fine\n");
+    t.add_file(evil, "aQb", "slash\n");
+    t.add_file(evil, "QQ", "dotdot file\n");
+    t.add_file(evil, "Q", "dot file\n");
+    t.add_file(evil, "E", "empty name\n");
+    uint32_t up = t.mkdir(evil, "UU");
+    t.add_file(up, "escaped", "x\n");
+    uint32_t deep = t.mkdir(evil, "QQQQQQQQQQQQQQescape");
+    t.add_file(deep, "escaped", "x\n");
+    sunimg::DiskImage img = sunimg::make_disk(t);
+    auto rename = [&](const char* from, const char* to) {
+        uint64_t at = img.dirent_offset(0, evil, from) + sunimg::dir_off::name;
+        img.image.put(at, to, strlen(to) + 1);
+    };
+    rename("aQb", "a/b");
+    rename("QQ", "..");
+    rename("Q", ".");
+    rename("E", "");
+    rename("UU", "..");                                // a second "..": skipped as a directory
+    rename("QQQQQQQQQQQQQQescape", "../../../escape");
+    use(img);
+    fs::create_directory(host + "/top");
+    fs::create_directory(host + "/top/out");
+
+    auto r = session("cp -r evil top/out\n");
+    EXPECT_EQ(r.err, "//evil/a/b not copied\n//evil/.. not copied\n//evil/. not copied\n"
+                     "//evil/ not copied\n//evil/../../../escape not copied\n");
+    EXPECT_EQ(tree_of(host), (std::vector<std::string>{"top/", "top/out/", "top/out/evil/",
+                                                       "top/out/evil/ok"}));
+}
+
+TEST_F(Shell, DirectoryThatContainsItselfEndsWithTheStreamSlots)
+{
+    sunimg::Ufs t;
+    uint32_t loop = t.dir("/loop");
+    t.link(loop, "self", loop);
+    use(t);
+    fs::create_directory(host + "/out");
+    auto r = session("cp -r /loop out\npwd\n");
+    EXPECT_EQ(r.err, "opendir self\nself: Too many open files\n/\n");
+    std::string deepest = host + "/out/loop";
+    int depth = 0;
+    while (fs::is_directory(deepest + "/self")) {
+        deepest += "/self";
+        depth++;
+    }
+    EXPECT_EQ(depth, 16);
+    EXPECT_TRUE(fs::is_empty(deepest));
+}
+
+}  // namespace
