@@ -1,0 +1,503 @@
+// sunimg: builds disk images of Sun workstations for tests and demos.
+//
+// A disk image is a Sun disk label in sector 0 and big-endian Sun-style
+// UFS (UFS1) file systems in its partitions.  Everything is written in
+// big-endian byte order, as a Sun would have written it.
+//
+// Typical use in a test:
+//
+//   sunimg::Ufs fs;                                    // 8192/1024 UFS
+//   fs.file("/etc/passwd", "root:x:0:1::/:/bin/sh\n", {.uid = 0, .gid = 1});
+//   uint32_t big = fs.add_file(fs.dir("/big"), "f", sunimg::pattern(200000));
+//   sunimg::DiskImage img = sunimg::make_disk(fs);    // part 0 + part 2
+//   img.image.put32be(img.inode_offset(0, big) + 40, 0);   // zero di_db[0]
+//   img.write(path);
+//
+// Damage hooks: DiskImage knows where everything went (label, superblock,
+// inodes, directory records, data and indirect blocks, and the words that
+// point at them), all as byte offsets in the whole disk image.
+//
+// Defaults: 16 heads x 32 sectors (256 KiB cylinders), 3600 rpm; UFS
+// with 8192-byte blocks, 1024-byte fragments, 16 cylinders per group,
+// classic rotational staggering of the group metadata, and just enough
+// cylinders for the content.  Data is allocated first-fit from the start
+// of the file system (whole blocks, fragment tails packed into partly
+// used blocks); inodes are numbered from 3 in creation order unless
+// Meta::ino asks for a number.  Building is deterministic.
+//
+// Errors (impossible geometry, full file system, bad names...) are thrown
+// as sunimg::Error.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace sunimg {
+
+// ---------------------------------------------------------------------------
+// Constants of the on-disk formats
+// ---------------------------------------------------------------------------
+inline constexpr uint32_t kSector = 512;
+inline constexpr uint16_t kLabelMagic = 0xDABE;
+inline constexpr uint32_t kVtocSanity = 0x600DDEEE;   // VTOC sanity
+inline constexpr int32_t kFsMagic = 0x011954;
+inline constexpr int32_t kCgMagic = 0x090255;
+inline constexpr uint32_t kSbOff = 8192;               // superblock in partition
+inline constexpr uint32_t kRootIno = 2;
+inline constexpr uint32_t kDirChunk = 512;             // DIRBLKSIZ
+inline constexpr int kNDirect = 12;
+
+// Mode bits (type field and special bits), as in di_mode.
+inline constexpr uint16_t kIFMT = 0xF000, kIFIFO = 0x1000, kIFCHR = 0x2000,
+                          kIFDIR = 0x4000, kIFBLK = 0x6000, kIFREG = 0x8000,
+                          kIFLNK = 0xA000, kIFSOCK = 0xC000;
+inline constexpr uint16_t kISUID = 0x800, kISGID = 0x400, kISVTX = 0x200;
+
+// Byte offsets of inode fields (Sun dinode, 128 bytes).
+namespace ino_off {
+inline constexpr uint32_t mode = 0, nlink = 2, uid = 4, gid = 6, size_hi = 8,
+                          size = 12, atime = 16, mtime = 24, ctime = 32,
+                          db = 40, ib = 88, flags = 100, blocks = 104,
+                          gen = 108, uid32 = 112, gid32 = 116;
+}
+// Byte offsets of directory record fields.
+namespace dir_off {
+inline constexpr uint32_t ino = 0, reclen = 4, namlen = 6, name = 8;
+}
+
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// ---------------------------------------------------------------------------
+// Big-endian helpers on raw memory and on byte vectors (bounds-checked).
+// ---------------------------------------------------------------------------
+void put16be(uint8_t* p, uint16_t v);
+void put32be(uint8_t* p, uint32_t v);
+uint16_t get16be(const uint8_t* p);
+uint32_t get32be(const uint8_t* p);
+
+void put8(std::vector<uint8_t>& b, uint64_t off, uint8_t v);
+void put16be(std::vector<uint8_t>& b, uint64_t off, uint16_t v);
+void put32be(std::vector<uint8_t>& b, uint64_t off, uint32_t v);
+uint16_t get16be(const std::vector<uint8_t>& b, uint64_t off);
+uint32_t get32be(const std::vector<uint8_t>& b, uint64_t off);
+
+// Deterministic pseudo-random bytes (xorshift), good for spotting blocks
+// that come back in the wrong order.  Different seeds give different data.
+std::vector<uint8_t> pattern(size_t n, uint32_t seed = 1);
+// Numbered text lines "<prefix> line 00001 ....\n" until n bytes are filled.
+std::string text_lines(size_t n, std::string_view prefix = "line");
+
+// ---------------------------------------------------------------------------
+// Image: a possibly sparse disk image.  Bytes [0, dense_size()) live in one
+// vector; pieces far out (a partition past 2 GiB) live in extra extents;
+// everything else reads as zero.  write() uses ftruncate + pwrite, so a
+// 3 GiB image with a file system at its end takes a few MB on disk.
+// ---------------------------------------------------------------------------
+class Image {
+public:
+    uint64_t size() const;
+    // Cut the image short or extend it with (sparse) zeros.
+    void resize(uint64_t n);
+
+    uint8_t get8(uint64_t off) const;
+    uint16_t get16be(uint64_t off) const;
+    uint32_t get32be(uint64_t off) const;
+    std::vector<uint8_t> read(uint64_t off, size_t n) const;
+
+    // Patchers.  Writing inside the image's size never fails; writing past
+    // the end grows the image.
+    void put8(uint64_t off, uint8_t v);
+    void put16be(uint64_t off, uint16_t v);
+    void put32be(uint64_t off, uint32_t v);
+    void put(uint64_t off, const void* data, size_t n);
+    void put(uint64_t off, const std::vector<uint8_t>& data) { put(off, data.data(), data.size()); }
+    void fill(uint64_t off, size_t n, uint8_t v = 0);
+
+    // The whole image as one vector (throws for images over 1 GiB).
+    std::vector<uint8_t> bytes() const;
+    // Dense part: bytes [0, dense_size()); direct access for small patches.
+    std::vector<uint8_t>& dense() { return dense_; }
+    const std::vector<uint8_t>& dense() const { return dense_; }
+    // Place `data` as a separate extent at `off` (used for far partitions).
+    void put_extent(uint64_t off, std::vector<uint8_t> data);
+
+    // Write to a file, sparsely (holes stay holes).  Throws Error.
+    void write(const std::string& path) const;
+
+private:
+    std::vector<uint8_t>* find(uint64_t off, size_t n, uint64_t* base);
+    const std::vector<uint8_t>* find(uint64_t off, size_t n, uint64_t* base) const;
+
+    std::vector<uint8_t> dense_{};
+    std::map<uint64_t, std::vector<uint8_t>> far_{};
+    uint64_t size_ = 0;
+};
+
+// Writes bytes to a file (plain, not sparse).  Throws Error.
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// ---------------------------------------------------------------------------
+// Sun disk label (sector 0).
+// ---------------------------------------------------------------------------
+struct Geometry {
+    uint16_t nhead = 16;   // tracks per cylinder
+    uint16_t nsect = 32;   // 512-byte sectors per track
+    uint16_t rpm = 3600;
+    uint32_t cyl_sectors() const { return uint32_t(nhead) * nsect; }
+    uint64_t cyl_bytes() const { return uint64_t(cyl_sectors()) * kSector; }
+    bool operator==(const Geometry&) const = default;
+};
+
+struct LabelPart {
+    int32_t cylno = 0;   // dkl_cylno
+    int32_t nblk = 0;    // dkl_nblk, 512-byte blocks; 0 = empty
+    uint16_t tag = 0;    // VTOC tag (2 root, 4 usr, 5 backup, 8 home...)
+    uint16_t flag = 0;   // VTOC flag (1 unmountable, 0x10 read-only)
+};
+
+struct Label {
+    std::string text{};    // dkl_asciilabel (at most 127 chars + NUL)
+    uint16_t rpm = 3600;
+    uint16_t pcyl = 0;   // physical cylinders
+    uint16_t apc = 0;    // alternates per cylinder
+    uint16_t obs1 = 0, obs2 = 0;   // obsolete words, written as given (BE)
+    uint16_t intrlv = 1;
+    uint16_t ncyl = 0;   // data cylinders
+    uint16_t acyl = 2;   // alternate cylinders
+    uint16_t nhead = 16;
+    uint16_t nsect = 32;
+    uint16_t obs3 = 0, obs4 = 0;
+    std::array<LabelPart, 8> part{};
+    uint16_t magic = kLabelMagic;
+    // VTOC in bytes 128..263 (version 1, 8 partitions, tags and
+    // flags, sanity 0x600DDEEE).  The Sleuth Kit's mmls needs it; old-style
+    // labels have zeros there.  The reader ignores these bytes.
+    bool vtoc = true;
+    std::string volume{};  // VTOC volume name (8 chars)
+    // Stored checksum; nullopt = the correct XOR.  Set a value to make a
+    // bad label.
+    std::optional<uint16_t> cksum{};
+};
+
+// XOR of the 255 big-endian 16-bit words at bytes 0..509 of a sector.
+uint16_t label_checksum(const uint8_t* sector);
+// The 512-byte sector for a label (checksum computed unless overridden).
+std::array<uint8_t, 512> encode_label(const Label& l);
+// Parses a sector (big-endian) back into a Label; cksum is set to the
+// stored word.  No checks.
+Label decode_label(const uint8_t* sector);
+// Partition start in bytes: cylno * nhead * nsect * 512 (64-bit).
+uint64_t partition_offset(const Label& l, int part);
+
+// ---------------------------------------------------------------------------
+// UFS file system description.
+// ---------------------------------------------------------------------------
+inline constexpr int32_t kDefaultTime = 700000000;   // 1992-03-07 20:26:40 UTC
+
+// Attributes of a new node.  Defaults: permissions by type (0644 file,
+// 0755 directory, 0777 symlink, 0666 device/fifo/socket), uid 100, gid 10,
+// three different times, computed link count, next free inode number.
+struct Meta {
+    std::optional<uint16_t> perm{};   // 07777 bits: permissions + suid/sgid/sticky
+    uint16_t uid = 100;
+    uint16_t gid = 10;
+    int32_t atime = kDefaultTime + 7200;
+    int32_t mtime = kDefaultTime;
+    int32_t ctime = kDefaultTime + 3600;
+    std::optional<int16_t> nlink{};   // default: number of names (+ subdirs)
+    uint32_t ino = 0;               // 0: next free inode number
+    int32_t flags = 0;              // di_flags
+    std::optional<int32_t> gen{};     // di_gen; default derived from ino
+};
+
+// A piece of file content at a byte offset (for sparse files).
+struct Extent {
+    uint64_t offset = 0;
+    std::vector<uint8_t> data{};
+};
+
+struct DirEntry {
+    std::string name{};
+    uint32_t ino = 0;
+};
+
+// One node of the tree under construction (inspect or adjust through
+// Ufs::node()).
+struct Node {
+    uint32_t ino = 0;
+    uint16_t mode = 0;       // type | 07777
+    uint16_t uid = 0, gid = 0;
+    int32_t atime = 0, mtime = 0, ctime = 0;
+    std::optional<int16_t> nlink{};
+    int32_t flags = 0;
+    std::optional<int32_t> gen{};
+    uint32_t rdev = 0;        // devices: stored in di_db[0]
+    uint64_t size = 0;        // regular files and symlinks
+    std::vector<Extent> data{}; // regular files and symlinks
+    uint32_t parent = 0;      // directories
+    std::vector<DirEntry> entries{};   // directories, without "." and ".."
+    uint32_t dir_min_size = 0;       // directories: pad to at least this
+                                     // many bytes (multiple of 512) with
+                                     // empty records
+    int names = 0;            // number of directory entries naming it
+};
+
+struct FsOptions {
+    int32_t bsize = 8192;    // 4096 or 8192
+    int32_t fsize = 1024;    // 512 .. bsize, power of two, bsize/fsize <= 16
+                             // (real file-system creators stop at 8; 8192/512 is accepted
+                             // for tests, with free-fragment runs of 8 and
+                             // more left out of cg_frsum)
+    int32_t cpg = 16;        // cylinders per cylinder group
+    int32_t ncyl = 0;        // cylinders in the file system; 0 = just enough
+                             // for the content (plus slack)
+    int32_t ipg = 0;         // inodes per group (rounded up to a multiple
+                             // of bsize/128); 0 = one per nbpi data bytes
+    int32_t nbpi = 2048;
+    int32_t min_free_blocks = 16;   // slack when ncyl is automatic
+    // Cylinder-group rotational staggering as the classic file-system creator did it:
+    // fs_cgoffset = roundup(nsect / nspf, frag), fs_cgmask = ~0 << log2(ntrak).
+    // false: fs_cgoffset 0, fs_cgmask -1 (like makefs).
+    bool stagger = true;
+    std::optional<int32_t> cgoffset{};   // override
+    std::optional<int32_t> cgmask{};     // override
+    int32_t minfree = 10;
+    int32_t rotdelay = 4;
+    int32_t maxcontig = 1;
+    int32_t nrpos = 8;
+    int32_t time = kDefaultTime + 86400;   // fs_time, cg_time
+    std::string fsmnt = "/";
+    uint8_t clean = 0x01;                  // fs_clean
+    std::array<int32_t, 2> id{kDefaultTime + 86400, 0x3f1c5a07};
+    // Also store uid/gid as 32-bit words at inode offsets 112/116, the
+    // newer writers' places, which is where The Sleuth Kit reads them.  The Sun
+    // reader ignores those words (di_delaylen/di_delayoff).
+    bool wide_ids = false;
+    bool lost_found = false;   // inode 3, a one-block lost+found
+    // Store symlink targets shorter than 60 bytes inside the inode's block
+    // address words (makefs-style "fast" symlinks) instead of a data
+    // block.  The Sleuth Kit reads every symlink under 60 bytes that way.
+    bool fast_symlinks = false;
+};
+
+// Where one block of an inode went.
+struct BlockRef {
+    int level = 0;        // 0: data block; 1: single indirect block (holds
+                          // data addresses); 2: double; 3: triple
+    int64_t lbn = 0;      // data: logical block; indirect: first logical
+                          // block it maps
+    uint32_t frag = 0;    // fragment address (partition-relative)
+    uint32_t nfrags = 0;  // fragments held (data tail < frag, else frag)
+    uint32_t bytes = 0;   // nfrags * fsize
+    uint64_t offset = 0;  // byte offset of the block (in the partition for
+                          // FsLayout, in the whole disk for DiskImage)
+    uint64_t ptr_offset = 0;  // byte offset of the 32-bit word pointing at
+                              // this block: di_db[i]/di_ib[k] in the inode,
+                              // or the entry in the parent indirect block
+};
+
+struct DirentRef {
+    std::string name{};
+    uint32_t ino = 0;
+    uint32_t pos = 0;     // byte position inside the directory
+    uint16_t reclen = 0;
+};
+
+struct InodeInfo {
+    uint32_t ino = 0;
+    uint16_t mode = 0;
+    uint64_t size = 0;
+    int16_t nlink = 0;
+    std::vector<BlockRef> data{};       // data blocks, by logical block
+    std::vector<BlockRef> indirect{};   // indirect blocks, in allocation order
+    std::vector<DirentRef> dirents{};   // directories: every record, in order
+};
+
+// The superblock values written (host order).
+struct Super {
+    int32_t sblkno, cblkno, iblkno, dblkno, cgoffset, cgmask, time, size,
+        dsize, ncg, bsize, fsize, frag, minfree, rotdelay, rps, bmask, fmask,
+        bshift, fshift, maxcontig, maxbpg, fragshift, fsbtodb, sbsize, csmask,
+        csshift, nindir, inopb, nspf, optim, npsect, interleave, trackskew,
+        csaddr, cssize, cgsize, ntrak, nsect, spc, ncyl, cpg, ipg, fpg, cpc,
+        nrpos, postbloff, rotbloff;
+    int32_t ndir, nbfree, nifree, nffree;   // fs_cstotal
+};
+
+// A built file system: its bytes (fs_size * fsize) and where things went.
+struct FsLayout {
+    Super sb{};
+    int32_t part_ncyl = 0;    // cylinders of the partition (>= sb.ncyl)
+    std::map<uint32_t, InodeInfo> inodes{};   // every allocated inode
+
+    // Fragment address of cylinder group cg's start (cgstart).
+    uint32_t cg_start(uint32_t cg) const;
+    // Byte offset in the partition of inode `ino` (the reader's inode address formula).
+    uint64_t inode_offset(uint32_t ino) const;
+    uint64_t frag_offset(uint32_t frag) const { return uint64_t(frag) * uint32_t(sb.fsize); }
+    const InodeInfo& inode(uint32_t ino) const;
+    // Byte offset in the partition of byte `pos` of the file (Error in a hole).
+    uint64_t file_offset(uint32_t ino, uint64_t pos) const;
+    // Byte offset in the partition of the directory record `name` of dir.
+    uint64_t dirent_offset(uint32_t dir_ino, std::string_view name) const;
+    int64_t partition_bytes() const { return int64_t(sb.size) * sb.fsize; }
+};
+
+struct FsImage {
+    std::vector<uint8_t> bytes{};
+    FsLayout layout;
+};
+
+// A UFS under construction: a tree of nodes, turned into bytes by build().
+class Ufs {
+public:
+    explicit Ufs(FsOptions opt = {});
+
+    FsOptions& options() { return opt_; }
+    const FsOptions& options() const { return opt_; }
+    uint32_t root() const { return kRootIno; }
+
+    // Inode-based creation: parent directory inode + one name component.
+    // Each returns the new inode number.
+    uint32_t mkdir(uint32_t parent, const std::string& name, Meta m = {});
+    uint32_t add_file(uint32_t parent, const std::string& name, std::string_view content, Meta m = {});
+    uint32_t add_file(uint32_t parent, const std::string& name, std::vector<uint8_t> content, Meta m = {});
+    // Sparse regular file of `size` bytes: only the blocks touched by the
+    // extents get addresses; the rest are holes (zero addresses, and
+    // indirect blocks that map nothing are left out).
+    uint32_t add_sparse(uint32_t parent, const std::string& name, uint64_t size, std::vector<Extent> data, Meta m = {});
+    uint32_t add_symlink(uint32_t parent, const std::string& name, const std::string& target, Meta m = {});
+    uint32_t add_fifo(uint32_t parent, const std::string& name, Meta m = {});
+    uint32_t add_socket(uint32_t parent, const std::string& name, Meta m = {});
+    uint32_t add_chardev(uint32_t parent, const std::string& name, uint32_t rdev, Meta m = {});
+    uint32_t add_blockdev(uint32_t parent, const std::string& name, uint32_t rdev, Meta m = {});
+    // Another name for an existing inode (hard link; directories too, which
+    // lets a test build loops).  Bumps the computed link count.
+    void link(uint32_t parent, const std::string& name, uint32_t ino);
+
+    // Path-based shorthands ("/a/b/c", missing parents created with
+    // default Meta).  dir() returns an existing directory as is.
+    uint32_t dir(std::string_view path, Meta m = {});
+    uint32_t file(std::string_view path, std::string_view content, Meta m = {});
+    uint32_t file(std::string_view path, std::vector<uint8_t> content, Meta m = {});
+    uint32_t symlink(std::string_view path, const std::string& target, Meta m = {});
+    // Inode of a path, 0 if none.
+    uint32_t lookup(std::string_view path) const;
+
+    Node& node(uint32_t ino);
+    const Node& node(uint32_t ino) const;
+    const std::map<uint32_t, Node>& nodes() const { return nodes_; }
+
+    // Lay the file system out for disks of geometry g.  With options().ncyl
+    // 0 the size is chosen to fit the content.
+    FsImage build(const Geometry& g = {}) const;
+
+private:
+    uint32_t add_node(uint32_t parent, const std::string& name, uint16_t mode, const Meta& m);
+    uint32_t take_ino(uint32_t want);
+    std::pair<uint32_t, std::string> parent_of(std::string_view path, bool create);
+
+    FsOptions opt_;
+    std::map<uint32_t, Node> nodes_{};
+    uint32_t next_ino_ = 3;
+};
+
+// ---------------------------------------------------------------------------
+// Disk assembly.
+// ---------------------------------------------------------------------------
+struct DiskImage;
+
+struct DiskOptions {
+    Geometry geom{};
+    std::string label_text{};   // empty: "SUNIMG cyl N alt A hd H sec S"
+    uint16_t acyl = 2;
+    int32_t ncyl = 0;         // data cylinders; 0 = end of the last partition
+    bool whole_disk = true;   // partition 2 = the whole disk (tag backup),
+                              // unless partition 2 was given explicitly
+    bool vtoc = true;         // see Label::vtoc
+};
+
+class Disk {
+public:
+    explicit Disk(DiskOptions o = {});
+    // Builds fs and puts it into partition `part` starting at cylinder
+    // `cylno` (-1: the first cylinder after the partitions so far); the
+    // partition covers the file system's cylinders.
+    FsLayout add_fs(int part, const Ufs& fs, int32_t cylno = -1, uint16_t tag = 2);
+    // A partition entry without content.
+    void add_partition(int part, int32_t cylno, int32_t nblk, uint16_t tag = 0);
+    DiskImage build() const;
+
+private:
+    struct Placed {
+        int part;
+        int32_t cylno;
+        FsImage fs;
+    };
+    DiskOptions opt_;
+    std::array<LabelPart, 8> parts_{};
+    std::array<bool, 8> used_{};
+    std::vector<Placed> placed_{};
+    int32_t next_cyl_ = 0;
+};
+
+// The finished disk: bytes, label, and the layout of each file system.
+struct DiskImage {
+    Geometry geom{};
+    Label label;
+    Image image;
+    std::map<int, FsLayout> fs{};   // by partition
+
+    // Offsets in the whole image (bytes).
+    uint64_t label_offset() const { return 0; }
+    uint64_t partition_offset(int part) const { return sunimg::partition_offset(label, part); }
+    uint64_t superblock_offset(int part) const { return partition_offset(part) + kSbOff; }
+    uint64_t frag_offset(int part, uint32_t frag) const;
+    uint64_t inode_offset(int part, uint32_t ino) const;
+    uint64_t dirent_offset(int part, uint32_t dir_ino, std::string_view name) const;
+    uint64_t file_offset(int part, uint32_t ino, uint64_t pos) const;
+    // Blocks of an inode, offsets in the whole image.
+    std::vector<BlockRef> data_blocks(int part, uint32_t ino) const;
+    std::vector<BlockRef> indirect_blocks(int part, uint32_t ino) const;
+    const FsLayout& layout(int part) const;
+
+    // Re-encodes `label` into sector 0 (after changing its fields).
+    void rewrite_label();
+    std::vector<uint8_t> bytes() const { return image.bytes(); }
+    void write(const std::string& path) const { image.write(path); }
+};
+
+// One call: fs in partition `part` from cylinder 0, partition 2 the whole
+// disk.
+DiskImage make_disk(const Ufs& fs, int part = 0, DiskOptions o = {});
+
+// ---------------------------------------------------------------------------
+// Host trees.
+// ---------------------------------------------------------------------------
+struct TreeOptions {
+    std::optional<uint16_t> uid{};   // override the host owner
+    std::optional<uint16_t> gid{};
+    std::optional<int32_t> time{};   // override all three times
+};
+
+// Adds the contents of host directory `hostdir` (recursively: regular
+// files, directories, symbolic links, fifos, sockets, devices) under the
+// directory `at` of fs.  Entries are added in name order.  Throws Error.
+void add_tree(Ufs& fs, uint32_t at, const std::string& hostdir, const TreeOptions& t = {});
+
+// Host tree -> disk: file system in partition 0, partition 2 whole disk.
+DiskImage build_tree_image(const std::string& hostdir, FsOptions fo = {}, DiskOptions d = {},
+                           const TreeOptions& t = {});
+
+}  // namespace sunimg
