@@ -13,7 +13,7 @@ build:
 	@cmake --build $(BUILD) -j $(JOBS)
 
 $(SAMPLE_IMG): build $(shell find samples -type f 2>/dev/null)
-	$(BUILD)/mksunimg --tree samples/tree -o $(SAMPLE_IMG)
+	$(BUILD)/mksunimg --tree samples/tree -o $(SAMPLE_IMG) --ncyl 64 --owner 1001:20 --time 700000000 --label "SAMPLE DISK cyl 64 alt 2 hd 16 sec 32"
 
 run: build $(SAMPLE_IMG)
 	$(BUILD)/sunufs -p 0 $(SAMPLE_IMG)

@@ -20,13 +20,18 @@ struct lookup {
     int32_t lbn;
     uint32_t match;
     bool failed;                // a seek or read failed during this search
+    bool ended;                 // a zero address ended the block list
 };
 
-// Every later block of the directory would hold no bytes: stop there.  This
-// also bounds the walk of an indirect chain that points back at itself.
+// Stops at a match, a failure, the end of the block list, or once pos has
+// reached the size (every later block would hold no bytes).  Together these
+// bound the walk of a damaged indirect chain: each indirect block read
+// either ends the search or leads down to a directory block that moves pos
+// on, so a chain pointing back at itself, or one that fans out to blocks
+// of zeros, costs at most a few reads per directory block.
 bool scan_done(const lookup& lk)
 {
-    return lk.failed || lk.match != 0 || lk.pos >= lk.dip->di_size;
+    return lk.failed || lk.ended || lk.match != 0 || lk.pos >= lk.dip->di_size;
 }
 
 void scan_block(lookup& lk, uint32_t addr)
@@ -50,8 +55,12 @@ void scan_indirect(lookup& lk, uint32_t addr, int level)
     uint32_t n = fsl::nindir(lk.fs->sb);
     for (uint32_t i = 0; i < n && !scan_done(lk); ++i) {
         uint32_t entry = fsl::be32_at(buf + 4 * i);
-        if (entry == 0)
+        if (entry == 0) {
+            // A directory has no holes: a zero address at any level ends
+            // its list of blocks, not just this indirect block.
+            lk.ended = true;
             break;
+        }
         if (level == 1)
             scan_block(lk, entry);
         else
@@ -64,7 +73,7 @@ uint32_t search_dir(fsys* fs, const dinode* dip, const char* name)
 {
     alignas(8) uint8_t dirbuf[8192];
     alignas(8) uint8_t ib1[8192], ib2[8192], ib3[8192];
-    lookup lk{fs, dip, name, dirbuf, {ib1, ib2, ib3}, 0, 0, 0, false};
+    lookup lk{fs, dip, name, dirbuf, {ib1, ib2, ib3}, 0, 0, 0, false, false};
     if (dip->di_size < 0)
         return 0;   // 2 GiB or more: no block length would be sane
 

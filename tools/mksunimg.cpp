@@ -27,7 +27,7 @@ void usage(FILE* f) {
                  "  --ncyl N         cylinders of the file system (default: fit the tree)\n"
                  "  --owner UID:GID  owner of every file (default: as on the host)\n"
                  "  --time T         all times, seconds since 1970 (default: as on the host)\n"
-                 "  --wide-ids        also store uid/gid at inode offsets 112/116\n"
+                 "  --wide-ids       also store uid/gid at inode offsets 112/116\n"
                  "  --lost+found     make /lost+found (inode 3)\n");
 }
 
