@@ -83,7 +83,7 @@ void dump_label(FILE* s, const dk_label* l)
     std::fprintf(s, "%u\theads in this partition\n", l->dkl_nhead);
     std::fprintf(s, "%u\t512 byte sectors per track", l->dkl_nsect);
     int32_t bytes = mul32(mul32(mul32(l->dkl_ncyl, l->dkl_nhead), l->dkl_nsect), 512);
-    std::fprintf(s, "\t(This makes %d Mb disk)\n", bytes / 1024 / 1024);
+    std::fprintf(s, "\t(This makes a %d Mb disk)\n", bytes / 1024 / 1024);
     std::fprintf(s, "%x\tobsolete\n", l->dkl_obs3);
     std::fprintf(s, "%x\tobsolete\n", l->dkl_obs4);
     for (int i = 0; i < NDKMAP; ++i) {

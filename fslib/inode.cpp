@@ -1,5 +1,6 @@
 // Inodes: where an inode lies on the device, its conversion, and the
 // status record built from it.  Nothing is cached: every request reads.
+#include <cstdint>
 #include <cstring>
 
 #include "fslib/bswap.h"
@@ -40,7 +41,19 @@ int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr)
         fs_errno = FSE_SEEK;
         return 1;
     }
+    // The caller's 128-byte place may lie inside the buffer (path lookup
+    // keeps its inode there); a short read must not leave it half
+    // overwritten, so keep a copy until the read is known to be good.
+    auto* place = reinterpret_cast<uint8_t*>(*inode_ptr);
+    auto at = reinterpret_cast<uintptr_t>(place);
+    auto lo = reinterpret_cast<uintptr_t>(buffer);
+    bool inside = place && at + INODE_SIZE > lo && at < lo + IBUFSIZE;
+    uint8_t saved[INODE_SIZE];
+    if (inside)
+        std::memcpy(saved, place, INODE_SIZE);
     if (fsl::dev_read(fs->handle, buffer, IBUFSIZE) != IBUFSIZE) {
+        if (inside)
+            std::memcpy(place, saved, INODE_SIZE);
         fs_errno = FSE_READ;
         return 2;
     }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fsl {
@@ -17,6 +18,14 @@ fs_handle dev_open(const char* path)
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return FS_NOHANDLE;
+    // A directory opens read-only on POSIX but is no device: refuse it at
+    // the open, with the host's reason, like any path that is not a disk.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return FS_NOHANDLE;
+    }
     return fd + 1;
 }
 
