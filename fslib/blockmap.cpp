@@ -9,8 +9,10 @@ namespace fsl {
 
 int32_t frag_offset(const fsys* fs, uint32_t addr)
 {
-    uint32_t sectors = (addr << fs->sb->fs_fsbtodb) + part_start_sectors(fs->label, fs->part);
-    return static_cast<int32_t>(sectors * 512u);
+    // Computed whole: an address whose offset passes 4 GiB must not wrap
+    // round to the start of the device and read something else there.
+    uint64_t at = (uint64_t{addr} << fs->sb->fs_fsbtodb) * 512u + part_start_exact(fs->label, fs->part);
+    return at < DEV_LIMIT ? static_cast<int32_t>(at) : -1;
 }
 
 int32_t block_count(const fs_super* sb, int32_t size, int32_t lbn, int32_t pos)

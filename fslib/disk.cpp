@@ -18,6 +18,12 @@ int32_t part_start_bytes(const dk_label* label, int part)
     return static_cast<int32_t>(part_start_sectors(label, part) * 512u);
 }
 
+uint64_t part_start_exact(const dk_label* label, int part)
+{
+    const dk_map& m = label->dkl_map[part];
+    return uint64_t{static_cast<uint32_t>(m.dkl_cylno)} * label->dkl_nhead * label->dkl_nsect * 512u;
+}
+
 int dev_load(fs_handle h, int32_t offset, void* buf, uint32_t count, bool exact,
              int32_t* got)
 {

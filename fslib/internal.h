@@ -11,6 +11,12 @@ namespace fsl {
 // signed 32-bit device offset (negative: unreachable, the seek refuses).
 int32_t part_start_bytes(const dk_label* label, int part);
 
+// The same start without wrap-around.  Device offsets are signed 32-bit, so
+// whatever lies at 2 GiB or beyond cannot be read; a wrapped offset would
+// land on some other, unrelated part of the device instead.
+uint64_t part_start_exact(const dk_label* label, int part);
+inline constexpr uint64_t DEV_LIMIT = uint64_t{1} << 31;
+
 // Device byte offset of fragment address `addr` of a mounted file system.
 int32_t frag_offset(const fsys* fs, uint32_t addr);
 

@@ -95,8 +95,8 @@ fsys* fs_mount(disk* d, int part, int flags)
     fs->cwd_ino = ROOT_INO;
     std::strcpy(cwd, "/");
 
-    uint32_t where = static_cast<uint32_t>(fsl::part_start_bytes(d->label, part)) + SBOFF;
-    if (!fsl::dev_seek(fs->handle, static_cast<int32_t>(where))) {
+    uint64_t where = fsl::part_start_exact(d->label, part) + SBOFF;
+    if (where >= fsl::DEV_LIMIT || !fsl::dev_seek(fs->handle, static_cast<int32_t>(where))) {
         fs_errno = FSE_SEEK;
         fs_umount(fs);
         return nullptr;

@@ -15,17 +15,23 @@ static int fd_of(fs_handle h) { return h - 1; }
 
 fs_handle dev_open(const char* path)
 {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Non-blocking for the open alone, so that a named pipe cannot make it
+    // wait for a writer for ever.
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return FS_NOHANDLE;
-    // A directory opens read-only on POSIX but is no device: refuse it at
-    // the open, with the host's reason, like any path that is not a disk.
+    // Only files and devices are disks.  A directory or a pipe opens
+    // read-only on POSIX all the same: refuse it here, with the host's
+    // reason, like any other path that is not a disk.
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) == 0 && (S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
         ::close(fd);
-        errno = EISDIR;
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
         return FS_NOHANDLE;
     }
+    int fl = ::fcntl(fd, F_GETFL);
+    if (fl != -1)
+        ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
     return fd + 1;
 }
 

@@ -250,6 +250,14 @@ TEST(DiskOpen, UnopenablePathLeavesStatusAlone)
     EXPECT_EQ(disk_open(dir.path().c_str()), nullptr);
     EXPECT_EQ(fs_errno, 0);
     EXPECT_EQ(errno, EISDIR);
+    // Nor is a named pipe, which must not leave the open waiting for a
+    // writer that never comes.
+    std::string fifo = dir.file("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    errno = 0;
+    EXPECT_EQ(disk_open(fifo.c_str()), nullptr);
+    EXPECT_EQ(fs_errno, 0);
+    EXPECT_EQ(errno, ENODEV);
 
     // None of these failures took a slot.
     std::string p = write_label(dir, sample_label());

@@ -887,3 +887,31 @@ TEST(MountOracle, MakefsDiskAgreesWithMmlsAndFsstat)
 }
 
 }  // namespace
+
+// A partition that starts at 4 GiB or beyond would wrap round to the start
+// of the device in 32 bits, where partition 0's superblock lies: that must
+// be a seek error, never a silent mount of the wrong file system.
+TEST(MountFar, PartitionPast4GiBDoesNotWrapOntoAnother)
+{
+    sunimg::DiskOptions o;
+    o.geom = {.nhead = 1, .nsect = 16};
+    sunimg::DiskImage img = sunimg::make_disk(testimg::standard_tree(), 0, o);
+    const int32_t nblk = img.label.part[0].nblk;
+    img.label.part[3] = {524288, nblk, 0, 0};        // exactly 4 GiB
+    img.label.part[4] = {524288 + 1, nblk, 0, 0};    // 4 GiB + 8 KB
+    img.rewrite_label();
+    TempDir dir;
+    std::string p = testimg::write_disk(dir, img);
+
+    Held held;
+    disk* d = held.open(p);
+    ASSERT_NE(d, nullptr);
+    for (int part : {3, 4}) {
+        fs_errno = 0;
+        EXPECT_EQ(fs_mount(d, part, 0), nullptr) << part;
+        EXPECT_EQ(fs_errno, FSE_SEEK) << part;
+    }
+    fsys* m = fs_mount(d, 0, 0);   // partition 0 itself still mounts
+    ASSERT_NE(m, nullptr);
+    fs_umount(m);
+}

@@ -729,3 +729,29 @@ TEST_F(Streams, SymbolicLinksReadAsTheirTargetText)
 }
 
 }  // namespace
+
+namespace {
+
+// A block address whose device offset passes 4 GiB would wrap round in 32
+// bits onto another block of the device; it must fail out loud instead of
+// handing that block's bytes over as this one's.
+TEST_F(Streams, AddressPast4GiBNeverWrapsOntoAnotherBlock)
+{
+    sunimg::Ufs fs;
+    auto data = pattern(2 * 8192, 5);
+    uint32_t ino = fs.file("/f", data);
+    DiskImage img = sunimg::make_disk(fs);
+    uint32_t first = img.data_blocks(0, ino)[0].frag;
+    // 1024-byte fragments: 4 MiB fragments are 4 GiB.
+    img.image.put32be(ino_field(img, ino, sunimg::ino_off::db) + 4, first + 0x400000u);
+    Mount m(img);
+    ASSERT_TRUE(m.ok());
+    Stream f = open("/f");
+    ASSERT_TRUE(f);
+    auto got = read_all(f.get());
+    EXPECT_EQ(got, std::vector<uint8_t>(data.begin(), data.begin() + 8192));
+    EXPECT_FALSE(fs_fclean(f.get()));
+    EXPECT_EQ(fs_errno, FSE_SEEK);
+}
+
+}  // namespace
