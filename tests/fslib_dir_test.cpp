@@ -12,6 +12,7 @@
 
 #include "fslib/fslib.h"
 #include "support/images.h"
+#include "support/mounted.h"
 #include "support/oracle.h"
 #include "tools/sunimg.h"
 
@@ -22,64 +23,16 @@ namespace {
 
 constexpr uint32_t kPastImage = 0x00100000;   // 1 GiB in: past the end of every test image
 
-// Writes an image to a temporary directory and mounts one partition of it;
-// everything is released again on destruction.
-class Mount {
-public:
-    explicit Mount(const DiskImage& img, int part = 0)
-    {
-        path_ = testimg::write_disk(dir_, img);
-        open(part);
-    }
-    // An image that is already on disk.
-    Mount(const std::string& path, int part) : path_(path) { open(part); }
-    ~Mount()
-    {
-        if (fs_)
-            fs_umount(fs_);
-        if (d_)
-            disk_close(d_);
-    }
-    Mount(const Mount&) = delete;
-    Mount& operator=(const Mount&) = delete;
-    bool ok() const { return fs_ != nullptr; }
-
-private:
-    void open(int part)
-    {
-        d_ = disk_open(path_.c_str());
-        if (d_)
-            fs_ = fs_mount(d_, part, 0);
-    }
-    TempDir dir_;
-    std::string path_;
-    disk* d_ = nullptr;
-    fsys* fs_ = nullptr;
-};
-
 struct Closer {
     void operator()(FS_FILE* d) const { fs_closedir(d); }
 };
 using Dir = std::unique_ptr<FS_FILE, Closer>;
 
-bool all_slots_free()
-{
-    return std::all_of(std::begin(fs_files), std::end(fs_files), [](const FS_FILE& f) { return f.ff_fs == nullptr; });
-}
+using Mount = testimg::Mounted;
+using testimg::all_stream_slots_free;
 
-class DirStreams : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(fs_current, nullptr) << "an earlier test left a file system mounted";
-        ASSERT_TRUE(all_slots_free()) << "an earlier test left a stream open";
-    }
-    void TearDown() override
-    {
-        EXPECT_EQ(fs_current, nullptr);
-        EXPECT_TRUE(all_slots_free());
-    }
-};
+// Every test leaves the process-wide tables as it found them.
+class DirStreams : public testimg::LibraryTest {};
 
 struct Entry {
     std::string name;
@@ -295,7 +248,7 @@ TEST_F(DirStreams, OpenFailures)
         fs_errno = FSE_OK;
         EXPECT_EQ(fs_opendir(c.path), nullptr);
         EXPECT_EQ(fs_errno, c.err);
-        EXPECT_TRUE(all_slots_free());
+        EXPECT_TRUE(all_stream_slots_free());
     }
 }
 

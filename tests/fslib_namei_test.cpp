@@ -11,6 +11,7 @@
 
 #include "fslib/fslib.h"
 #include "support/images.h"
+#include "support/mounted.h"
 #include "tools/sunimg.h"
 
 using sunimg::DiskImage;
@@ -19,42 +20,10 @@ using testimg::TempDir;
 
 namespace {
 
-// Writes an image to a temporary directory and mounts one partition of it;
-// everything is released again on destruction.
-class Mount {
-public:
-    explicit Mount(const DiskImage& img, int part = 0)
-    {
-        path_ = testimg::write_disk(dir_, img);
-        d_ = disk_open(path_.c_str());
-        if (d_)
-            fs_ = fs_mount(d_, part, 0);
-    }
-    ~Mount()
-    {
-        if (fs_)
-            fs_umount(fs_);
-        if (d_)
-            disk_close(d_);
-    }
-    Mount(const Mount&) = delete;
-    Mount& operator=(const Mount&) = delete;
-    bool ok() const { return fs_ != nullptr; }
-    fsys* fs() const { return fs_; }
-
-private:
-    TempDir dir_;
-    std::string path_;
-    disk* d_ = nullptr;
-    fsys* fs_ = nullptr;
-};
+using Mount = testimg::Mounted;
 
 // Every test leaves the process-wide tables as it found them.
-class Lookup : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(fs_current, nullptr) << "an earlier test left a file system mounted"; }
-    void TearDown() override { EXPECT_EQ(fs_current, nullptr); }
-};
+class Lookup : public testimg::LibraryTest {};
 
 std::string cwd_text()
 {

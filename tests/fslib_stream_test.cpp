@@ -12,6 +12,7 @@
 #include "fslib/fslib.h"
 #include "fslib/platform.h"
 #include "support/images.h"
+#include "support/mounted.h"
 #include "tools/sunimg.h"
 
 using sunimg::DiskImage;
@@ -24,38 +25,6 @@ namespace {
 constexpr uint32_t kPastImage = 0x00100000;   // 1 GiB in: past the end of every test image
 constexpr uint32_t kPast2G = 0x00300000;      // 3 GiB in: the device offset turns negative
 
-// Writes an image to a temporary directory and mounts one partition of it;
-// everything is released again on destruction.
-class Mount {
-public:
-    explicit Mount(const DiskImage& img, int part = 0)
-    {
-        path_ = testimg::write_disk(dir_, img);
-        d_ = disk_open(path_.c_str());
-        if (d_)
-            fs_ = fs_mount(d_, part, 0);
-    }
-    ~Mount()
-    {
-        if (fs_)
-            fs_umount(fs_);
-        if (d_)
-            disk_close(d_);
-    }
-    Mount(const Mount&) = delete;
-    Mount& operator=(const Mount&) = delete;
-    bool ok() const { return fs_ != nullptr; }
-    fsys* fs() const { return fs_; }
-    disk* dsk() const { return d_; }
-    const std::string& path() const { return path_; }
-
-private:
-    TempDir dir_;
-    std::string path_;
-    disk* d_ = nullptr;
-    fsys* fs_ = nullptr;
-};
-
 struct Closer {
     void operator()(FS_FILE* f) const { fs_fclose(f); }
 };
@@ -63,24 +32,11 @@ using Stream = std::unique_ptr<FS_FILE, Closer>;
 
 Stream open(const char* path) { return Stream(fs_fopen(path, "rb")); }
 
-bool all_slots_free()
-{
-    return std::all_of(std::begin(fs_files), std::end(fs_files), [](const FS_FILE& f) { return f.ff_fs == nullptr; });
-}
+using Mount = testimg::Mounted;
+using testimg::all_stream_slots_free;
 
-class Streams : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(fs_current, nullptr) << "an earlier test left a file system mounted";
-        ASSERT_TRUE(all_slots_free()) << "an earlier test left a stream open";
-    }
-    void TearDown() override
-    {
-        EXPECT_EQ(fs_current, nullptr);
-        EXPECT_TRUE(all_slots_free());
-    }
-};
+// Every test leaves the process-wide tables as it found them.
+class Streams : public testimg::LibraryTest {};
 
 // Reads a stream to its end in pieces of `chunk` bytes, as the shell does.
 std::vector<uint8_t> read_all(FS_FILE* f, uint32_t chunk = 512, size_t limit = size_t(128) << 20)
@@ -501,7 +457,7 @@ TEST_F(Streams, OpenFailures)
             EXPECT_TRUE(fs_errno == FSE_READ || fs_errno == FSE_SEEK) << fs_errno;
         else
             EXPECT_EQ(fs_errno, c.err);
-        EXPECT_TRUE(all_slots_free());
+        EXPECT_TRUE(all_stream_slots_free());
     }
 }
 
