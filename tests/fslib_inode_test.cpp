@@ -2,6 +2,7 @@
 // sizes and partition starts), the two forms of the inode pointer, the
 // conversion, the status record built from an inode, and the two dumps.
 #include "support/images.h"
+#include "support/mounted.h"
 #include "support/oracle.h"
 #include "tools/sunimg.h"
 
@@ -183,30 +184,12 @@ TEST(InodeAddress, RootInodeLiesAtByte256OfTheBuffer)
 // The pointer forms, the move inside the buffer, and failures
 // ---------------------------------------------------------------------------
 
-class Standard : public ::testing::Test {
+class Standard : public testimg::StandardDiskSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        dir_ = new TempDir;
-        image_ = new sunimg::DiskImage(sunimg::make_disk(testimg::standard_tree()));
-        path_ = new std::string(testimg::write_disk(*dir_, *image_));
-    }
-    static void TearDownTestSuite()
-    {
-        delete path_;
-        delete image_;
-        delete dir_;
-    }
     void TearDown() override { EXPECT_EQ(fs_current, nullptr); }
     static uint32_t ino(const char* path) { return testimg::standard_tree().lookup(path); }
 
-    static TempDir* dir_;
-    static sunimg::DiskImage* image_;
-    static std::string* path_;
 };
-TempDir* Standard::dir_ = nullptr;
-sunimg::DiskImage* Standard::image_ = nullptr;
-std::string* Standard::path_ = nullptr;
 
 TEST_F(Standard, NullPointerPointsIntoTheBufferAtEachOfTheFourPlaces)
 {

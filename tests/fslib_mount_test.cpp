@@ -2,6 +2,7 @@
 // working-directory text, the superblock dump, and a disk made by other
 // tools (makefs + sfdisk) read side by side with The Sleuth Kit.
 #include "support/images.h"
+#include "support/mounted.h"
 #include "support/oracle.h"
 #include "tools/sunimg.h"
 
@@ -111,34 +112,16 @@ enum : uint32_t {
 };
 
 // The standard tree on a plain disk, built once for the whole file.
-class Mount : public ::testing::Test {
+class Mount : public testimg::StandardDiskSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        dir_ = new TempDir;
-        image_ = new sunimg::DiskImage(sunimg::make_disk(testimg::standard_tree()));
-        path_ = new std::string(testimg::write_disk(*dir_, *image_));
-    }
-    static void TearDownTestSuite()
-    {
-        delete path_;
-        delete image_;
-        delete dir_;
-    }
     void TearDown() override
     {
         held.release();
         EXPECT_EQ(fs_current, nullptr) << "a test left a file system current";
     }
 
-    static TempDir* dir_;
-    static sunimg::DiskImage* image_;
-    static std::string* path_;
     Held held;
 };
-TempDir* Mount::dir_ = nullptr;
-sunimg::DiskImage* Mount::image_ = nullptr;
-std::string* Mount::path_ = nullptr;
 
 // ---------------------------------------------------------------------------
 // Mount, current file system, working directory

@@ -46,4 +46,25 @@ void LibraryTest::TearDown()
     EXPECT_TRUE(all_stream_slots_free());
 }
 
+TempDir* StandardDiskSuite::dir_ = nullptr;
+sunimg::DiskImage* StandardDiskSuite::image_ = nullptr;
+std::string* StandardDiskSuite::path_ = nullptr;
+
+void StandardDiskSuite::SetUpTestSuite()
+{
+    dir_ = new TempDir;
+    image_ = new sunimg::DiskImage(sunimg::make_disk(standard_tree()));
+    path_ = new std::string(write_disk(*dir_, *image_));
+}
+
+void StandardDiskSuite::TearDownTestSuite()
+{
+    delete path_;
+    delete image_;
+    delete dir_;
+    path_ = nullptr;
+    image_ = nullptr;
+    dir_ = nullptr;
+}
+
 }  // namespace testimg

@@ -47,4 +47,16 @@ protected:
     void TearDown() override;
 };
 
+// The standard tree on a plain disk, built and written once for a whole
+// test suite.
+class StandardDiskSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+
+    static TempDir* dir_;
+    static sunimg::DiskImage* image_;
+    static std::string* path_;
+};
+
 }  // namespace testimg
