@@ -33,6 +33,18 @@ FS_FILE* fs_opendir(const char* path)
     return fs_fopen(path, "r");
 }
 
+FS_FILE* fs_opendir_ino(uint32_t ino)
+{
+    fs_statrec st;
+    if (fs_istat(ino, &st) != 0)
+        return nullptr;
+    if ((st.st_mode & IFMT) != IFDIR) {
+        fs_errno = FSE_NOTDIR;
+        return nullptr;
+    }
+    return fs_fopen_ino(ino);
+}
+
 direct* fs_readdir(FS_FILE* d)
 {
     for (;;) {

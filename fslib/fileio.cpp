@@ -174,11 +174,18 @@ int32_t read_fblock(fsys* fs, const dinode* ip, uint32_t addr, uint8_t* dst,
 
 FS_FILE* fs_fopen(const char* path, const char* /*mode*/)
 {
-    fsys* fs = fs_getfs();
-    if (!fs)
+    if (!fs_getfs())
         return nullptr;
     uint32_t ino = fs_namei(path);
     if (ino == 0)
+        return nullptr;
+    return fs_fopen_ino(ino);
+}
+
+FS_FILE* fs_fopen_ino(uint32_t ino)
+{
+    fsys* fs = fs_getfs();
+    if (!fs)
         return nullptr;
     FS_FILE* f = nullptr;
     for (FS_FILE& slot : fs_files) {

@@ -374,6 +374,10 @@ struct FS_FILE {
 extern FS_FILE fs_files[NFILES];
 
 FS_FILE* fs_fopen(const char* path, const char* mode);
+// Opens a stream on inode `ino` of the current file system, for callers
+// that already hold the number (from a directory entry): no path is looked
+// up again.  Results and failures are those of fs_fopen after its lookup.
+FS_FILE* fs_fopen_ino(uint32_t ino);
 uint32_t fs_fread(void* buf, uint32_t size, uint32_t count, FS_FILE* f);
 int fs_fclose(FS_FILE* f);
 // True when the stream reached the end of its file with nothing left
@@ -382,5 +386,7 @@ int fs_fclose(FS_FILE* f);
 bool fs_fclean(FS_FILE* f);
 
 FS_FILE* fs_opendir(const char* path);
+// fs_opendir on an inode number the caller already holds.
+FS_FILE* fs_opendir_ino(uint32_t ino);
 direct* fs_readdir(FS_FILE* d);
 int fs_closedir(FS_FILE* d);

@@ -8,6 +8,36 @@
 namespace fsl {
 
 int32_t dev_lastread = 0;
+uint64_t dev_reads = 0;
+
+namespace {
+
+// The injected fault, if any: `left` counts down the calls of its kind.
+struct fault_plan {
+    uint64_t left = 0;
+    dev_fault_kind kind = dev_fault_kind::none;
+};
+fault_plan fault;
+
+// True when this call is the one the plan names; the plan is then spent.
+bool fault_hits(bool seek_call)
+{
+    if (fault.kind == dev_fault_kind::none || (fault.kind == dev_fault_kind::seek) != seek_call)
+        return false;
+    if (--fault.left != 0)
+        return false;
+    return true;
+}
+
+}  // namespace
+
+void dev_fault_set(uint64_t nth, dev_fault_kind kind)
+{
+    fault.left = nth;
+    fault.kind = nth == 0 ? dev_fault_kind::none : kind;
+}
+
+void dev_fault_clear() { fault = fault_plan{}; }
 
 // Descriptors are stored as descriptor + 1 so that an all-zero table means
 // "all free" while descriptor 0 remains a usable handle.
@@ -37,7 +67,9 @@ fs_handle dev_open(const char* path)
 
 bool dev_seek(fs_handle h, int32_t offset)
 {
-    if (offset < 0) {
+    if (offset < 0 || fault_hits(true)) {
+        if (fault.kind == dev_fault_kind::seek)
+            fault.kind = dev_fault_kind::none;
         errno = EINVAL;
         return false;
     }
@@ -48,8 +80,31 @@ int32_t dev_read(fs_handle h, void* buf, uint32_t count)
 {
     auto* p = static_cast<unsigned char*>(buf);
     uint32_t done = 0;
+    ++dev_reads;
+    dev_fault_kind injected = dev_fault_kind::none;
+    if (fault_hits(false)) {
+        injected = fault.kind;
+        fault.kind = dev_fault_kind::none;
+    }
+    if (injected == dev_fault_kind::error) {
+        errno = EIO;
+        dev_lastread = -1;
+        return -1;
+    }
+    if (injected == dev_fault_kind::zero) {
+        dev_lastread = 0;
+        return 0;
+    }
     while (done < count) {
-        ssize_t n = ::read(fd_of(h), p + done, count - done);
+        uint32_t ask = count - done;
+        if (injected == dev_fault_kind::half && done == 0 && ask > 1)
+            ask /= 2;   // a short transfer; the loop asks again for the rest
+        if (injected == dev_fault_kind::interrupt && done == 0) {
+            injected = dev_fault_kind::none;
+            errno = EINTR;
+            continue;   // as the call below does on EINTR
+        }
+        ssize_t n = ::read(fd_of(h), p + done, ask);
         if (n < 0) {
             if (errno == EINTR)
                 continue;

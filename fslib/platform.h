@@ -27,4 +27,22 @@ int32_t dev_read(fs_handle h, void* buf, uint32_t count);
 // Closes the device; non-zero on success, 0 on failure.
 int dev_close(fs_handle h);
 
+// Device read calls made since the process started; tests count them to
+// catch work that grows faster than the image.
+extern uint64_t dev_reads;
+
+// Faults for the tests: the `nth` device read or seek from now on (1 = the
+// next one) fails in the given way.  One plan at a time; dev_fault_clear
+// drops it.  Never set outside the tests.
+enum class dev_fault_kind {
+    none,
+    error,      // the read call fails (EIO)
+    zero,       // the read call returns 0 bytes, as at the end of the device
+    half,       // the read call transfers half of what was asked, then goes on
+    interrupt,  // the read call is interrupted (EINTR) before any byte
+    seek,       // positioning fails
+};
+void dev_fault_set(uint64_t nth, dev_fault_kind kind);
+void dev_fault_clear();
+
 }  // namespace fsl

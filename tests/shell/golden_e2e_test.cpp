@@ -1,6 +1,6 @@
 // Golden transcripts: one fixed image, a script of commands, and the exact
 // standard output and standard error expected, kept as files under
-// tests/golden/.  Any change to a message, a format or an order shows up
+// tests/shell/golden/.  Any change to a message, a format or an order shows up
 // here as a plain text difference.  To look at a difference, run the same
 // script by hand and compare with the file.
 #include <gtest/gtest.h>
@@ -68,7 +68,7 @@ protected:
 
     static std::string golden_path(const std::string& name)
     {
-        return std::string(SUNUFS_SOURCE_DIR) + "/tests/golden/" + name;
+        return std::string(SUNUFS_SOURCE_DIR) + "/tests/shell/golden/" + name;
     }
     static std::string golden(const std::string& name) { return testimg::read_text(golden_path(name)); }
 
