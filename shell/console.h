@@ -1,0 +1,30 @@
+// What the shell shows at a terminal: names made safe to print, the
+// progress line of a long copy, and Ctrl-C while a command runs.  Away from
+// a terminal (a pipe, a file) none of this changes a byte of the output.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Set by Ctrl-C while a command runs; a command that finds it set stops
+// early and the prompt comes back.  Cleared before each command.
+extern volatile std::sig_atomic_t sh_interrupted;
+
+// `name` (a name or link target from the image) as it may be written to
+// `stream`: exactly as stored when the stream is not a terminal; at a
+// terminal, bytes below 0x20, 0x7f and bytes that do not form valid UTF-8
+// are shown as '?', so an image cannot drive the user's terminal.
+std::string shown(const char* name, FILE* stream);
+
+// The progress line of a copy on standard error, only when it is a
+// terminal and the copy has run for more than a second: files and bytes
+// so far, the rate, and the image path being copied, cut to the terminal's
+// width.  progress_start at the start of a cp command; progress_update as
+// each entry starts and as data arrives; progress_clear erases the line
+// and must be called before anything else is written to standard error
+// while a copy runs (and at its end, before the summary).
+void progress_start();
+void progress_update(uint64_t files, uint64_t bytes, const char* image_path);
+void progress_clear();
