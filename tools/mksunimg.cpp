@@ -14,7 +14,8 @@
 
 namespace {
 
-void usage(FILE* f) {
+void usage(FILE* f)
+{
     std::fprintf(f,
                  "usage: mksunimg --tree DIR -o IMG [options]\n"
                  "  --tree DIR       host directory to copy into partition 0\n"
@@ -31,7 +32,8 @@ void usage(FILE* f) {
                  "  --lost+found     make /lost+found (inode 3)\n");
 }
 
-long number(const char* opt, const char* v) {
+long number(const char* opt, const char* v)
+{
     char* end = nullptr;
     errno = 0;
     long n = std::strtol(v, &end, 0);
@@ -42,9 +44,10 @@ long number(const char* opt, const char* v) {
     return n;
 }
 
-}  // namespace
+}   // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     std::string tree, out;
     sunimg::FsOptions fo;
     sunimg::DiskOptions dopt;

@@ -20,12 +20,19 @@ using testimg::TempDir;
 namespace {
 
 // TSK wants the partition start in sectors.
-uint64_t sectors(const sunimg::DiskImage& img, int part) { return img.partition_offset(part) / 512; }
+uint64_t sectors(const sunimg::DiskImage& img, int part)
+{
+    return img.partition_offset(part) / 512;
+}
 
-std::string as_string(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+std::string as_string(const std::vector<uint8_t>& v)
+{
+    return std::string(v.begin(), v.end());
+}
 
 // Expected istat "mode:" text for a mode word.
-std::string tsk_mode(uint16_t mode) {
+std::string tsk_mode(uint16_t mode)
+{
     std::string s;
     switch (mode & sunimg::kIFMT) {
     case sunimg::kIFREG: s = "r"; break;
@@ -38,25 +45,33 @@ std::string tsk_mode(uint16_t mode) {
     default: s = "-";
     }
     const char* rwx = "rwxrwxrwx";
-    for (int i = 0; i < 9; i++) s += (mode & (0400 >> i)) ? rwx[i] : '-';
-    if (mode & sunimg::kISUID) s[3] = (mode & 0100) ? 's' : 'S';
-    if (mode & sunimg::kISGID) s[6] = (mode & 0010) ? 's' : 'S';
-    if (mode & sunimg::kISVTX) s[9] = (mode & 0001) ? 't' : 'T';
+    for (int i = 0; i < 9; i++)
+        s += (mode & (0400 >> i)) ? rwx[i] : '-';
+    if (mode & sunimg::kISUID)
+        s[3] = (mode & 0100) ? 's' : 'S';
+    if (mode & sunimg::kISGID)
+        s[6] = (mode & 0010) ? 's' : 'S';
+    if (mode & sunimg::kISVTX)
+        s[9] = (mode & 0001) ? 't' : 'T';
     return s;
 }
 
 // Reads a file of the built image the way the UFS format says, through
 // the image bytes alone (our own reader for what TSK cannot show).
-std::vector<uint8_t> read_back(const sunimg::DiskImage& img, int part, uint32_t ino, uint64_t max_bytes) {
+std::vector<uint8_t> read_back(const sunimg::DiskImage& img, int part, uint32_t ino, uint64_t max_bytes)
+{
     const auto& sb = img.layout(part).sb;
     const uint64_t ioff = img.inode_offset(part, ino);
     uint64_t size = (uint64_t(img.image.get32be(ioff + 8)) << 32) | img.image.get32be(ioff + 12);
     size = std::min(size, max_bytes);
     std::vector<uint8_t> out(size, 0);
     const uint64_t bsize = uint64_t(sb.bsize), N = uint64_t(sb.nindir);
-    auto frag_at = [&](uint32_t frag) { return img.frag_offset(part, frag); };
+    auto frag_at = [&](uint32_t frag) {
+        return img.frag_offset(part, frag);
+    };
     auto addr = [&](uint64_t lbn) -> uint32_t {
-        if (lbn < 12) return img.image.get32be(ioff + 40 + 4 * lbn);
+        if (lbn < 12)
+            return img.image.get32be(ioff + 40 + 4 * lbn);
         uint64_t l = lbn - 12;
         int level;
         uint32_t a;
@@ -73,32 +88,37 @@ std::vector<uint8_t> read_back(const sunimg::DiskImage& img, int part, uint32_t 
         }
         for (int lv = level; lv >= 1 && a != 0; lv--) {
             uint64_t span = 1;
-            for (int k = 1; k < lv; k++) span *= N;
+            for (int k = 1; k < lv; k++)
+                span *= N;
             a = img.image.get32be(frag_at(a) + 4 * ((l / span) % N));
         }
         return a;
     };
     for (uint64_t pos = 0; pos < size; pos += bsize) {
         uint32_t a = addr(pos / bsize);
-        if (a == 0) continue;
+        if (a == 0)
+            continue;
         auto b = img.image.read(frag_at(a), size_t(std::min(bsize, size - pos)));
         std::copy(b.begin(), b.end(), out.begin() + pos);
     }
     return out;
 }
 
-std::map<std::string, oracle::FlsRow> fls_by_name(const std::string& out) {
+std::map<std::string, oracle::FlsRow> fls_by_name(const std::string& out)
+{
     std::map<std::string, oracle::FlsRow> m;
-    for (const auto& r : oracle::parse_fls(out)) m[r.name] = r;
+    for (const auto& r : oracle::parse_fls(out))
+        m[r.name] = r;
     return m;
 }
 
-}  // namespace
+}   // namespace
 
 // ---------------------------------------------------------------------------
 // Label
 // ---------------------------------------------------------------------------
-TEST(Label, FieldsChecksumAndRoundTrip) {
+TEST(Label, FieldsChecksumAndRoundTrip)
+{
     sunimg::Label l;
     l.text = "SUN0669 cyl 1614 alt 2 hd 15 sec 54";
     l.rpm = 3600;
@@ -130,7 +150,8 @@ TEST(Label, FieldsChecksumAndRoundTrip) {
 
     // XOR over all 256 words, checksum included, is zero.
     uint16_t x = 0;
-    for (int i = 0; i < 512; i += 2) x ^= sunimg::get16be(s.data() + i);
+    for (int i = 0; i < 512; i += 2)
+        x ^= sunimg::get16be(s.data() + i);
     EXPECT_EQ(x, 0);
     EXPECT_EQ(sunimg::get16be(s.data() + 510), sunimg::label_checksum(s.data()));
 
@@ -152,7 +173,8 @@ TEST(Label, FieldsChecksumAndRoundTrip) {
     EXPECT_NE(sunimg::get16be(bad.data() + 510), sunimg::label_checksum(bad.data()));
 }
 
-TEST(Label, DiskPlacesPartitionsOnCylinders) {
+TEST(Label, DiskPlacesPartitionsOnCylinders)
+{
     sunimg::Ufs a, b;
     a.file("/a", "first");
     b.file("/b", "second");
@@ -197,7 +219,8 @@ TEST(Label, DiskPlacesPartitionsOnCylinders) {
 // ---------------------------------------------------------------------------
 // Image container
 // ---------------------------------------------------------------------------
-TEST(Image, PatchCutAndSparseWrite) {
+TEST(Image, PatchCutAndSparseWrite)
+{
     sunimg::Image im;
     im.dense().assign(4096, 0);
     im.resize(3ull << 30);
@@ -225,9 +248,9 @@ TEST(Image, PatchCutAndSparseWrite) {
     // Writes that touch, bridge and extend separate extents.
     sunimg::Image s;
     s.put(0, std::vector<uint8_t>(100, 1));
-    s.put(1000, std::vector<uint8_t>(10, 2));     // new extent
-    s.put(1010, std::vector<uint8_t>(5, 3));      // extends it
-    s.put(98, std::vector<uint8_t>(905, 4));      // bridges dense and extent
+    s.put(1000, std::vector<uint8_t>(10, 2));   // new extent
+    s.put(1010, std::vector<uint8_t>(5, 3));   // extends it
+    s.put(98, std::vector<uint8_t>(905, 4));   // bridges dense and extent
     auto all = s.bytes();
     ASSERT_EQ(all.size(), 1015u);
     EXPECT_EQ(all[97], 1);
@@ -236,7 +259,7 @@ TEST(Image, PatchCutAndSparseWrite) {
     EXPECT_EQ(all[1002], 4);
     EXPECT_EQ(all[1003], 2);
     EXPECT_EQ(s.read(1008, 4), (std::vector<uint8_t>{2, 2, 3, 3}));
-    s.put(2000, std::vector<uint8_t>{9});          // past the end: grows
+    s.put(2000, std::vector<uint8_t>{9});   // past the end: grows
     EXPECT_EQ(s.size(), 2001u);
     EXPECT_EQ(s.get8(1500), 0);
 }
@@ -250,14 +273,17 @@ struct SizePair {
 
 class Geometry : public ::testing::TestWithParam<SizePair> {};
 
-TEST_P(Geometry, SuperblockFieldsAreConsistent) {
+TEST_P(Geometry, SuperblockFieldsAreConsistent)
+{
     const auto [bsize, fsize] = GetParam();
     sunimg::Ufs fs({.bsize = bsize, .fsize = fsize, .cpg = 8, .ncyl = 40});
     fs.file("/hello", "hello\n");
     sunimg::DiskImage img = sunimg::make_disk(fs);
     const auto& im = img.image;
     const uint64_t sbo = img.superblock_offset(0);
-    auto w = [&](uint32_t off) { return int32_t(im.get32be(sbo + off)); };
+    auto w = [&](uint32_t off) {
+        return int32_t(im.get32be(sbo + off));
+    };
 
     EXPECT_EQ(w(1372), sunimg::kFsMagic);
     EXPECT_EQ(w(48), bsize);
@@ -275,15 +301,15 @@ TEST_P(Geometry, SuperblockFieldsAreConsistent) {
     EXPECT_EQ(w(124), fsize / 512);
     EXPECT_EQ(w(1344), bsize - 1);   // fs_qbmask low half
     EXPECT_EQ(w(1352), fsize - 1);   // fs_qfmask low half
-    EXPECT_EQ(w(164), 16);           // ntrak
-    EXPECT_EQ(w(168), 32);           // nsect
-    EXPECT_EQ(w(172), 16 * 32);      // spc
-    EXPECT_EQ(w(176), 40);           // ncyl
-    EXPECT_EQ(w(180), 8);            // cpg
-    EXPECT_EQ(w(44), 5);             // ncg
+    EXPECT_EQ(w(164), 16);   // ntrak
+    EXPECT_EQ(w(168), 32);   // nsect
+    EXPECT_EQ(w(172), 16 * 32);   // spc
+    EXPECT_EQ(w(176), 40);   // ncyl
+    EXPECT_EQ(w(180), 8);   // cpg
+    EXPECT_EQ(w(44), 5);   // ncg
     EXPECT_EQ(w(188), 8 * 16 * 32 * 512 / fsize);   // fpg
     EXPECT_EQ(w(36), 40 * 16 * 32 * 512 / fsize);   // size
-    EXPECT_EQ(w(184) % (bsize / 128), 0);           // ipg multiple of inopb
+    EXPECT_EQ(w(184) % (bsize / 128), 0);   // ipg multiple of inopb
 
     // Every group: cg header with magic, superblock copy.
     const auto& L = img.layout(0);
@@ -304,7 +330,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Geometry,
                              return std::to_string(info.param.bsize) + "_" + std::to_string(info.param.fsize);
                          });
 
-TEST(Inodes, PlacedByTheSpecFormulaInLaterGroups) {
+TEST(Inodes, PlacedByTheSpecFormulaInLaterGroups)
+{
     // 64 inodes per group; staggered groups (fs_cgoffset != 0).
     sunimg::Ufs fs({.cpg = 4, .ncyl = 24, .ipg = 64});
     uint32_t d = fs.dir("/g");
@@ -320,11 +347,11 @@ TEST(Inodes, PlacedByTheSpecFormulaInLaterGroups) {
     for (uint32_t ino : inos) {
         uint32_t cg = ino / uint32_t(sb.ipg);
         uint64_t frag = uint64_t(sb.fpg) * cg + uint64_t(sb.cgoffset) * (cg & ~uint32_t(sb.cgmask)) +
-                        uint64_t(sb.iblkno) + (((ino % uint32_t(sb.ipg)) / uint32_t(sb.inopb)) << sb.fragshift);
+            uint64_t(sb.iblkno) + (((ino % uint32_t(sb.ipg)) / uint32_t(sb.inopb)) << sb.fragshift);
         uint64_t off = (ino % uint32_t(sb.inopb)) * 128 + frag * uint32_t(sb.fsize);
         EXPECT_EQ(img.inode_offset(0, ino), off);
         EXPECT_EQ(img.image.get16be(off), sunimg::kIFREG | 0644) << ino;
-        EXPECT_EQ(img.image.get16be(off + 4), ino);       // 16-bit uid
+        EXPECT_EQ(img.image.get16be(off + 4), ino);   // 16-bit uid
         EXPECT_EQ(img.image.get16be(off + 6), ino + 1);   // 16-bit gid
     }
 
@@ -342,7 +369,8 @@ TEST(Inodes, PlacedByTheSpecFormulaInLaterGroups) {
     }
 }
 
-TEST(Inodes, OldDriveGeometry) {
+TEST(Inodes, OldDriveGeometry)
+{
     // A drive of 6 heads x 35 sectors: fs_cgmask ~3, fs_cgoffset 24.
     sunimg::DiskOptions d;
     d.geom = {.nhead = 6, .nsect = 35};
@@ -373,11 +401,13 @@ TEST(Inodes, OldDriveGeometry) {
     }
 }
 
-TEST(Directories, RecordsFillEvery512ByteChunk) {
+TEST(Directories, RecordsFillEvery512ByteChunk)
+{
     sunimg::Ufs fs;
     uint32_t d = fs.dir("/many");
     uint32_t target = fs.file("/target", "x");
-    for (int i = 0; i < 300; i++) fs.link(d, std::string(size_t(1 + i % 40), char('a' + i % 26)) + std::to_string(i), target);
+    for (int i = 0; i < 300; i++)
+        fs.link(d, std::string(size_t(1 + i % 40), char('a' + i % 26)) + std::to_string(i), target);
     sunimg::DiskImage img = sunimg::make_disk(fs);
     const auto& info = img.layout(0).inode(d);
     ASSERT_EQ(info.size % 512, 0u);
@@ -405,7 +435,8 @@ TEST(Directories, RecordsFillEvery512ByteChunk) {
 // ---------------------------------------------------------------------------
 // The Sleuth Kit: partitions and file-system summary
 // ---------------------------------------------------------------------------
-TEST(Tsk, MmlsSeesOurPartitions) {
+TEST(Tsk, MmlsSeesOurPartitions)
+{
     REQUIRE_TOOL("mmls");
     sunimg::Ufs a, b;
     a.file("/a", "a");
@@ -423,8 +454,10 @@ TEST(Tsk, MmlsSeesOurPartitions) {
     std::map<uint64_t, oracle::MmlsRow> by_start;
     bool saw0 = false, saw6 = false, saw2 = false;
     for (const auto& row : rows) {
-        if (row.slot == "000" && row.start == 0 && row.length == uint64_t(img.label.part[0].nblk)) saw0 = true;
-        if (row.start == sectors(img, 6) && row.length == uint64_t(img.label.part[6].nblk)) saw6 = true;
+        if (row.slot == "000" && row.start == 0 && row.length == uint64_t(img.label.part[0].nblk))
+            saw0 = true;
+        if (row.start == sectors(img, 6) && row.length == uint64_t(img.label.part[6].nblk))
+            saw6 = true;
         if (row.desc.find("backup") != std::string::npos && row.length == uint64_t(img.label.part[2].nblk))
             saw2 = true;
     }
@@ -435,7 +468,8 @@ TEST(Tsk, MmlsSeesOurPartitions) {
 
 class TskSizes : public ::testing::TestWithParam<SizePair> {};
 
-TEST_P(TskSizes, FsstatSeesUfs1WithOurSizes) {
+TEST_P(TskSizes, FsstatSeesUfs1WithOurSizes)
+{
     REQUIRE_TOOL("fsstat");
     const auto [bsize, fsize] = GetParam();
     sunimg::Ufs fs({.bsize = bsize, .fsize = fsize, .cpg = 8, .ncyl = 24, .ipg = 256});
@@ -467,7 +501,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, TskSizes,
                              return std::to_string(info.param.bsize) + "_" + std::to_string(info.param.fsize);
                          });
 
-TEST(Tsk, CylinderGroupMapsMatchAllocation) {
+TEST(Tsk, CylinderGroupMapsMatchAllocation)
+{
     REQUIRE_TOOL("blkls");
     REQUIRE_TOOL("icat");
     // Small groups (2 MB) so that a 5 MB file runs across two group
@@ -487,21 +522,25 @@ TEST(Tsk, CylinderGroupMapsMatchAllocation) {
     std::string line;
     while (std::getline(ss, line)) {
         size_t bar = line.find('|');
-        if (bar == std::string::npos || line.size() != bar + 2 || !isdigit(line[0])) continue;
+        if (bar == std::string::npos || line.size() != bar + 2 || !isdigit(line[0]))
+            continue;
         state[uint32_t(std::stoul(line.substr(0, bar)))] = line[bar + 1];
     }
     ASSERT_EQ(state.size(), size_t(L.sb.size));
     size_t nfree = 0;
-    for (const auto& [f, c] : state) nfree += c == 'f';
+    for (const auto& [f, c] : state)
+        nfree += c == 'f';
     EXPECT_EQ(nfree, size_t(L.sb.nbfree) * size_t(L.sb.frag) + size_t(L.sb.nffree));
     for (const auto& [ino, info] : L.inodes) {
         for (const auto* list : {&info.data, &info.indirect})
             for (const auto& b : *list)
-                for (uint32_t i = 0; i < b.nfrags; i++) ASSERT_EQ(state[b.frag + i], 'a') << "inode " << ino;
+                for (uint32_t i = 0; i < b.nfrags; i++)
+                    ASSERT_EQ(state[b.frag + i], 'a') << "inode " << ino;
     }
     // The big file's blocks skip the metadata of groups 1 and 2.
     std::set<uint32_t> cgs;
-    for (const auto& b : L.inode(bigino).data) cgs.insert(b.frag / uint32_t(L.sb.fpg));
+    for (const auto& b : L.inode(bigino).data)
+        cgs.insert(b.frag / uint32_t(L.sb.fpg));
     EXPECT_GE(cgs.size(), 3u);
     auto c = oracle::icat(path, 0, bigino);
     EXPECT_TRUE(c.out == as_string(big));
@@ -510,7 +549,8 @@ TEST(Tsk, CylinderGroupMapsMatchAllocation) {
 // ---------------------------------------------------------------------------
 // The Sleuth Kit: names and inode numbers
 // ---------------------------------------------------------------------------
-TEST(Tsk, FlsListsNestedTree) {
+TEST(Tsk, FlsListsNestedTree)
+{
     REQUIRE_TOOL("fls");
     sunimg::Ufs fs = testimg::standard_tree();
     sunimg::DiskImage img = sunimg::make_disk(fs);
@@ -519,10 +559,22 @@ TEST(Tsk, FlsListsNestedTree) {
     auto r = oracle::fls(path, 0);
     ASSERT_TRUE(r.ok()) << r.err;
     auto m = fls_by_name(r.out);
-    std::vector<std::string> expect{"etc",          "etc/passwd",      "etc/motd",   "home",
-                                    "home/user",    "home/user/notes.txt", "usr",     "usr/bin",
-                                    "usr/share",    "usr/share/doc",   "usr/share/doc/README",
-                                    "usr/share/doc/long.txt", "bin", "dev", "dev/null", "tmp"};
+    std::vector<std::string> expect{"etc",
+                                    "etc/passwd",
+                                    "etc/motd",
+                                    "home",
+                                    "home/user",
+                                    "home/user/notes.txt",
+                                    "usr",
+                                    "usr/bin",
+                                    "usr/share",
+                                    "usr/share/doc",
+                                    "usr/share/doc/README",
+                                    "usr/share/doc/long.txt",
+                                    "bin",
+                                    "dev",
+                                    "dev/null",
+                                    "tmp"};
     for (const auto& name : expect) {
         ASSERT_TRUE(m.count(name)) << name << "\n" << r.out;
         EXPECT_EQ(m[name].ino, fs.lookup("/" + name)) << name;
@@ -539,7 +591,8 @@ TEST(Tsk, FlsListsNestedTree) {
         }
 }
 
-TEST(Tsk, FlsBigDirectorySpillsIntoIndirectBlock) {
+TEST(Tsk, FlsBigDirectorySpillsIntoIndirectBlock)
+{
     REQUIRE_TOOL("fls");
     for (int bsize : {8192, 4096}) {
         SCOPED_TRACE(bsize);
@@ -549,7 +602,8 @@ TEST(Tsk, FlsBigDirectorySpillsIntoIndirectBlock) {
         uint32_t t2 = fs.file("/t2", "two");
         // 16-byte records: 32 per chunk; enough for more than 12 blocks.
         const int n = 12 * (bsize / 16) + 200;
-        for (int i = 0; i < n; i++) fs.link(d, "n" + std::to_string(100000 + i), i % 2 ? t1 : t2);
+        for (int i = 0; i < n; i++)
+            fs.link(d, "n" + std::to_string(100000 + i), i % 2 ? t1 : t2);
         uint32_t late = fs.add_file(d, "late-name", "found me\n");
         sunimg::DiskImage img = sunimg::make_disk(fs);
         const auto& info = img.layout(0).inode(d);
@@ -559,7 +613,8 @@ TEST(Tsk, FlsBigDirectorySpillsIntoIndirectBlock) {
         // The late name lies in a block past the twelfth.
         uint64_t pos = 0;
         for (const auto& r : info.dirents)
-            if (r.name == "late-name") pos = r.pos;
+            if (r.name == "late-name")
+                pos = r.pos;
         EXPECT_GE(pos / uint64_t(bsize), 12u);
 
         TempDir tmp;
@@ -572,7 +627,8 @@ TEST(Tsk, FlsBigDirectorySpillsIntoIndirectBlock) {
         int seen = 0;
         for (int i = 0; i < n; i++) {
             auto it = m.find("big/n" + std::to_string(100000 + i));
-            if (it != m.end() && it->second.ino == (i % 2 ? t1 : t2)) seen++;
+            if (it != m.end() && it->second.ino == (i % 2 ? t1 : t2))
+                seen++;
         }
         EXPECT_EQ(seen, n);
     }
@@ -583,15 +639,29 @@ TEST(Tsk, FlsBigDirectorySpillsIntoIndirectBlock) {
 // ---------------------------------------------------------------------------
 class TskContent : public ::testing::TestWithParam<SizePair> {};
 
-TEST_P(TskContent, IcatReturnsEveryByte) {
+TEST_P(TskContent, IcatReturnsEveryByte)
+{
     REQUIRE_TOOL("icat");
     const auto [bsize, fsize] = GetParam();
     const uint64_t B = uint64_t(bsize);
     sunimg::Ufs fs({.bsize = bsize, .fsize = fsize});
     std::map<uint32_t, std::vector<uint8_t>> want;
-    std::set<uint64_t> sizes{0, 1, 300, 512, uint64_t(fsize), uint64_t(fsize) + 1, 700, B - 1, B, B + 1,
-                                10000, 11 * B + 5, 12 * B, 12 * B + 1, 12 * B + 2 * uint64_t(fsize) + 3,
-                                40 * B + 123};
+    std::set<uint64_t> sizes{0,
+                             1,
+                             300,
+                             512,
+                             uint64_t(fsize),
+                             uint64_t(fsize) + 1,
+                             700,
+                             B - 1,
+                             B,
+                             B + 1,
+                             10000,
+                             11 * B + 5,
+                             12 * B,
+                             12 * B + 1,
+                             12 * B + 2 * uint64_t(fsize) + 3,
+                             40 * B + 123};
     uint32_t seed = 1;
     for (uint64_t n : sizes) {
         auto data = sunimg::pattern(size_t(n), seed++);
@@ -629,7 +699,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, TskContent,
                              return std::to_string(info.param.bsize) + "_" + std::to_string(info.param.fsize);
                          });
 
-TEST(Tsk, IcatDoubleIndirectFile) {
+TEST(Tsk, IcatDoubleIndirectFile)
+{
     REQUIRE_TOOL("icat");
     // 2060 blocks reach through the single indirect block; 5 more need the
     // double indirect block (logical block 2060 = entry 0 of the single
@@ -647,7 +718,8 @@ TEST(Tsk, IcatDoubleIndirectFile) {
     const uint64_t ioff = img.inode_offset(0, ino);
     const sunimg::BlockRef* dbl = nullptr;
     for (const auto& b : ind)
-        if (b.level == 2) dbl = &b;
+        if (b.level == 2)
+            dbl = &b;
     ASSERT_NE(dbl, nullptr);
     EXPECT_EQ(dbl->ptr_offset, ioff + 92);
     EXPECT_EQ(img.image.get32be(ioff + 92), dbl->frag);
@@ -665,7 +737,8 @@ TEST(Tsk, IcatDoubleIndirectFile) {
     EXPECT_TRUE(r.out == as_string(data));
 }
 
-TEST(Tsk, IcatSparseFilesWithHoles) {
+TEST(Tsk, IcatSparseFilesWithHoles)
+{
     REQUIRE_TOOL("icat");
     // 4096-byte blocks keep the double indirect range small (from block 1036).
     // TSK quirk: it refuses a file whose missing indirect range would lie
@@ -684,7 +757,9 @@ TEST(Tsk, IcatSparseFilesWithHoles) {
         // hole inside the single indirect block
         {"/hole-indirect", 40 * B, {{0, sunimg::pattern(13 * B, 3)}, {30 * B + 7, sunimg::pattern(10 * B - 7, 4)}}},
         // di_ib[0] zero: nothing between block 12 and the double range
-        {"/no-single", (12 + 1024 + 3) * B, {{0, sunimg::pattern(100, 5)}, {(12 + 1024) * B, sunimg::pattern(3 * B, 6)}}},
+        {"/no-single",
+         (12 + 1024 + 3) * B,
+         {{0, sunimg::pattern(100, 5)}, {(12 + 1024) * B, sunimg::pattern(3 * B, 6)}}},
         // all holes but the last byte
         {"/last-byte", 20 * B + 1, {{20 * B, {0x5a}}}},
         // no block at all
@@ -693,7 +768,8 @@ TEST(Tsk, IcatSparseFilesWithHoles) {
     std::map<uint32_t, std::vector<uint8_t>> want;
     for (auto& c : cases) {
         std::vector<uint8_t> full(c.size, 0);
-        for (const auto& e : c.ext) std::copy(e.data.begin(), e.data.end(), full.begin() + e.offset);
+        for (const auto& e : c.ext)
+            std::copy(e.data.begin(), e.data.end(), full.begin() + e.offset);
         want[fs.add_sparse(fs.root(), c.name.substr(1), c.size, c.ext)] = full;
     }
     sunimg::DiskImage img = sunimg::make_disk(fs);
@@ -719,7 +795,8 @@ TEST(Tsk, IcatSparseFilesWithHoles) {
     }
 }
 
-TEST(Files, TripleIndirectSparseFile) {
+TEST(Files, TripleIndirectSparseFile)
+{
     // With 4096-byte blocks the triple indirect range starts at logical
     // block 12 + 1024 + 1024*1024: about 4.3 GB into the file.
     sunimg::Ufs fs({.bsize = 4096, .fsize = 1024});
@@ -737,7 +814,8 @@ TEST(Files, TripleIndirectSparseFile) {
     EXPECT_NE(img.image.get32be(ioff + 96), 0u);
     auto ind = img.indirect_blocks(0, ino);
     int levels[4] = {0, 0, 0, 0};
-    for (const auto& b : ind) levels[b.level]++;
+    for (const auto& b : ind)
+        levels[b.level]++;
     EXPECT_EQ(levels[3], 1);
     EXPECT_EQ(levels[2], 1);
     EXPECT_EQ(levels[1], 1);
@@ -747,7 +825,8 @@ TEST(Files, TripleIndirectSparseFile) {
     uint32_t s = img.image.get32be(img.frag_offset(0, d) + 4 * 2);
     uint32_t blk = img.image.get32be(img.frag_offset(0, s) + 4 * 7);
     ASSERT_NE(blk, 0u);
-    EXPECT_EQ(img.image.read(img.frag_offset(0, blk) + 10, 100), std::vector<uint8_t>(tail.begin(), tail.begin() + 100));
+    EXPECT_EQ(img.image.read(img.frag_offset(0, blk) + 10, 100),
+              std::vector<uint8_t>(tail.begin(), tail.begin() + 100));
     EXPECT_EQ(img.file_offset(0, ino, at), img.frag_offset(0, blk) + 10);
     EXPECT_EQ(img.image.read(img.file_offset(0, ino, 0), 2), (std::vector<uint8_t>{'S', 'O'}));
 }
@@ -755,7 +834,8 @@ TEST(Files, TripleIndirectSparseFile) {
 // ---------------------------------------------------------------------------
 // The Sleuth Kit: modes, owners, times, special files
 // ---------------------------------------------------------------------------
-TEST(Tsk, IstatSeesModesOwnersTimes) {
+TEST(Tsk, IstatSeesModesOwnersTimes)
+{
     REQUIRE_TOOL("istat");
     // TSK takes di_db[0] of a device node for a block address and refuses
     // one past the end of the file system: 16 cylinders make room for the
@@ -827,7 +907,8 @@ TEST(Tsk, IstatSeesModesOwnersTimes) {
     }
 }
 
-TEST(Tsk, SymlinkTargets) {
+TEST(Tsk, SymlinkTargets)
+{
     REQUIRE_TOOL("icat");
     const std::string longt = "/usr/share/lib/zoneinfo/../../../../export/home/somebody/with/a/long/path";
     ASSERT_GE(longt.size(), 60u);
@@ -840,7 +921,8 @@ TEST(Tsk, SymlinkTargets) {
         const auto& L = img.layout(0);
         if (fast) {
             EXPECT_TRUE(L.inode(s).data.empty());
-            EXPECT_EQ(img.image.read(img.inode_offset(0, s) + 40, 7), (std::vector<uint8_t>{'u', 's', 'r', '/', 'b', 'i', 'n'}));
+            EXPECT_EQ(img.image.read(img.inode_offset(0, s) + 40, 7),
+                      (std::vector<uint8_t>{'u', 's', 'r', '/', 'b', 'i', 'n'}));
         } else {
             ASSERT_EQ(L.inode(s).data.size(), 1u);
             EXPECT_EQ(as_string(img.image.read(img.file_offset(0, s, 0), 7)), "usr/bin");
@@ -862,7 +944,8 @@ TEST(Tsk, SymlinkTargets) {
 // ---------------------------------------------------------------------------
 // Damage hooks
 // ---------------------------------------------------------------------------
-TEST(Damage, HooksPointAtTheRightBytes) {
+TEST(Damage, HooksPointAtTheRightBytes)
+{
     sunimg::Ufs fs;
     uint32_t d = fs.dir("/etc");
     uint32_t f = fs.file("/etc/passwd", sunimg::pattern(30000, 3));
@@ -892,16 +975,17 @@ TEST(Damage, HooksPointAtTheRightBytes) {
     EXPECT_EQ(bb[13].ptr_offset, ind[0].offset + 4);
 
     // Typical damage, in a line each.
-    img.image.put16be(rec + 4, 0);                          // d_reclen 0
-    img.image.put32be(bb[13].ptr_offset, ind[0].frag);      // indirect entry points at itself
-    img.image.put32be(blocks[0].ptr_offset, 0);             // zero di_db[0]
+    img.image.put16be(rec + 4, 0);   // d_reclen 0
+    img.image.put32be(bb[13].ptr_offset, ind[0].frag);   // indirect entry points at itself
+    img.image.put32be(blocks[0].ptr_offset, 0);   // zero di_db[0]
     EXPECT_EQ(img.image.get16be(rec + 4), 0);
     EXPECT_EQ(img.image.get32be(img.inode_offset(0, f) + 40), 0u);
-    img.image.resize(img.superblock_offset(0) + 4096);      // cut short inside the superblock
+    img.image.resize(img.superblock_offset(0) + 4096);   // cut short inside the superblock
     EXPECT_EQ(img.image.size(), 8192u + 4096u);
 }
 
-TEST(Damage, DamagedFilesAsTskSeesThem) {
+TEST(Damage, DamagedFilesAsTskSeesThem)
+{
     REQUIRE_TOOL("icat");
     sunimg::Ufs fs;
     auto data = sunimg::pattern(3 * 8192, 5);
@@ -919,7 +1003,8 @@ TEST(Damage, DamagedFilesAsTskSeesThem) {
 // ---------------------------------------------------------------------------
 // A 3 GiB sparse disk with a file system past 2 GiB
 // ---------------------------------------------------------------------------
-TEST(Sparse, FileSystemPast2GiB) {
+TEST(Sparse, FileSystemPast2GiB)
+{
     sunimg::Ufs fs;
     uint32_t f = fs.file("/far/away.txt", "written beyond the 2 GiB line\n");
     sunimg::DiskOptions o;
@@ -946,7 +1031,8 @@ TEST(Sparse, FileSystemPast2GiB) {
     ASSERT_TRUE(m.ok()) << m.err;
     bool found = false;
     for (const auto& row : oracle::parse_mmls(m.out))
-        if (row.start == sectors(img, 0) && row.slot == "000") found = true;
+        if (row.start == sectors(img, 0) && row.slot == "000")
+            found = true;
     EXPECT_TRUE(found) << m.out;
     auto c = oracle::icat(path, sectors(img, 0), f);
     ASSERT_TRUE(c.ok()) << c.err;
@@ -956,7 +1042,8 @@ TEST(Sparse, FileSystemPast2GiB) {
 // ---------------------------------------------------------------------------
 // Host trees and the CLI
 // ---------------------------------------------------------------------------
-TEST(Cli, BuildsTheSampleTree) {
+TEST(Cli, BuildsTheSampleTree)
+{
     TempDir tmp;
     std::string img = tmp.file("sample.img");
     std::string tree = std::string(SUNUFS_SOURCE_DIR) + "/samples/tree";
@@ -992,14 +1079,15 @@ TEST(Cli, BuildsTheSampleTree) {
     }
 }
 
-TEST(Cli, OptionsReachTheFileSystem) {
+TEST(Cli, OptionsReachTheFileSystem)
+{
     REQUIRE_TOOL("fsstat");
     REQUIRE_TOOL("istat");
     TempDir tmp;
     testimg::make_host_tree(tmp.file("src"), {{"a/b/c.txt", "c\n"}, {"empty/", ""}});
     std::string img = tmp.file("o.img");
-    auto r = oracle::run_tool({MKSUNIMG_BIN, "--tree", tmp.file("src"), "-o", img, "--bsize", "4096", "--fsize",
-                               "512", "--label", "TEST DISK 42", "--owner", "1234:567", "--wide-ids"});
+    auto r = oracle::run_tool({MKSUNIMG_BIN, "--tree", tmp.file("src"), "-o", img, "--bsize", "4096", "--fsize", "512",
+                               "--label", "TEST DISK 42", "--owner", "1234:567", "--wide-ids"});
     ASSERT_EQ(r.status, 0) << r.err;
     auto bytes = testimg::read_file(img);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes.data())), "TEST DISK 42");
@@ -1010,7 +1098,8 @@ TEST(Cli, OptionsReachTheFileSystem) {
     EXPECT_EQ(i["uid / gid"], "1234 / 567");
 }
 
-TEST(Tree, AddTreeKeepsNamesModesAndLinks) {
+TEST(Tree, AddTreeKeepsNamesModesAndLinks)
+{
     TempDir tmp;
     std::string src = tmp.file("src");
     testimg::make_host_tree(src, {{"dir/file", "hello"}, {"top", "top\n"}});
@@ -1036,7 +1125,8 @@ TEST(Tree, AddTreeKeepsNamesModesAndLinks) {
     EXPECT_EQ(e[2].name, "top");
 }
 
-TEST(Errors, BadRequestsThrow) {
+TEST(Errors, BadRequestsThrow)
+{
     sunimg::Ufs fs;
     fs.file("/a", "x");
     EXPECT_THROW(fs.file("/a", "again"), sunimg::Error);
@@ -1058,7 +1148,8 @@ TEST(Errors, BadRequestsThrow) {
 // ---------------------------------------------------------------------------
 // The other writer: makefs + sfdisk
 // ---------------------------------------------------------------------------
-TEST(Makefs, FixtureMakesALabelledDisk) {
+TEST(Makefs, FixtureMakesALabelledDisk)
+{
     REQUIRE_TOOL("makefs");
     REQUIRE_TOOL("sfdisk");
     REQUIRE_TOOL("mmls");
@@ -1071,7 +1162,8 @@ TEST(Makefs, FixtureMakesALabelledDisk) {
     ASSERT_TRUE(m.ok()) << m.err;
     bool part0 = false;
     for (const auto& row : oracle::parse_mmls(m.out))
-        if (row.slot == "000" && row.start == 0 && row.length == d.part_sectors) part0 = true;
+        if (row.slot == "000" && row.start == 0 && row.length == d.part_sectors)
+            part0 = true;
     EXPECT_TRUE(part0) << m.out;
 
     auto bytes = testimg::read_file(d.path);
