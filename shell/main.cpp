@@ -14,6 +14,9 @@
 // The program's name in messages: argv[0] after its last backslash.
 static const char* progname = "sunufs";
 
+// Set by -d, toggled by `debug`; read at start-up for the dumps.
+static int fs_debug = 0;
+
 // Exit statuses of the program.
 static constexpr int EXIT_FAILED = 1;  // the disk, the mount or a command failed
 static constexpr int EXIT_USAGE = 2;   // an unknown option or no file operand
