@@ -1,7 +1,11 @@
 // sunufs: open a Sun-labelled disk or disk image, print its partitions or
 // mount one UFS partition read-only and browse it at a prompt.
 #include "shell/getopt.h"
+#include "shell/help.h"
+#include "shell/lineedit.h"
 #include "shell/shell.h"
+#include "shell/words.h"
+#include "shell/console.h"
 
 #include <cerrno>
 #include <climits>
@@ -98,6 +102,8 @@ static bool run_command(int count, char** words)
     } else if (strcmp(cmd, "cp") == 0) {
         if (do_cp(count, words) != 0 && errno != 0)
             perror("cp");
+    } else if (strcmp(cmd, "help") == 0 || strcmp(cmd, "?") == 0) {
+        print_help();
     } else {
         fputs("duh?\n", stderr);
         fputs("debug ls bye pwd lcd cd cp more !cmd\n", stderr);
@@ -110,22 +116,11 @@ static void command_loop(const char* path, int part)
     static char line[LINE_SIZE];
     char* words[MAX_WORDS];
     for (;;) {
-        printf("%s(%d) # ", path, part);
-        fflush(stdout);
-        // A read error ends the session as end of input does: the buffer
-        // still holds the previous line, which must not run again.
-        if (fgets(line, sizeof line, stdin) == nullptr || feof(stdin) || ferror(stdin))
+        if (!read_command_line(path, part, line, sizeof line))
             return;
-        size_t len = strlen(line);
-        if (len > 0)
-            line[len - 1] = '\0';
 
         bool bang = line[0] == '!';
-        int count = 0;
-        for (char* w = strtok(bang ? line + 1 : line, " \t");
-             w != nullptr && count < MAX_WORDS - 1; w = strtok(nullptr, " \t"))
-            words[count++] = w;
-        words[count] = nullptr;
+        int count = split_words(bang ? line + 1 : line, words, MAX_WORDS);
 
         if (count == 0)
             continue;
@@ -133,6 +128,7 @@ static void command_loop(const char* path, int part)
             fputs("sorry '!' feature not supported on this system\n", stderr);
             continue;
         }
+        sh_interrupted = 0;
         if (!run_command(count, words))
             return;
     }
@@ -158,6 +154,9 @@ int main(int argc, char** argv)
             if (part < 0 || part > 7)
                 fprintf(stderr, "%s: invalid partition (%d)\n", progname, part);
             break;
+        case 'V':
+            fprintf(stderr, "sunufs %s\n", SUNUFS_VERSION);
+            usage();
         default:
             usage();
         }
@@ -188,7 +187,9 @@ int main(int argc, char** argv)
     if (fs_debug)
         dump_super(stderr, fs->sb);
 
+    catch_interrupts(true);
     command_loop(path, part);
+    end_command_lines();
 
     fs_umount(fs);
     disk_close(dk);
