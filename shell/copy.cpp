@@ -5,6 +5,7 @@
 // follows the walk level by level, and every host failure is reported.
 #include "shell/shell.h"
 #include "shell/getopt.h"
+#include "shell/console.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -25,6 +26,10 @@ static constexpr int CP_INSIDE = 0x100;
 // started on the host.
 static bool walk_lost = false;
 static int walk_depth = 0;
+
+// Files and bytes copied so far by this cp command, for the progress line.
+static uint64_t progress_files = 0;
+static uint64_t progress_bytes = 0;
 
 void cp_usage()
 {
@@ -85,8 +90,11 @@ static FILE* host_create(const char* name, bool inside)
 
 int copy_file(const char* src, const char* dst, int flags)
 {
-    if (flags & CP_VERBOSE)
+    progress_files++;
+    if (flags & CP_VERBOSE) {
+        progress_clear();
         fprintf(stderr, "copy_file %s %s\n", src, dst);
+    }
 
     // The source is opened first: a source that cannot be read must leave
     // an existing host file as it was.
@@ -112,6 +120,8 @@ int copy_file(const char* src, const char* dst, int flags)
             write_errno = errno;
             break;
         }
+        progress_bytes += got;
+        progress_update(progress_files, progress_bytes, src);
     }
     // After a write failure the stream was left midway on purpose.
     if (write_errno == 0 && !fs_fclean(in))
@@ -312,6 +322,8 @@ static int host_enter_target(host_place& place, const char* dst)
 int do_cp(int argc, char** argv)
 {
     sh_opt::getopt_reset();
+    progress_files = progress_bytes = 0;
+    progress_start();
     int flags = 0;
     int ch;
     while ((ch = sh_opt::getopt(argc, argv, "rpv")) != -1) {
