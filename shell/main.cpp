@@ -100,7 +100,9 @@ static bool run_command(int count, char** words)
         else if (do_more(arg) != 0)
             show_error(arg);
     } else if (strcmp(cmd, "cp") == 0) {
-        if (do_cp(count, words) != 0 && errno != 0)
+        int failed = do_cp(count, words);
+        progress_clear();
+        if (failed != 0 && errno != 0)
             perror("cp");
     } else if (strcmp(cmd, "help") == 0 || strcmp(cmd, "?") == 0) {
         print_help();
