@@ -29,6 +29,9 @@ programs:
 $(SAMPLE_IMG): $(shell find samples tools -type f 2>/dev/null) | programs
 	@$(BUILD)/mksunimg --tree samples/tree -o $(SAMPLE_IMG) --ncyl 64 --owner 1001:20 --time 700000000 --label "SAMPLE DISK cyl 64 alt 2 hd 16 sec 32"
 
+.PHONY: sample
+sample: programs $(SAMPLE_IMG)
+
 .PHONY: run
 run: programs $(SAMPLE_IMG)
 	@$(BUILD)/sunufs -p 0 $(SAMPLE_IMG)
