@@ -2,29 +2,62 @@
 BUILD      ?= build
 BUILD_SAN  ?= build-sanitize
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+PREFIX     ?= /usr/local
 SAMPLE_IMG  = $(BUILD)/sample.img
+CONFIGURE   = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 
-.PHONY: all build run test test-sanitize clean
+# No "Entering directory" lines from the make that CMake runs underneath.
+MAKEFLAGS  += --no-print-directory
 
+.PHONY: all
 all: build
 
+# Everything, tests included.
+.PHONY: build
 build:
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(CONFIGURE)
 	@cmake --build $(BUILD) -j $(JOBS)
 
-$(SAMPLE_IMG): build $(shell find samples -type f 2>/dev/null)
-	$(BUILD)/mksunimg --tree samples/tree -o $(SAMPLE_IMG) --ncyl 64 --owner 1001:20 --time 700000000 --label "SAMPLE DISK cyl 64 alt 2 hd 16 sec 32"
+# Only the two programs that `make run` needs.
+.PHONY: programs
+programs:
+	@$(CONFIGURE)
+	@cmake --build $(BUILD) -j $(JOBS) --target sunufs mksunimg
 
-run: build $(SAMPLE_IMG)
-	$(BUILD)/sunufs -p 0 $(SAMPLE_IMG)
+# The sample image is made again only when the sample tree or the image
+# builder changed.
+$(SAMPLE_IMG): $(shell find samples tools -type f 2>/dev/null) | programs
+	@$(BUILD)/mksunimg --tree samples/tree -o $(SAMPLE_IMG) --ncyl 64 --owner 1001:20 --time 700000000 --label "SAMPLE DISK cyl 64 alt 2 hd 16 sec 32"
 
+.PHONY: sample
+sample: programs $(SAMPLE_IMG)
+
+.PHONY: run
+run: programs $(SAMPLE_IMG)
+	@$(BUILD)/sunufs -p 0 $(SAMPLE_IMG)
+
+.PHONY: test
 test: build
-	cd $(BUILD) && TZ=UTC ctest --output-on-failure -j $(JOBS)
+	@test -f $(BUILD)/tests/CTestTestfile.cmake || { \
+	  echo "make test: GoogleTest is missing; install it with: apt-get install libgtest-dev" >&2; exit 1; }
+	@cd $(BUILD) && TZ=UTC ctest --output-on-failure -j $(JOBS)
 
+.PHONY: test-sanitize
 test-sanitize:
 	@cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DSUNUFS_SANITIZE=ON >/dev/null
 	@cmake --build $(BUILD_SAN) -j $(JOBS)
-	cd $(BUILD_SAN) && TZ=UTC ctest --output-on-failure -j $(JOBS)
+	@cd $(BUILD_SAN) && TZ=UTC ctest --output-on-failure -j $(JOBS)
 
+# make install [PREFIX=/usr/local] [DESTDIR=/staging]: the program and its
+# manual page.
+.PHONY: install
+install: programs
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+.PHONY: uninstall
+uninstall:
+	rm -f "$(DESTDIR)$(PREFIX)/bin/sunufs" "$(DESTDIR)$(PREFIX)/share/man/man1/sunufs.1"
+
+.PHONY: clean
 clean:
 	rm -rf $(BUILD) $(BUILD_SAN)

@@ -1,12 +1,168 @@
+// Names made safe for a terminal, the progress line of a long copy, and the
+// Ctrl-C flag.  Nothing here writes a byte when the stream concerned is not
+// a terminal.
 #include "shell/console.h"
+
+#include <chrono>
+#include <cinttypes>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 volatile std::sig_atomic_t sh_interrupted = 0;
 
-std::string shown(const char* name, FILE*)
+// Length of the valid UTF-8 sequence at `s` (at most `left` bytes), or 0
+// when the bytes there do not form one: a stray continuation byte, a cut
+// sequence, an overlong form, a surrogate or a value past U+10FFFF.
+static size_t utf8_length(const unsigned char* s, size_t left)
 {
-    return name;
+    unsigned char c = s[0];
+    size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+    if (c < 0xC2 || c > 0xF4 || len > left)
+        return 0;
+    for (size_t i = 1; i < len; i++)
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
+    if ((c == 0xE0 && s[1] < 0xA0) || (c == 0xED && s[1] > 0x9F)
+        || (c == 0xF0 && s[1] < 0x90) || (c == 0xF4 && s[1] > 0x8F))
+        return 0;
+    return len;
 }
 
-void progress_start() {}
-void progress_update(uint64_t, uint64_t, const char*) {}
-void progress_clear() {}
+std::string shown(const char* name, FILE* stream)
+{
+    if (name == nullptr)
+        return {};
+    if (stream == nullptr || !isatty(fileno(stream)))
+        return name;
+    const auto* s = reinterpret_cast<const unsigned char*>(name);
+    size_t left = strlen(name);
+    std::string out;
+    out.reserve(left);
+    while (left > 0) {
+        size_t len = s[0] < 0x80 ? 1 : utf8_length(s, left);
+        // U+0080..U+009F are control codes too: some terminals obey them.
+        bool control = len == 1 ? (s[0] < 0x20 || s[0] == 0x7F)
+                                : len == 0 || (s[0] == 0xC2 && s[1] < 0xA0);
+        if (control) {
+            out += '?';
+            len = len == 0 ? 1 : len;
+        } else {
+            out.append(reinterpret_cast<const char*>(s), len);
+        }
+        s += len;
+        left -= len;
+    }
+    return out;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Progress {
+    bool terminal = false;    // standard error is a terminal
+    bool drawn = false;       // a progress line is on the screen now
+    Clock::time_point start;
+    Clock::time_point last_drawn;
+};
+
+Progress progress;
+
+constexpr auto FIRST_AFTER = std::chrono::seconds(1);
+constexpr auto REDRAW_EVERY = std::chrono::milliseconds(200);
+
+int terminal_width()
+{
+    winsize ws = {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20)
+        return ws.ws_col;
+    return 80;
+}
+
+// "12.3 MB" style: bytes in the largest unit that keeps the number small.
+std::string human_bytes(double value)
+{
+    static constexpr const char* units[] = {"B", "KB", "MB", "GB", "TB"};
+    size_t unit = 0;
+    while (value >= 1024.0 && unit + 1 < std::size(units)) {
+        value /= 1024.0;
+        unit++;
+    }
+    char text[32];
+    snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
+    return text;
+}
+
+// Number of screen columns `text` takes: one per character, counting the
+// start bytes of UTF-8 sequences only (shown() left no control bytes).
+size_t columns(const std::string& text)
+{
+    size_t n = 0;
+    for (unsigned char c : text)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+// Drops characters from the front of `text` until it fits in `width`
+// columns, marking the cut with "...".
+std::string cut_front(const std::string& text, size_t width)
+{
+    if (columns(text) <= width)
+        return text;
+    if (width <= 3)
+        return std::string(width, '.');
+    size_t excess = columns(text) - (width - 3);
+    size_t pos = 0;
+    while (pos < text.size() && excess > 0) {
+        pos++;
+        while (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80)
+            pos++;
+        excess--;
+    }
+    return "..." + text.substr(pos);
+}
+
+}  // namespace
+
+void progress_start()
+{
+    progress.terminal = isatty(STDERR_FILENO) != 0;
+    progress.drawn = false;
+    progress.start = Clock::now();
+    progress.last_drawn = progress.start;
+}
+
+void progress_update(uint64_t files, uint64_t bytes, const char* image_path)
+{
+    if (!progress.terminal)
+        return;
+    Clock::time_point now = Clock::now();
+    if (now - progress.start < FIRST_AFTER || (progress.drawn && now - progress.last_drawn < REDRAW_EVERY))
+        return;
+    progress.last_drawn = now;
+    double seconds = std::chrono::duration<double>(now - progress.start).count();
+    char head[96];
+    snprintf(head, sizeof head, "%" PRIu64 " files, %s, %s/s  ", files,
+             human_bytes(static_cast<double>(bytes)).c_str(),
+             human_bytes(static_cast<double>(bytes) / seconds).c_str());
+    // One column is left free so that the line never wraps.
+    size_t width = static_cast<size_t>(terminal_width()) - 1;
+    std::string line = head;
+    if (columns(line) < width)
+        line += cut_front(shown(image_path, stderr), width - columns(line));
+    else
+        line.resize(width);
+    fprintf(stderr, "\r%s\033[K", line.c_str());
+    fflush(stderr);
+    progress.drawn = true;
+}
+
+void progress_clear()
+{
+    if (!progress.drawn)
+        return;
+    fputs("\r\033[K", stderr);
+    fflush(stderr);
+    progress.drawn = false;
+}

@@ -1,6 +1,7 @@
 // ls and more.  This file prints the status record's times, so it must not
 // include <sys/stat.h>: that header turns st_mtime into a macro.
 #include "shell/shell.h"
+#include "shell/console.h"
 
 #include <csignal>
 #include <cstdint>
@@ -49,7 +50,8 @@ static void list_long(const direct* entry)
     fputs(type_prefix(rec.st_mode), stderr);
     fprintf(stderr, "%6d %.4o %2d %5d %5d %7d %-12.12s %s\n",
             rec.st_ino, rec.st_mode & 0xFFF, rec.st_nlink, rec.st_uid,
-            rec.st_gid, rec.st_size, short_time(rec.st_mtime), entry->d_name);
+            rec.st_gid, rec.st_size, short_time(rec.st_mtime),
+            shown(entry->d_name, stderr).c_str());
 }
 
 void do_ls(const char* path, const char* long_flag)
@@ -60,15 +62,19 @@ void do_ls(const char* path, const char* long_flag)
         show_error("opendir");
         return;
     }
+    // Ctrl-C ends a long listing early.
     while (direct* entry = fs_readdir(dir)) {
+        if (sh_interrupted)
+            break;
         if (long_flag == nullptr)
-            printf("%10d %24s\n", static_cast<int>(entry->d_ino), entry->d_name);
+            printf("%10d %24s\n", static_cast<int>(entry->d_ino),
+                   shown(entry->d_name, stdout).c_str());
         else
             list_long(entry);
     }
     // A directory block that could not be read leaves entries out; say so
     // rather than show a listing that merely looks complete.
-    if (!fs_fclean(dir))
+    if (!sh_interrupted && !fs_fclean(dir))
         show_error("readdir");
     fs_closedir(dir);
 }

@@ -1,7 +1,11 @@
 // sunufs: open a Sun-labelled disk or disk image, print its partitions or
 // mount one UFS partition read-only and browse it at a prompt.
 #include "shell/getopt.h"
+#include "shell/help.h"
+#include "shell/lineedit.h"
 #include "shell/shell.h"
+#include "shell/words.h"
+#include "shell/console.h"
 
 #include <cerrno>
 #include <climits>
@@ -136,6 +140,7 @@ static int cmd_more(int argc, char** argv)
 static int cmd_cp(int argc, char** argv)
 {
     int result = do_cp(argc, argv);
+    progress_clear();
     // The codes of a command that stopped before copying leave the host's
     // reason in errno; a walk that ran has named each failure already.
     if (result != 0 && result != CP_FAILED && errno != 0)
@@ -148,24 +153,35 @@ static int cmd_bye(int, char**)
     return 0;
 }
 
+static int cmd_help(int, char**)
+{
+    print_help();
+    return 0;
+}
+
 struct command {
     const char* name;
     int (*handler)(int argc, char** argv);
     bool ends_session;
+    bool listed;   // named in the list that follows "duh?"
 };
 
 // In the order the list of commands is shown.
 static constexpr command commands[] = {
-    {"debug", cmd_debug, false}, {"ls", cmd_ls, false},   {"bye", cmd_bye, true},
-    {"pwd", cmd_pwd, false},     {"lcd", cmd_lcd, false}, {"cd", cmd_cd, false},
-    {"cp", cmd_cp, false},       {"more", cmd_more, false},
+    {"debug", cmd_debug, false, true}, {"ls", cmd_ls, false, true},
+    {"bye", cmd_bye, true, true},      {"pwd", cmd_pwd, false, true},
+    {"lcd", cmd_lcd, false, true},     {"cd", cmd_cd, false, true},
+    {"cp", cmd_cp, false, true},       {"more", cmd_more, false, true},
+    {"help", cmd_help, false, false},  {"?", cmd_help, false, false},
 };
 
 static void list_commands()
 {
     fputs("duh?\n", stderr);
-    for (const command& c : commands)
-        fprintf(stderr, "%s ", c.name);
+    for (const command& c : commands) {
+        if (c.listed)
+            fprintf(stderr, "%s ", c.name);
+    }
     fputs("!cmd\n", stderr);
 }
 
@@ -194,22 +210,11 @@ static bool command_loop(const char* path, int part)
     char* words[MAX_WORDS];
     bool failed = false;
     for (;;) {
-        printf("%s(%d) # ", path, part);
-        fflush(stdout);
-        // A read error ends the session as end of input does: the buffer
-        // still holds the previous line, which must not run again.
-        if (fgets(line, sizeof line, stdin) == nullptr || feof(stdin) || ferror(stdin))
+        if (!read_command_line(path, part, line, sizeof line))
             return failed;
-        size_t len = strlen(line);
-        if (len > 0)
-            line[len - 1] = '\0';
 
         bool bang = line[0] == '!';
-        int count = 0;
-        for (char* w = strtok(bang ? line + 1 : line, " \t");
-             w != nullptr && count < MAX_WORDS - 1; w = strtok(nullptr, " \t"))
-            words[count++] = w;
-        words[count] = nullptr;
+        int count = split_words(bang ? line + 1 : line, words, MAX_WORDS);
 
         if (count == 0)
             continue;
@@ -217,6 +222,7 @@ static bool command_loop(const char* path, int part)
             fputs("sorry '!' feature not supported on this system\n", stderr);
             continue;
         }
+        sh_interrupted = 0;
         outcome o = run_command(count, words);
         failed = failed || o.failed;
         if (o.ends)
@@ -248,7 +254,9 @@ int main(int argc, char** argv)
                 fprintf(stderr, "%s: invalid partition (%d)\n", progname, part);
             break;
         case 'h':
+            usage(0);
         case 'V':
+            fprintf(stderr, "sunufs %s\n", SUNUFS_VERSION);
             usage(0);
         default:
             usage(EXIT_USAGE);
@@ -280,7 +288,9 @@ int main(int argc, char** argv)
     if (fs_debug)
         dump_super(stderr, fs->sb);
 
+    catch_interrupts(true);
     bool failed = command_loop(path, part);
+    end_command_lines();
 
     fs_umount(fs);
     disk_close(dk);

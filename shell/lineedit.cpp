@@ -1,0 +1,215 @@
+// The prompt.  From a pipe or a file it is the plain loop of prompt, fgets
+// and newline cut, byte for byte as it has always been.  At a terminal,
+// when the build has libedit, lines are edited with history and Tab
+// completion.
+#include "shell/lineedit.h"
+
+#include "shell/completion.h"
+#include "shell/console.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#ifdef SUNUFS_HAVE_LIBEDIT
+#include <histedit.h>
+#endif
+
+namespace {
+
+void on_interrupt(int)
+{
+    sh_interrupted = 1;
+}
+
+// Cuts the last character of what was read (normally the newline).
+void cut_last(char* line)
+{
+    size_t len = strlen(line);
+    if (len > 0)
+        line[len - 1] = '\0';
+}
+
+bool read_plain(const char* path, int part, char* line, size_t size, bool terminal)
+{
+    int limit = static_cast<int>(std::min<size_t>(size, 1u << 20));
+    for (;;) {
+        printf("%s(%d) # ", path, part);
+        fflush(stdout);
+        // A read error ends the session as end of input does: the buffer
+        // still holds the previous line, which must not run again.  Only
+        // Ctrl-C at a terminal is not an error: the line is dropped.
+        if (fgets(line, limit, stdin) != nullptr && !feof(stdin) && !ferror(stdin))
+            break;
+        if (!(terminal && sh_interrupted && ferror(stdin) && !feof(stdin)))
+            return false;
+        clearerr(stdin);
+        sh_interrupted = 0;
+        putchar('\n');
+    }
+    cut_last(line);
+    return true;
+}
+
+#ifdef SUNUFS_HAVE_LIBEDIT
+
+EditLine* editor = nullptr;
+History* history_list = nullptr;
+std::string prompt_text;
+
+char* prompt_of(EditLine*)
+{
+    return prompt_text.data();
+}
+
+std::string common_prefix(const std::vector<Candidate>& names)
+{
+    std::string common = names[0].name;
+    for (const Candidate& c : names) {
+        size_t n = 0;
+        while (n < common.size() && n < c.name.size() && common[n] == c.name[n])
+            n++;
+        common.resize(n);
+    }
+    return common;
+}
+
+// Lists the candidates below the line being typed, in columns.
+void list_candidates(const std::vector<Candidate>& names)
+{
+    std::vector<std::string> cells;
+    size_t widest = 0;
+    for (const Candidate& c : names) {
+        cells.push_back(shown(c.name.c_str(), stdout) + (c.is_dir ? "/" : ""));
+        widest = std::max(widest, cells.back().size());
+    }
+    std::sort(cells.begin(), cells.end());
+    size_t per_row = std::max<size_t>(1, 80 / (widest + 2));
+    putchar('\n');
+    for (size_t i = 0; i < cells.size(); i++) {
+        if ((i + 1) % per_row == 0 || i + 1 == cells.size())
+            printf("%s\n", cells[i].c_str());
+        else
+            printf("%-*s", static_cast<int>(widest + 2), cells[i].c_str());
+    }
+}
+
+unsigned char complete(EditLine* el, int)
+{
+    const LineInfo* info = el_line(el);
+    std::string before(info->buffer, static_cast<size_t>(info->cursor - info->buffer));
+    CompletionWord word = completion_word(before);
+    std::vector<Candidate> names = completion_candidates(word);
+    if (names.empty())
+        return CC_ERROR;
+    // The typed part is the start of the last component of the word.
+    size_t typed = word.text.size() - std::min(word.text.size(), word.text.rfind('/') + 1);
+    if (word.kind == CompletionWord::COMMAND)
+        typed = word.text.size();
+    std::string common = common_prefix(names);
+    std::string insert = escape_word(common.substr(std::min(typed, common.size())));
+    if (names.size() == 1)
+        insert += names[0].is_dir ? "/" : " ";
+    if (!insert.empty()) {
+        el_insertstr(el, insert.c_str());
+        return CC_REFRESH;
+    }
+    list_candidates(names);
+    return CC_REDISPLAY;
+}
+
+void start_editor()
+{
+    editor = el_init("sunufs", stdin, stdout, stderr);
+    history_list = history_init();
+    if (editor == nullptr || history_list == nullptr)
+        return;
+    HistEvent event;
+    history(history_list, &event, H_SETSIZE, 1000);
+    history(history_list, &event, H_SETUNIQUE, 1);
+    el_set(editor, EL_EDITOR, "emacs");
+    el_set(editor, EL_HIST, history, history_list);
+    el_set(editor, EL_PROMPT, prompt_of);
+    el_set(editor, EL_ADDFN, "sunufs-complete", "complete a name", complete);
+    el_set(editor, EL_BIND, "^I", "sunufs-complete", nullptr);
+}
+
+bool read_edited(char* line, size_t size)
+{
+    for (;;) {
+        int count = 0;
+        const char* text = el_gets(editor, &count);
+        if (text != nullptr && count > 0) {
+            size_t len = std::min(static_cast<size_t>(count), size - 1);
+            memcpy(line, text, len);
+            line[len] = '\0';
+            break;
+        }
+        if (!sh_interrupted)
+            return false;
+        // Ctrl-C: the line typed so far is dropped, a fresh prompt follows.
+        sh_interrupted = 0;
+        putchar('\n');
+        el_reset(editor);
+    }
+    cut_last(line);
+    if (line[strspn(line, " \t")] != '\0') {
+        HistEvent event;
+        history(history_list, &event, H_ENTER, line);
+    }
+    return true;
+}
+
+#endif
+
+}  // namespace
+
+bool read_command_line(const char* path, int part, char* line, size_t size)
+{
+    bool terminal = isatty(STDIN_FILENO) != 0;
+#ifdef SUNUFS_HAVE_LIBEDIT
+    if (terminal && isatty(STDOUT_FILENO)) {
+        if (editor == nullptr)
+            start_editor();
+        if (editor != nullptr && history_list != nullptr) {
+            char text[64];
+            snprintf(text, sizeof text, "(%d) # ", part);
+            prompt_text = std::string(path) + text;
+            catch_interrupts(false);
+            bool got = read_edited(line, size);
+            catch_interrupts(true);
+            return got;
+        }
+    }
+#endif
+    catch_interrupts(false);
+    bool got = read_plain(path, part, line, size, terminal);
+    catch_interrupts(true);
+    return got;
+}
+
+void end_command_lines()
+{
+#ifdef SUNUFS_HAVE_LIBEDIT
+    if (editor != nullptr)
+        el_end(editor);
+    if (history_list != nullptr)
+        history_end(history_list);
+    editor = nullptr;
+    history_list = nullptr;
+#endif
+}
+
+void catch_interrupts(bool restart)
+{
+    if (!isatty(STDIN_FILENO))
+        return;
+    struct sigaction action = {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = restart ? SA_RESTART : 0;
+    sigaction(SIGINT, &action, nullptr);
+}

@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""What a new user meets first: the installed files, the manual page, and
+the README's quick start run word for word from a fresh clone.
+Arguments: install|manpage|quickstart, source dir, build dir, cmake."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+SKIP = 77
+
+
+def check_install(source, build, cmake):
+    with tempfile.TemporaryDirectory() as prefix:
+        subprocess.run([cmake, "--install", build, "--prefix", prefix],
+                       check=True, stdout=subprocess.DEVNULL)
+        found = sorted(os.path.relpath(os.path.join(d, f), prefix)
+                       for d, _, files in os.walk(prefix) for f in files)
+    expected = ["bin/sunufs", "share/man/man1/sunufs.1"]
+    assert found == expected, found
+
+
+def check_manpage(source, build, cmake):
+    if shutil.which("groff") is None:
+        print("groff is not installed")
+        return SKIP
+    page = os.path.join(source, "doc", "sunufs.1")
+    run = subprocess.run(["groff", "-man", "-ww", "-z", page], capture_output=True, text=True)
+    assert run.returncode == 0 and run.stderr == "", run.stderr
+
+
+def quick_start(readme):
+    """The first fenced block under the "Quick start" heading."""
+    part = re.split(r"^## Quick start.*$", readme, maxsplit=1, flags=re.M)
+    assert len(part) == 2, "no Quick start section"
+    block = re.search(r"^```[a-z]*\n(.*?)^```", part[1], flags=re.S | re.M)
+    assert block, "no fenced block in the Quick start section"
+    return block.group(1)
+
+
+def check_quickstart(source, build, cmake):
+    if not os.path.exists(os.path.join(source, ".git")) or shutil.which("git") is None:
+        print("not a git checkout")
+        return SKIP
+    with tempfile.TemporaryDirectory() as top:
+        clone = os.path.join(top, "sunufs")
+        subprocess.run(["git", "clone", "-q", source, clone], check=True)
+        with open(os.path.join(clone, "README.md")) as f:
+            script = quick_start(f.read())
+        run = subprocess.run(["bash", "-e", "-c", script], cwd=clone,
+                             capture_output=True, text=True, timeout=580)
+        assert run.returncode == 0, run.stdout[-2000:] + run.stderr[-2000:]
+        assert "notes.txt" in run.stdout + run.stderr, run.stdout + run.stderr
+        status = subprocess.run(["git", "status", "--porcelain", "--ignored"], cwd=clone,
+                                capture_output=True, text=True, check=True).stdout
+        assert all(line.endswith("build/") for line in status.splitlines()), \
+            "the quick start wrote into the checkout: " + status
+
+
+CHECKS = {"install": check_install, "manpage": check_manpage, "quickstart": check_quickstart}
+
+if __name__ == "__main__":
+    sys.exit(CHECKS[sys.argv[1]](*sys.argv[2:5]) or 0)
