@@ -3,6 +3,8 @@
 // a terminal.
 #include "shell/console.h"
 
+#include <cerrno>
+
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
@@ -29,11 +31,21 @@ static size_t utf8_length(const unsigned char* s, size_t left)
     return len;
 }
 
+bool terminal_fd(int fd)
+{
+    // isatty sets errno when the answer is no, and commands report errno
+    // left over from their own host calls: asking must not change it.
+    int saved = errno;
+    bool yes = isatty(fd) != 0;
+    errno = saved;
+    return yes;
+}
+
 std::string shown(const char* name, FILE* stream)
 {
     if (name == nullptr)
         return {};
-    if (stream == nullptr || !isatty(fileno(stream)))
+    if (stream == nullptr || !terminal_fd(fileno(stream)))
         return name;
     const auto* s = reinterpret_cast<const unsigned char*>(name);
     size_t left = strlen(name);
@@ -127,7 +139,7 @@ std::string cut_front(const std::string& text, size_t width)
 
 void progress_start()
 {
-    progress.terminal = isatty(STDERR_FILENO) != 0;
+    progress.terminal = terminal_fd(STDERR_FILENO);
     progress.drawn = false;
     progress.start = Clock::now();
     progress.last_drawn = progress.start;

@@ -12,6 +12,9 @@
 // early and the prompt comes back.  Cleared before each command.
 extern volatile std::sig_atomic_t sh_interrupted;
 
+// True when descriptor `fd` is a terminal; errno is left as it was.
+bool terminal_fd(int fd);
+
 // `name` (a name or link target from the image) as it may be written to
 // `stream`: exactly as stored when the stream is not a terminal; at a
 // terminal, bytes below 0x20, 0x7f and bytes that do not form valid UTF-8

@@ -169,9 +169,9 @@ bool read_edited(char* line, size_t size)
 
 bool read_command_line(const char* path, int part, char* line, size_t size)
 {
-    bool terminal = isatty(STDIN_FILENO) != 0;
+    bool terminal = terminal_fd(STDIN_FILENO);
 #ifdef SUNUFS_HAVE_LIBEDIT
-    if (terminal && isatty(STDOUT_FILENO)) {
+    if (terminal && terminal_fd(STDOUT_FILENO)) {
         if (editor == nullptr)
             start_editor();
         if (editor != nullptr && history_list != nullptr) {
@@ -205,7 +205,7 @@ void end_command_lines()
 
 void catch_interrupts(bool restart)
 {
-    if (!isatty(STDIN_FILENO))
+    if (!terminal_fd(STDIN_FILENO))
         return;
     struct sigaction action = {};
     action.sa_handler = on_interrupt;

@@ -125,7 +125,7 @@ const StartCase start_cases[] = {
     {"no arguments", {}, "{USE}", 2},
     {"only options", {"-d"}, "{USE}", 2},
     {"-h", {"-h", "IMG"}, "{USE}"},
-    {"-V", {"-V", "IMG"}, "{USE}"},
+    {"-V", {"-V", "IMG"}, "sunufs " SUNUFS_VERSION_TEXT "\n{USE}"},
     {"unknown option", {"-x", "IMG"}, "{BIN}: illegal option -- x\n{USE}", 2},
     {"--help", {"--help"}, "{BIN}: illegal option -- -\n{USE}", 2},
     {"-p without argument", {"-p"}, "{BIN}: option requires an argument -- p\n{USE}", 2},
