@@ -529,6 +529,12 @@ struct TreeOptions {
 // directory `at` of fs.  Entries are added in name order.  Throws Error.
 void add_tree(Ufs& fs, uint32_t at, const std::string& hostdir, const TreeOptions& t = {});
 
+// A small built-in tree with one of each node type (directories, files with
+// fragment tails, a hard link, a symbolic link, a fifo, a socket, character
+// and block devices), holes among the direct blocks and a file whose only
+// late block lies in the single indirect range.
+Ufs seed_tree(FsOptions o = {});
+
 // Host tree -> disk: file system in partition 0, partition 2 whole disk.
 DiskImage build_tree_image(const std::string& hostdir, FsOptions fo = {}, DiskOptions d = {},
                            const TreeOptions& t = {});

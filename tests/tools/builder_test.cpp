@@ -1360,3 +1360,38 @@ TEST(Features, ShortDirectoriesAndAliases)
     EXPECT_EQ(top["sub2"], sub);
     EXPECT_EQ(listing(sub)["up"], 2u);
 }
+
+TEST(Cli, SeedImagesForFuzzing)
+{
+    // The commands that make the fuzzing seeds: under 128 KiB each.
+    TempDir tmp;
+    const std::vector<std::vector<std::string>> seeds{
+        {"--bsize", "4096", "--ncyl", "5"},
+        {"--bsize", "8192", "--ncyl", "7"},
+    };
+    for (const auto& extra : seeds) {
+        std::vector<std::string> argv{MKSUNIMG_BIN, "--seed", "-o", tmp.file("seed.img"), "--heads", "1", "--sectors",
+                                      "32",         "--ipg",  "64"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        auto r = oracle::run_tool(argv);
+        ASSERT_EQ(r.status, 0) << r.err;
+        struct stat st;
+        ASSERT_EQ(stat(tmp.file("seed.img").c_str(), &st), 0);
+        EXPECT_LT(st.st_size, 128 << 10) << extra[1];
+    }
+    // The same tree at the default geometry, big enough for The Sleuth Kit.
+    REQUIRE_TOOL("fls");
+    auto r = oracle::run_tool({MKSUNIMG_BIN, "--seed", "-o", tmp.file("big.img")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto m = fls_by_name(oracle::fls(tmp.file("big.img"), 0).out);
+    const std::pair<const char*, char> want[] = {
+        {"etc/motd", 'r'}, {"bin", 'l'},      {"dev/null", 'c'},        {"dev/sd0a", 'b'},
+        {"dev/pipe", 'p'}, {"dev/sock", 'h'}, {"home/user/notes", 'r'}, {"holes", 'r'},
+        {"indirect", 'r'}, {"tmp", 'd'},
+    };
+    for (const auto& [name, type] : want) {
+        ASSERT_TRUE(m.count(name)) << name;
+        EXPECT_EQ(m[name].type.back(), type) << name;
+    }
+    EXPECT_EQ(m["home/user/motd-again"].ino, m["etc/motd"].ino);
+}
