@@ -180,8 +180,8 @@ Meta meta_of(const struct stat& st, const TreeOptions& t)
 {
     Meta m;
     m.perm = uint16_t(st.st_mode & 07777);
-    m.uid = t.uid ? *t.uid : uint16_t(st.st_uid);
-    m.gid = t.gid ? *t.gid : uint16_t(st.st_gid);
+    m.uid = t.uid ? *t.uid : uint32_t(st.st_uid);
+    m.gid = t.gid ? *t.gid : uint32_t(st.st_gid);
     m.atime = t.time ? *t.time : int32_t(st.st_atime);
     m.mtime = t.time ? *t.time : int32_t(st.st_mtime);
     m.ctime = t.time ? *t.time : int32_t(st.st_ctime);

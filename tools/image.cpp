@@ -224,9 +224,9 @@ void Image::put(uint64_t off, const void* data, size_t n)
             dense_.push_back(src[i]);
             continue;
         }
-        auto it = far_.upper_bound(o);
-        if (it != far_.begin()) {
-            auto prev = std::prev(it);
+        auto next = far_.upper_bound(o);
+        if (next != far_.begin()) {
+            auto prev = std::prev(next);
             if (prev->first + prev->second.size() == o) {
                 prev->second.push_back(src[i]);
                 continue;

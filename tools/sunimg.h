@@ -13,6 +13,27 @@
 //   img.image.put32be(img.inode_offset(0, big) + 40, 0);   // zero di_db[0]
 //   img.write(path);
 //
+// Shapes that tests of real disks need (each one line):
+//
+//   Files of any size UFS1 maps (64-bit di_size, holes, double and triple
+//   indirect ranges, data at the far end); the host image stays sparse:
+//     fs.add_sparse(fs.root(), "big", 40ull << 30, {{0, head}, {(40ull << 30) - 5, tail}});
+//   Any raw 64-bit size in di_size (negative, beyond the map, a 3 GB
+//   directory; the blocks still follow the true content):
+//     fs.node(ino).raw_size = 0x8000000000000005ull;
+//   An empty directory of size 24 whose ".." record claims 500 bytes:
+//     fs.node(fs.dir("/empty")).raw_size = 24;
+//   Owners: the older 16-bit words, the newer 32-bit words with
+//   fs_inodefmt 2, or both with the 0xFFFF marker (see OwnerFormat):
+//     sunimg::Ufs fs({.owners = sunimg::OwnerFormat::new32});
+//   Directory aliases (the root under 30 names, an entry back to the root,
+//   two names for one directory):
+//     fs.link(fs.root(), "again", fs.root());  fs.link(sub, "up", fs.root());
+//   A partition anywhere on a big, sparse disk (cylinder = 256 KiB):
+//     sunimg::Disk d({.ncyl = 34332});  d.add_fs(0, fs, 34000);  d.build().write(path);
+//   Symbolic links keep their target in a data block, even when short;
+//   FsOptions::fast_symlinks keeps short ones in the inode instead.
+//
 // Damage hooks: DiskImage knows where everything went (label, superblock,
 // inodes, directory records, data and indirect blocks, and the words that
 // point at them), all as byte offsets in the whole disk image.
@@ -393,7 +414,9 @@ public:
     uint32_t add_chardev(uint32_t parent, const std::string& name, uint32_t rdev, Meta m = {});
     uint32_t add_blockdev(uint32_t parent, const std::string& name, uint32_t rdev, Meta m = {});
     // Another name for an existing inode (hard link; directories too, which
-    // lets a test build loops).  Bumps the computed link count.
+    // lets a test build aliases and loops: the root under more names, a
+    // subdirectory entry naming the root, two names for one directory).
+    // Bumps the computed link count.
     void link(uint32_t parent, const std::string& name, uint32_t ino);
 
     // Path-based shorthands ("/a/b/c", missing parents created with
@@ -505,6 +528,12 @@ struct TreeOptions {
 // files, directories, symbolic links, fifos, sockets, devices) under the
 // directory `at` of fs.  Entries are added in name order.  Throws Error.
 void add_tree(Ufs& fs, uint32_t at, const std::string& hostdir, const TreeOptions& t = {});
+
+// A small built-in tree with one of each node type (directories, files with
+// fragment tails, a hard link, a symbolic link, a fifo, a socket, character
+// and block devices), holes among the direct blocks and a file whose only
+// late block lies in the single indirect range.
+Ufs seed_tree(FsOptions o = {});
 
 // Host tree -> disk: file system in partition 0, partition 2 whole disk.
 DiskImage build_tree_image(const std::string& hostdir, FsOptions fo = {}, DiskOptions d = {},

@@ -307,7 +307,7 @@ void Builder::write_owner(uint8_t* d, const Node& n) const
     const OwnerFormat fmt = o_.wide_ids ? OwnerFormat::both : o_.owners;
     if (fmt == OwnerFormat::old16 && (n.uid > 0xFFFF || n.gid > 0xFFFF))
         throw Error("inode " + std::to_string(n.ino) +
-                    ": owner or group above 65535 needs the newer owner format (FsOptions::owners)");
+                    ": owner or group above 65535 needs another owner format (FsOptions::owners, mksunimg --owners)");
     if (fmt != OwnerFormat::new32) {
         put16be(d + ino_off::uid, narrow_id(n.uid));
         put16be(d + ino_off::gid, narrow_id(n.gid));

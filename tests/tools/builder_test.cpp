@@ -56,6 +56,49 @@ std::string tsk_mode(uint16_t mode)
     return s;
 }
 
+// The fragment address of logical block lbn of an inode, walked by hand
+// through the image bytes (0 in a hole).
+uint32_t block_addr(const sunimg::DiskImage& img, int part, uint32_t ino, uint64_t lbn)
+{
+    const uint64_t ioff = img.inode_offset(part, ino);
+    const uint64_t N = uint64_t(img.layout(part).sb.nindir);
+    if (lbn < 12)
+        return img.image.get32be(ioff + 40 + 4 * lbn);
+    uint64_t l = lbn - 12;
+    int level;
+    uint32_t a;
+    if (l < N) {
+        level = 1;
+        a = img.image.get32be(ioff + 88);
+    } else if ((l -= N) < N * N) {
+        level = 2;
+        a = img.image.get32be(ioff + 92);
+    } else {
+        l -= N * N;
+        level = 3;
+        a = img.image.get32be(ioff + 96);
+    }
+    for (int lv = level; lv >= 1 && a != 0; lv--) {
+        uint64_t span = 1;
+        for (int k = 1; k < lv; k++)
+            span *= N;
+        a = img.image.get32be(img.frag_offset(part, a) + 4 * ((l / span) % N));
+    }
+    return a;
+}
+
+// Bytes [pos, pos + n) of a file, read by hand through its block map.
+std::vector<uint8_t> read_at(const sunimg::DiskImage& img, int part, uint32_t ino, uint64_t pos, size_t n)
+{
+    const uint64_t bsize = uint64_t(img.layout(part).sb.bsize);
+    std::vector<uint8_t> out;
+    for (uint64_t p = pos; p < pos + n; p++) {
+        uint32_t a = block_addr(img, part, ino, p / bsize);
+        out.push_back(a == 0 ? 0 : img.image.get8(img.frag_offset(part, a) + p % bsize));
+    }
+    return out;
+}
+
 // Reads a file of the built image the way the UFS format says, through
 // the image bytes alone (our own reader for what TSK cannot show).
 std::vector<uint8_t> read_back(const sunimg::DiskImage& img, int part, uint32_t ino, uint64_t max_bytes)
@@ -65,34 +108,12 @@ std::vector<uint8_t> read_back(const sunimg::DiskImage& img, int part, uint32_t 
     uint64_t size = (uint64_t(img.image.get32be(ioff + 8)) << 32) | img.image.get32be(ioff + 12);
     size = std::min(size, max_bytes);
     std::vector<uint8_t> out(size, 0);
-    const uint64_t bsize = uint64_t(sb.bsize), N = uint64_t(sb.nindir);
+    const uint64_t bsize = uint64_t(sb.bsize);
     auto frag_at = [&](uint32_t frag) {
         return img.frag_offset(part, frag);
     };
-    auto addr = [&](uint64_t lbn) -> uint32_t {
-        if (lbn < 12)
-            return img.image.get32be(ioff + 40 + 4 * lbn);
-        uint64_t l = lbn - 12;
-        int level;
-        uint32_t a;
-        if (l < N) {
-            level = 1;
-            a = img.image.get32be(ioff + 88);
-        } else if ((l -= N) < N * N) {
-            level = 2;
-            a = img.image.get32be(ioff + 92);
-        } else {
-            l -= N * N;
-            level = 3;
-            a = img.image.get32be(ioff + 96);
-        }
-        for (int lv = level; lv >= 1 && a != 0; lv--) {
-            uint64_t span = 1;
-            for (int k = 1; k < lv; k++)
-                span *= N;
-            a = img.image.get32be(frag_at(a) + 4 * ((l / span) % N));
-        }
-        return a;
+    auto addr = [&](uint64_t lbn) {
+        return block_addr(img, part, ino, lbn);
     };
     for (uint64_t pos = 0; pos < size; pos += bsize) {
         uint32_t a = addr(pos / bsize);
@@ -330,42 +351,40 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Geometry,
                              return std::to_string(info.param.bsize) + "_" + std::to_string(info.param.fsize);
                          });
 
-TEST(Inodes, PlacedByTheSpecFormulaInLaterGroups)
+TEST(Inodes, PlacedInLaterStaggeredGroups)
 {
-    // 64 inodes per group; staggered groups (fs_cgoffset != 0).
-    sunimg::Ufs fs({.cpg = 4, .ncyl = 24, .ipg = 64});
+    // 64 inodes per group, 1024 fragments of 1 KiB per group, groups
+    // staggered by 16 fragments (fs_cgmask ~15), inode blocks at fragment
+    // 32 of each group.  Byte offsets worked out by hand: inode 130 is
+    // inode 2 of group 2, (2*1024 + 2*16 + 32) * 1024 + 2*128.
+    struct Case {
+        uint32_t ino;
+        uint64_t offset;
+    };
+    const Case cases[] = {{70, 1098496}, {130, 2162944}, {191, 2170752}, {200, 3228672}, {321, 5357696}};
+    sunimg::Ufs fs({.cpg = 4, .ncyl = 24, .ipg = 64, .owners = sunimg::OwnerFormat::both});
     uint32_t d = fs.dir("/g");
-    std::vector<uint32_t> inos;
-    for (uint32_t want : {70u, 130u, 191u, 200u, 321u}) {
-        inos.push_back(fs.add_file(d, "f" + std::to_string(want), "inode " + std::to_string(want) + "\n",
-                                   {.uid = uint16_t(want), .gid = uint16_t(want + 1), .ino = want}));
-    }
+    for (const auto& c : cases)
+        fs.add_file(d, "f" + std::to_string(c.ino), "inode " + std::to_string(c.ino) + "\n",
+                    {.uid = c.ino, .gid = c.ino + 1, .ino = c.ino});
     sunimg::DiskImage img = sunimg::make_disk(fs);
-    const auto& sb = img.layout(0).sb;
-    ASSERT_NE(sb.cgoffset, 0);
-    ASSERT_EQ(sb.cgmask, int32_t(0xfffffff0));
-    for (uint32_t ino : inos) {
-        uint32_t cg = ino / uint32_t(sb.ipg);
-        uint64_t frag = uint64_t(sb.fpg) * cg + uint64_t(sb.cgoffset) * (cg & ~uint32_t(sb.cgmask)) +
-            uint64_t(sb.iblkno) + (((ino % uint32_t(sb.ipg)) / uint32_t(sb.inopb)) << sb.fragshift);
-        uint64_t off = (ino % uint32_t(sb.inopb)) * 128 + frag * uint32_t(sb.fsize);
-        EXPECT_EQ(img.inode_offset(0, ino), off);
-        EXPECT_EQ(img.image.get16be(off), sunimg::kIFREG | 0644) << ino;
-        EXPECT_EQ(img.image.get16be(off + 4), ino);   // 16-bit uid
-        EXPECT_EQ(img.image.get16be(off + 6), ino + 1);   // 16-bit gid
+    for (const auto& c : cases) {
+        EXPECT_EQ(img.inode_offset(0, c.ino), c.offset);
+        EXPECT_EQ(img.image.get16be(c.offset), sunimg::kIFREG | 0644) << c.ino;
     }
 
     REQUIRE_TOOL("istat");
     REQUIRE_TOOL("icat");
     TempDir tmp;
     std::string path = testimg::write_disk(tmp, img);
-    for (uint32_t ino : inos) {
-        auto st = oracle::istat(path, 0, ino);
+    for (const auto& c : cases) {
+        auto st = oracle::istat(path, 0, c.ino);
         ASSERT_TRUE(st.ok()) << st.err;
         auto k = oracle::parse_keys(st.out);
-        EXPECT_EQ(k["Group"], std::to_string(ino / 64)) << ino;
-        auto cat = oracle::icat(path, 0, ino);
-        EXPECT_EQ(cat.out, "inode " + std::to_string(ino) + "\n");
+        EXPECT_EQ(k["Group"], std::to_string(c.ino / 64)) << c.ino;
+        EXPECT_EQ(k["uid / gid"], std::to_string(c.ino) + " / " + std::to_string(c.ino + 1));
+        auto cat = oracle::icat(path, 0, c.ino);
+        EXPECT_EQ(cat.out, "inode " + std::to_string(c.ino) + "\n");
     }
 }
 
@@ -1003,40 +1022,49 @@ TEST(Damage, DamagedFilesAsTskSeesThem)
 // ---------------------------------------------------------------------------
 // A 3 GiB sparse disk with a file system past 2 GiB
 // ---------------------------------------------------------------------------
-TEST(Sparse, FileSystemPast2GiB)
+TEST(Sparse, FileSystemsFarOut)
 {
-    sunimg::Ufs fs;
-    uint32_t f = fs.file("/far/away.txt", "written beyond the 2 GiB line\n");
-    sunimg::DiskOptions o;
-    o.ncyl = int32_t((3ull << 30) / o.geom.cyl_bytes());   // 3 GiB disk
-    sunimg::Disk disk(o);
-    const int32_t cyl = int32_t((2ull << 30) / o.geom.cyl_bytes()) + 10;   // just past 2 GiB
-    disk.add_fs(0, fs, cyl);
-    sunimg::DiskImage img = disk.build();
-    EXPECT_GT(img.superblock_offset(0), 2ull << 30);
-    EXPECT_EQ(img.image.size(), 3ull << 30);
-    EXPECT_EQ(img.image.get32be(img.superblock_offset(0) + 1372), uint32_t(sunimg::kFsMagic));
-    EXPECT_EQ(img.label.part[2].nblk, int32_t((3ull << 30) / 512));
-
-    TempDir tmp;
-    std::string path = testimg::write_disk(tmp, img);
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(uint64_t(st.st_size), 3ull << 30);
-    EXPECT_LT(uint64_t(st.st_blocks) * 512, 64ull << 20) << "image not written sparsely";
-
+    // Partitions just past 2 GiB, just past 4 GiB, and near the end of a
+    // 9 GB disk; only the written blocks may cost host space.
+    struct Case {
+        const char* name;
+        uint64_t disk_bytes, start_bytes;
+    };
+    const Case cases[] = {
+        {"past 2 GiB", 3ull << 30, (2ull << 30) + (10ull << 18)},
+        {"past 4 GiB", 5ull << 30, (4ull << 30) + (3ull << 18)},
+        {"at 9 GB", 9000000000ull, 8990000000ull},
+    };
     REQUIRE_TOOL("mmls");
     REQUIRE_TOOL("icat");
-    auto m = oracle::mmls(path);
-    ASSERT_TRUE(m.ok()) << m.err;
-    bool found = false;
-    for (const auto& row : oracle::parse_mmls(m.out))
-        if (row.start == sectors(img, 0) && row.slot == "000")
-            found = true;
-    EXPECT_TRUE(found) << m.out;
-    auto c = oracle::icat(path, sectors(img, 0), f);
-    ASSERT_TRUE(c.ok()) << c.err;
-    EXPECT_EQ(c.out, "written beyond the 2 GiB line\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sunimg::Ufs fs;
+        uint32_t f = fs.file("/far/away.txt", std::string("written at ") + c.name + "\n");
+        sunimg::DiskOptions o;
+        o.ncyl = int32_t(c.disk_bytes / o.geom.cyl_bytes());
+        sunimg::Disk disk(o);
+        disk.add_fs(0, fs, int32_t(c.start_bytes / o.geom.cyl_bytes()));
+        sunimg::DiskImage img = disk.build();
+        EXPECT_GE(img.partition_offset(0) + (1 << 18), c.start_bytes);
+        EXPECT_EQ(img.image.size(), uint64_t(o.ncyl) * o.geom.cyl_bytes());
+
+        TempDir tmp;
+        std::string path = testimg::write_disk(tmp, img);
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(uint64_t(st.st_size), img.image.size());
+        EXPECT_LT(uint64_t(st.st_blocks) * 512, 64ull << 20) << "image not written sparsely";
+        auto m = oracle::mmls(path);
+        ASSERT_TRUE(m.ok()) << m.err;
+        bool found = false;
+        for (const auto& row : oracle::parse_mmls(m.out))
+            found = found || (row.start == sectors(img, 0) && row.slot == "000");
+        EXPECT_TRUE(found) << m.out;
+        auto cat = oracle::icat(path, sectors(img, 0), f);
+        ASSERT_TRUE(cat.ok()) << cat.err;
+        EXPECT_EQ(cat.out, std::string("written at ") + c.name + "\n");
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -1180,4 +1208,190 @@ TEST(Makefs, FixtureMakesALabelledDisk)
     auto names = fls_by_name(f.out);
     EXPECT_TRUE(names.count("etc/motd"));
     EXPECT_TRUE(names.count("home/u/x"));
+}
+
+// ---------------------------------------------------------------------------
+// Features other tests build on: sizes past 31 bits, raw sizes, owner
+// formats, short directories, aliases, far partitions
+// ---------------------------------------------------------------------------
+TEST(Features, SizesPast31BitsAndRawSizes)
+{
+    REQUIRE_TOOL("istat");
+    REQUIRE_TOOL("icat");
+    // 8192-byte blocks: the double indirect range starts at logical block
+    // 12 + 2048, the triple one at 12 + 2048 + 2048^2 (byte 34376597504).
+    const uint64_t B = 8192, dbl = (12 + 2048) * B, tpl = (12 + 2048 + 2048ull * 2048) * B;
+    const uint64_t far_end = tpl + 5 * 2048 * B + 3 * B + 17;   // past the triple range's first blocks
+    sunimg::Ufs fs;
+    const auto head = sunimg::pattern(100, 1), mid = sunimg::pattern(B + 9, 2), deep = sunimg::pattern(300, 3);
+    const auto tail = sunimg::pattern(40, 4);
+    uint32_t big = fs.add_sparse(fs.root(), "big", far_end + tail.size(),
+                                 {{0, head}, {dbl + 5 * B - 4, mid}, {tpl + 2048 * B + 7, deep}, {far_end, tail}});
+    uint32_t neg = fs.file("/negative", "n");
+    fs.node(neg).raw_size = 0x8000000000000005ull;
+    uint32_t beyond = fs.file("/beyond", "b");
+    fs.node(beyond).raw_size = 1ull << 50;   // past what 8192-byte blocks can map
+    uint32_t dir3g = fs.dir("/dir3g");
+    fs.node(dir3g).raw_size = 3ull << 30;
+    sunimg::DiskImage img = sunimg::make_disk(fs);
+    TempDir tmp;
+    std::string path = testimg::write_disk(tmp, img);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_LT(uint64_t(st.st_blocks) * 512, 4ull << 20) << "image not written sparsely";
+
+    // Sizes as The Sleuth Kit reads them, and as stored (high word first).
+    struct SizeCase {
+        uint32_t ino;
+        std::string tsk;   // istat "size"; empty: not asked (istat walks a
+                           // 34 GB map for ever, and refuses the others)
+        uint32_t hi, lo;
+    };
+    const SizeCase sizes[] = {
+        {big, "", uint32_t((far_end + 40) >> 32), uint32_t(far_end + 40)},
+        {neg, "", 0x80000000u, 5},
+        {beyond, "", 0x40000u, 0},
+        {dir3g, std::to_string(3ull << 30), 0, 0xC0000000u},
+    };
+    for (const auto& c : sizes) {
+        SCOPED_TRACE(c.ino);
+        const uint64_t at = img.inode_offset(0, c.ino);
+        EXPECT_EQ(img.image.get32be(at + 8), c.hi);
+        EXPECT_EQ(img.image.get32be(at + 12), c.lo);
+        if (!c.tsk.empty()) {
+            EXPECT_EQ(oracle::parse_keys(oracle::istat(path, 0, c.ino).out)["size"], c.tsk);
+        }
+    }
+    // Every piece of the big file where it belongs, read through the
+    // block map by hand (icat would stream 34 GB of zeros).
+    struct Piece {
+        uint64_t pos;
+        const std::vector<uint8_t>* data;
+    };
+    for (const Piece& p :
+         {Piece{0, &head}, Piece{dbl + 5 * B - 4, &mid}, Piece{tpl + 2048 * B + 7, &deep}, Piece{far_end, &tail}}) {
+        EXPECT_EQ(read_at(img, 0, big, p.pos, p.data->size()), *p.data) << "at " << p.pos;
+    }
+    EXPECT_EQ(read_at(img, 0, big, dbl, 3), std::vector<uint8_t>(3, 0));   // a hole
+    int levels[4] = {0, 0, 0, 0};
+    for (const auto& b : img.indirect_blocks(0, big))
+        levels[b.level]++;
+    EXPECT_EQ(levels[1], 3);   // one under di_ib[1], two under di_ib[2]
+    EXPECT_EQ(levels[2], 2);
+    EXPECT_EQ(levels[3], 1);
+    EXPECT_EQ(img.image.get32be(img.inode_offset(0, big) + 88), 0u);   // no single indirect range
+}
+
+TEST(Features, OwnerFormats)
+{
+    REQUIRE_TOOL("istat");
+    using sunimg::OwnerFormat;
+    struct Case {
+        const char* name;
+        OwnerFormat fmt;
+        uint32_t uid, gid;
+        uint16_t w4, w6;   // 16-bit words
+        uint32_t w112, w116;   // 32-bit words
+        uint32_t sb1320, sb1324;   // fs_maxsymlinklen, fs_inodefmt
+        const char* tsk;   // istat reads 112/116 only
+    };
+    const Case cases[] = {
+        {"older", OwnerFormat::old16, 1001, 20, 1001, 20, 0, 0, 0, 0, "0 / 0"},
+        {"newer", OwnerFormat::new32, 70000, 80001, 0, 0, 70000, 80001, 60, 2, "70000 / 80001"},
+        {"both, small ids", OwnerFormat::both, 1001, 20, 1001, 20, 1001, 20, 0, 0, "1001 / 20"},
+        {"both, marker", OwnerFormat::both, 70000, 20, 0xFFFF, 20, 70000, 20, 0, 0, "70000 / 20"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sunimg::Ufs fs({.owners = c.fmt});
+        uint32_t f = fs.file("/f", "x", {.uid = c.uid, .gid = c.gid});
+        sunimg::DiskImage img = sunimg::make_disk(fs);
+        const uint64_t at = img.inode_offset(0, f), sb = img.superblock_offset(0);
+        EXPECT_EQ(img.image.get16be(at + 4), c.w4);
+        EXPECT_EQ(img.image.get16be(at + 6), c.w6);
+        EXPECT_EQ(img.image.get32be(at + 112), c.w112);
+        EXPECT_EQ(img.image.get32be(at + 116), c.w116);
+        EXPECT_EQ(img.image.get32be(sb + 1320), c.sb1320);
+        EXPECT_EQ(img.image.get32be(sb + 1324), c.sb1324);
+        TempDir tmp;
+        std::string path = testimg::write_disk(tmp, img);
+        EXPECT_EQ(oracle::parse_keys(oracle::istat(path, 0, f).out)["uid / gid"], c.tsk);
+    }
+    sunimg::Ufs narrow;
+    narrow.file("/f", "x", {.uid = 70000});
+    EXPECT_THROW(narrow.build(), sunimg::Error);
+}
+
+TEST(Features, ShortDirectoriesAndAliases)
+{
+    REQUIRE_TOOL("fls");
+    REQUIRE_TOOL("istat");
+    sunimg::Ufs fs;
+    uint32_t empty = fs.dir("/empty");
+    fs.node(empty).raw_size = 24;   // ".." still claims 500 bytes
+    uint32_t sub = fs.dir("/sub");
+    for (int i = 0; i < 30; i++)
+        fs.link(fs.root(), "root" + std::to_string(i), fs.root());
+    fs.link(sub, "up", fs.root());
+    fs.link(fs.root(), "sub2", sub);
+    sunimg::DiskImage img = sunimg::make_disk(fs);
+
+    const uint64_t dot = img.dirent_offset(0, empty, "."), dotdot = img.dirent_offset(0, empty, "..");
+    EXPECT_EQ(dotdot, dot + 12);
+    EXPECT_EQ(img.image.get16be(dot + 4), 12);
+    EXPECT_EQ(img.image.get16be(dotdot + 4), 500);
+    EXPECT_EQ(img.image.get32be(dotdot), 2u);
+
+    TempDir tmp;
+    std::string path = testimg::write_disk(tmp, img);
+    EXPECT_EQ(oracle::parse_keys(oracle::istat(path, 0, empty).out)["size"], "24");
+    auto listing = [&](uint32_t dir) {
+        std::map<std::string, uint32_t> m;
+        auto r = oracle::run_tool({"fls", "-o", "0", path, std::to_string(dir)});
+        EXPECT_TRUE(r.ok()) << r.err;
+        for (const auto& row : oracle::parse_fls(r.out))
+            m[row.name] = row.ino;
+        return m;
+    };
+    auto top = listing(2);
+    for (int i = 0; i < 30; i++)
+        EXPECT_EQ(top["root" + std::to_string(i)], 2u) << i;
+    EXPECT_EQ(top["sub"], sub);
+    EXPECT_EQ(top["sub2"], sub);
+    EXPECT_EQ(listing(sub)["up"], 2u);
+}
+
+TEST(Cli, SeedImagesForFuzzing)
+{
+    // The commands that make the fuzzing seeds: under 128 KiB each.
+    TempDir tmp;
+    const std::vector<std::vector<std::string>> seeds{
+        {"--bsize", "4096", "--ncyl", "5"},
+        {"--bsize", "8192", "--ncyl", "7"},
+    };
+    for (const auto& extra : seeds) {
+        std::vector<std::string> argv{MKSUNIMG_BIN, "--seed", "-o", tmp.file("seed.img"), "--heads", "1", "--sectors",
+                                      "32",         "--ipg",  "64"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        auto r = oracle::run_tool(argv);
+        ASSERT_EQ(r.status, 0) << r.err;
+        struct stat st;
+        ASSERT_EQ(stat(tmp.file("seed.img").c_str(), &st), 0);
+        EXPECT_LT(st.st_size, 128 << 10) << extra[1];
+    }
+    // The same tree at the default geometry, big enough for The Sleuth Kit.
+    REQUIRE_TOOL("fls");
+    auto r = oracle::run_tool({MKSUNIMG_BIN, "--seed", "-o", tmp.file("big.img")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto m = fls_by_name(oracle::fls(tmp.file("big.img"), 0).out);
+    const std::pair<const char*, char> want[] = {
+        {"etc/motd", 'r'}, {"bin", 'l'},      {"dev/null", 'c'},        {"dev/sd0a", 'b'},
+        {"dev/pipe", 'p'}, {"dev/sock", 'h'}, {"home/user/notes", 'r'}, {"holes", 'r'},
+        {"indirect", 'r'}, {"tmp", 'd'},
+    };
+    for (const auto& [name, type] : want) {
+        ASSERT_TRUE(m.count(name)) << name;
+        EXPECT_EQ(m[name].type.back(), type) << name;
+    }
+    EXPECT_EQ(m["home/user/motd-again"].ino, m["etc/motd"].ino);
 }
