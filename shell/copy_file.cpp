@@ -102,6 +102,39 @@ static bool out_finish(host_out& o)
     return ftruncate(o.fd, static_cast<off_t>(o.pos)) == 0;
 }
 
+// How much to ask of the stream so that one request loads at most one
+// block: what is left of the current block, or one block.
+static uint32_t block_request(const FS_FILE* in, uint32_t room)
+{
+    uint32_t want = in->ff_avail;
+    if (want == 0) {
+        int32_t bsize = in->ff_fs->sb->fs_bsize;
+        want = bsize >= 512 && bsize <= FF_BUFSIZE ? static_cast<uint32_t>(bsize) : 512;
+    }
+    return want < room ? want : room;
+}
+
+// Fills `buf` with up to COPY_CHUNK bytes of the stream, block by block.
+// A block the library lost ends the fill: the bytes the same request
+// brought from beyond it are dropped, so the host file holds only the
+// file's first bytes in their places.
+static uint32_t fill_chunk(FS_FILE* in, uint8_t* buf, bool* lost)
+{
+    uint32_t fill = 0;
+    while (fill < COPY_CHUNK) {
+        bool lost_before = in->ff_lost != FSE_OK;
+        uint32_t got = fs_fread(buf + fill, 1, block_request(in, COPY_CHUNK - fill), in);
+        if (!lost_before && in->ff_lost != FSE_OK) {
+            *lost = true;
+            break;
+        }
+        if (got == 0)
+            break;
+        fill += got;
+    }
+    return fill;
+}
+
 // Moves the stream's data to the host file.  Returns the errno of a failed
 // write, or 0; `stopped` tells that the user interrupted the copy.
 static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& path, bool* stopped)
@@ -109,12 +142,13 @@ static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& 
     if (cx.buffer.size() < COPY_CHUNK)
         cx.buffer.resize(COPY_CHUNK);
     uint8_t* buf = cx.buffer.data();
-    for (;;) {
+    bool lost = false;
+    while (!lost) {
         if (sh_interrupted) {
             *stopped = true;
             return 0;
         }
-        uint32_t got = fs_fread(buf, 1, COPY_CHUNK, in);
+        uint32_t got = fill_chunk(in, buf, &lost);
         if (got == 0)
             break;
         if (!out_write(o, buf, got))
