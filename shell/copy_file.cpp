@@ -31,7 +31,8 @@ struct host_out {
 // symbolic link of that name is refused instead of followed.
 static int host_create(int dirfd, const char* name, bool inside, bool private_mode)
 {
-    int oflags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    // Non-blocking open: a host pipe with no reader must not stall the copy.
+    int oflags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK;
     if (inside)
         oflags |= O_NOFOLLOW;
     return openat(dirfd, name, oflags, private_mode ? 0600 : 0666);
@@ -166,6 +167,28 @@ static void report_incomplete(const std::string& path, long long got, long long 
             got, size);
 }
 
+// Names and counts the end of one file copy; returns copy_file's result.
+static int file_done(copy_ctx& cx, const char* name, const std::string& path, int werr,
+                     bool clean, bool stopped, long long got, long long size)
+{
+    if (werr != 0) {
+        host_error(name, werr);
+        report_failed(path);
+    } else if (!clean) {
+        report_incomplete(path, got, size);
+    }
+    if (werr != 0 || !clean) {
+        cx.n.failed++;
+        if (stopped)
+            cx.stopped = true;
+        errno = werr;
+        return werr != 0 ? 1 : 2;
+    }
+    cx.n.files++;
+    cx.n.bytes += static_cast<unsigned long long>(got);
+    return 0;
+}
+
 int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
               const char* name, bool inside, const std::string& image_path)
 {
@@ -192,6 +215,8 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
     }
     struct stat st;
     o.sparse = fstat(o.fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!o.sparse)  // a pipe or device the user named: plain blocking writes
+        fcntl(o.fd, F_SETFL, fcntl(o.fd, F_GETFL) & ~O_NONBLOCK);
 
     bool stopped = false;
     int werr = move_data(cx, in, o, image_path, &stopped);
@@ -207,22 +232,7 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
     if (close(o.fd) != 0 && werr == 0 && clean)
         werr = errno;
 
-    if (werr != 0) {
-        host_error(name, werr);
-        report_failed(image_path);
-    } else if (!clean) {
-        report_incomplete(image_path, o.pos, a.size);
-    }
-    if (werr != 0 || !clean) {
-        cx.n.failed++;
-        if (stopped)
-            cx.stopped = true;
-        errno = werr;
-        return werr != 0 ? 1 : 2;
-    }
-    cx.n.files++;
-    cx.n.bytes += static_cast<unsigned long long>(o.pos);
-    return 0;
+    return file_done(cx, name, image_path, werr, clean, stopped, o.pos, a.size);
 }
 
 // Reads the target text of link inode `ino` into `text`; reports and
