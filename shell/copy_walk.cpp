@@ -72,10 +72,12 @@ bool read_entries(uint32_t ino, const std::string& word, entry_list& out)
         out.names.append(e->d_name, strnlen(e->d_name, NAME_MAX_FS));
         out.names.push_back('\0');
     }
-    if (out.names.size() >= NAMES_MAX)
+    bool full = out.names.size() >= NAMES_MAX;
+    if (full)
         fs_errno = FSE_NOMEM;
-    bool whole = sh_interrupted || (out.names.size() < NAMES_MAX && fs_fclean(d));
-    if (!whole) {
+    // An interruption ends the list short without a fault of the image.
+    bool whole = !sh_interrupted && !full && fs_fclean(d);
+    if (!whole && !sh_interrupted) {
         progress_clear();
         show_error(shown(word.c_str(), stderr).c_str());
     }
@@ -157,11 +159,15 @@ void leave_dir(copy_ctx& cx, std::vector<dir_level>& stack)
             copy_perm(cx, d.attrs, d.fd, -1, nullptr);
         close(d.fd);
     }
-    // Whole only when every entry was read and taken in turn.
-    if (d.whole && d.fd != -1 && d.next == d.entries.size())
+    // Whole only when every entry was read and taken in turn; a directory
+    // that was not read whole has been named already.
+    if (d.whole && d.fd != -1 && d.next == d.entries.size()) {
         cx.n.dirs++;
-    else
+    } else {
+        if (d.whole)
+            report_failed(d.path);
         cx.n.failed++;
+    }
     stack.pop_back();
 }
 
