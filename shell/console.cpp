@@ -3,6 +3,7 @@
 // a terminal.
 #include "shell/console.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
@@ -10,6 +11,14 @@
 #include <unistd.h>
 
 volatile std::sig_atomic_t sh_interrupted = 0;
+
+bool is_terminal(int fd)
+{
+    int saved = errno;
+    bool terminal = isatty(fd) != 0;
+    errno = saved;
+    return terminal;
+}
 
 // Length of the valid UTF-8 sequence at `s` (at most `left` bytes), or 0
 // when the bytes there do not form one: a stray continuation byte, a cut
@@ -33,7 +42,7 @@ std::string shown(const char* name, FILE* stream)
 {
     if (name == nullptr)
         return {};
-    if (stream == nullptr || !isatty(fileno(stream)))
+    if (stream == nullptr || !is_terminal(fileno(stream)))
         return name;
     const auto* s = reinterpret_cast<const unsigned char*>(name);
     size_t left = strlen(name);
@@ -127,7 +136,7 @@ std::string cut_front(const std::string& text, size_t width)
 
 void progress_start()
 {
-    progress.terminal = isatty(STDERR_FILENO) != 0;
+    progress.terminal = is_terminal(STDERR_FILENO);
     progress.drawn = false;
     progress.start = Clock::now();
     progress.last_drawn = progress.start;

@@ -28,3 +28,7 @@ std::string shown(const char* name, FILE* stream);
 void progress_start();
 void progress_update(uint64_t files, uint64_t bytes, const char* image_path);
 void progress_clear();
+
+// isatty(fd), without touching errno: the shell reports errno left by the
+// commands, and asking whether a stream is a terminal must not change it.
+bool is_terminal(int fd);

@@ -123,7 +123,7 @@ const StartCase start_cases[] = {
     {"no arguments", {}, "{USE}"},
     {"only options", {"-d"}, "{USE}"},
     {"-h", {"-h", "IMG"}, "{USE}"},
-    {"-V", {"-V", "IMG"}, "{USE}"},
+    {"-V", {"-V", "IMG"}, "sunufs 1.0.0\n{USE}"},
     {"unknown option", {"-x", "IMG"}, "{BIN}: illegal option -- x\n{USE}"},
     {"--help", {"--help"}, "{BIN}: illegal option -- -\n{USE}"},
     {"-p without argument", {"-p"}, "{BIN}: option requires an argument -- p\n{USE}"},
