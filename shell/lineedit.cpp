@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #ifdef SUNUFS_HAVE_LIBEDIT
@@ -87,7 +88,9 @@ void list_candidates(const std::vector<Candidate>& names)
         widest = std::max(widest, cells.back().size());
     }
     std::sort(cells.begin(), cells.end());
-    size_t per_row = std::max<size_t>(1, 80 / (widest + 2));
+    winsize ws = {};
+    size_t width = ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+    size_t per_row = std::max<size_t>(1, width / (widest + 2));
     putchar('\n');
     for (size_t i = 0; i < cells.size(); i++) {
         if ((i + 1) % per_row == 0 || i + 1 == cells.size())
