@@ -4,7 +4,6 @@
 #include "shell/console.h"
 
 #include <cerrno>
-
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
@@ -12,6 +11,14 @@
 #include <unistd.h>
 
 volatile std::sig_atomic_t sh_interrupted = 0;
+
+bool is_terminal(int fd)
+{
+    int saved = errno;
+    bool terminal = isatty(fd) != 0;
+    errno = saved;
+    return terminal;
+}
 
 // Length of the valid UTF-8 sequence at `s` (at most `left` bytes), or 0
 // when the bytes there do not form one: a stray continuation byte, a cut
@@ -31,21 +38,11 @@ static size_t utf8_length(const unsigned char* s, size_t left)
     return len;
 }
 
-bool terminal_fd(int fd)
-{
-    // isatty sets errno when the answer is no, and commands report errno
-    // left over from their own host calls: asking must not change it.
-    int saved = errno;
-    bool yes = isatty(fd) != 0;
-    errno = saved;
-    return yes;
-}
-
 std::string shown(const char* name, FILE* stream)
 {
     if (name == nullptr)
         return {};
-    if (stream == nullptr || !terminal_fd(fileno(stream)))
+    if (stream == nullptr || !is_terminal(fileno(stream)))
         return name;
     const auto* s = reinterpret_cast<const unsigned char*>(name);
     size_t left = strlen(name);
@@ -139,7 +136,7 @@ std::string cut_front(const std::string& text, size_t width)
 
 void progress_start()
 {
-    progress.terminal = terminal_fd(STDERR_FILENO);
+    progress.terminal = is_terminal(STDERR_FILENO);
     progress.drawn = false;
     progress.start = Clock::now();
     progress.last_drawn = progress.start;

@@ -12,9 +12,6 @@
 // early and the prompt comes back.  Cleared before each command.
 extern volatile std::sig_atomic_t sh_interrupted;
 
-// True when descriptor `fd` is a terminal; errno is left as it was.
-bool terminal_fd(int fd);
-
 // `name` (a name or link target from the image) as it may be written to
 // `stream`: exactly as stored when the stream is not a terminal; at a
 // terminal, bytes below 0x20, 0x7f and bytes that do not form valid UTF-8
@@ -31,3 +28,7 @@ std::string shown(const char* name, FILE* stream);
 void progress_start();
 void progress_update(uint64_t files, uint64_t bytes, const char* image_path);
 void progress_clear();
+
+// isatty(fd), without touching errno: the shell reports errno left by the
+// commands, and asking whether a stream is a terminal must not change it.
+bool is_terminal(int fd);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #ifdef SUNUFS_HAVE_LIBEDIT
@@ -87,7 +88,9 @@ void list_candidates(const std::vector<Candidate>& names)
         widest = std::max(widest, cells.back().size());
     }
     std::sort(cells.begin(), cells.end());
-    size_t per_row = std::max<size_t>(1, 80 / (widest + 2));
+    winsize ws = {};
+    size_t width = ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+    size_t per_row = std::max<size_t>(1, width / (widest + 2));
     putchar('\n');
     for (size_t i = 0; i < cells.size(); i++) {
         if ((i + 1) % per_row == 0 || i + 1 == cells.size())
@@ -167,27 +170,33 @@ bool read_edited(char* line, size_t size)
 
 }  // namespace
 
-bool read_command_line(const char* path, int part, char* line, size_t size)
+// errno as the last command left it is part of what the shell reports
+// (cp's failure line), so reading the next line must not change it.
+static bool read_line_for(const char* path, int part, char* line, size_t size)
 {
-    bool terminal = terminal_fd(STDIN_FILENO);
+    bool terminal = is_terminal(STDIN_FILENO);
 #ifdef SUNUFS_HAVE_LIBEDIT
-    if (terminal && terminal_fd(STDOUT_FILENO)) {
+    if (terminal && is_terminal(STDOUT_FILENO)) {
         if (editor == nullptr)
             start_editor();
         if (editor != nullptr && history_list != nullptr) {
             char text[64];
             snprintf(text, sizeof text, "(%d) # ", part);
             prompt_text = std::string(path) + text;
-            catch_interrupts(false);
-            bool got = read_edited(line, size);
-            catch_interrupts(true);
-            return got;
+            return read_edited(line, size);
         }
     }
 #endif
+    return read_plain(path, part, line, size, terminal);
+}
+
+bool read_command_line(const char* path, int part, char* line, size_t size)
+{
+    int saved = errno;
     catch_interrupts(false);
-    bool got = read_plain(path, part, line, size, terminal);
+    bool got = read_line_for(path, part, line, size);
     catch_interrupts(true);
+    errno = saved;
     return got;
 }
 
@@ -205,7 +214,7 @@ void end_command_lines()
 
 void catch_interrupts(bool restart)
 {
-    if (!terminal_fd(STDIN_FILENO))
+    if (!is_terminal(STDIN_FILENO))
         return;
     struct sigaction action = {};
     action.sa_handler = on_interrupt;

@@ -44,7 +44,9 @@ def check_quickstart(source, build, cmake):
     if not os.path.exists(os.path.join(source, ".git")) or shutil.which("git") is None:
         print("not a git checkout")
         return SKIP
-    with tempfile.TemporaryDirectory() as top:
+    # Inside the build tree, so that a compiler cache set up for the
+    # checkout serves the clone too.
+    with tempfile.TemporaryDirectory(dir=build) as top:
         clone = os.path.join(top, "sunufs")
         subprocess.run(["git", "clone", "-q", source, clone], check=True)
         with open(os.path.join(clone, "README.md")) as f:

@@ -3,6 +3,7 @@
 history, Ctrl-C, the copy progress line and names that carry terminal
 control bytes.  Arguments: sunufs, mksunimg, 1 when built with libedit."""
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -110,6 +111,22 @@ def case_interrupt_at_prompt(top):
     t.finish()
 
 
+def case_interrupt_in_pager(top):
+    """Ctrl-C inside the pager is the pager's; the session goes on."""
+    t = Terminal([SUNUFS, "-p", "0", "img"], cwd=top, env=dict(os.environ, LESS="", TERM="dumb"))
+    t.expect(PROMPT)
+    t.send(b"more /docs/apple.txt\r")
+    time.sleep(1)
+    t.send(b"\x03")
+    time.sleep(0.5)
+    t.send(b"q")
+    t.expect(PROMPT)
+    t.send(b"pwd\r")
+    t.expect(b"/\r\n" + PROMPT)
+    t.send(b"bye\r")
+    t.finish()
+
+
 def case_progress_and_interrupted_copy(top):
     seen, _ = long_copy(top, stderr_to_pipe=False, interrupt=True)
     assert b"\r" in seen and b"blob" in seen, seen
@@ -137,6 +154,7 @@ def case_control_bytes_in_names(top):
 CASES = [
     (case_completion, True),
     (case_interrupt_at_prompt, False),
+    (case_interrupt_in_pager, False),
     (case_progress_and_interrupted_copy, False),
     (case_no_progress_into_a_pipe, False),
     (case_control_bytes_in_names, False),
@@ -144,6 +162,9 @@ CASES = [
 
 
 def main():
+    if shutil.which("less") is None:
+        print("less is not installed")
+        return 77
     with tempfile.TemporaryDirectory() as top:
         make_image(top)
         failed = 0
