@@ -430,28 +430,16 @@ Prepared prepare(const std::map<uint32_t, Node>& nodes, const FsOptions& opt)
     return out;
 }
 
-// Block plans of every inode; returns the whole blocks that placing them
-// takes: full data blocks, indirect blocks, and the blocks the fragment
-// tails are packed into (each tail goes into the current partly used block
-// when it fits there, else opens a new one, as Alloc::frags does).
+// Block plans of every inode; returns the blocks they need (fragment tails
+// counted as whole blocks, indirect blocks included).
 int64_t plan_all(const Super& s, std::vector<Prep>& preps)
 {
-    int64_t blocks = 0, tail_used = s.frag;
+    int64_t blocks = 0;
     for (auto& p : preps) {
         const uint16_t type = p.node->mode & kIFMT;
         const bool dense = type == kIFDIR || type == kIFLNK;
         p.blocks = p.fast_link ? std::vector<PlanBlock>{} : plan_blocks(s, p.size, *p.data, dense);
-        blocks += count_indirect(s, p.blocks);
-        for (const auto& b : p.blocks) {
-            if (b.nfrags == uint32_t(s.frag)) {
-                blocks++;
-            } else if (tail_used + b.nfrags > uint32_t(s.frag)) {
-                blocks++;
-                tail_used = b.nfrags;
-            } else {
-                tail_used += b.nfrags;
-            }
-        }
+        blocks += int64_t(p.blocks.size()) + count_indirect(s, p.blocks);
     }
     return blocks;
 }
