@@ -302,7 +302,7 @@ struct FsOptions {
     int32_t min_free_blocks = 16;   // slack when ncyl is automatic
     // Cylinder-group rotational staggering as the classic file-system creator did it:
     // fs_cgoffset = roundup(nsect / nspf, frag), fs_cgmask = ~0 << log2(ntrak).
-    // false: fs_cgoffset 0, fs_cgmask -1 (like makefs).
+    // false: fs_cgoffset 0, fs_cgmask -1 (no staggering).
     bool stagger = true;
     std::optional<int32_t> cgoffset{};   // override
     std::optional<int32_t> cgmask{};   // override
@@ -321,7 +321,7 @@ struct FsOptions {
     bool wide_ids = false;
     bool lost_found = false;   // inode 3, a one-block lost+found
     // Store symlink targets shorter than 60 bytes inside the inode's block
-    // address words (makefs-style "fast" symlinks) instead of a data
+    // address words ("fast" symlinks, as newer writers do) instead of a data
     // block.  The Sleuth Kit reads every symlink under 60 bytes that way.
     bool fast_symlinks = false;
 };
