@@ -29,6 +29,8 @@
 //   Directory aliases (the root under 30 names, an entry back to the root,
 //   two names for one directory):
 //     fs.link(fs.root(), "again", fs.root());  fs.link(sub, "up", fs.root());
+//   A record naming any inode number, allocated or not:
+//     fs.add_entry(sub, "ghost", 40000);
 //   A partition anywhere on a big, sparse disk (cylinder = 256 KiB):
 //     sunimg::Disk d({.ncyl = 34332});  d.add_fs(0, fs, 34000);  d.build().write(path);
 //   Symbolic links keep their target in a data block, even when short;
@@ -240,6 +242,7 @@ struct Extent {
 struct DirEntry {
     std::string name{};
     uint32_t ino = 0;
+    bool raw = false;   // from Ufs::add_entry: any number, not counted as a link
 };
 
 // One node of the tree under construction (inspect or adjust through
@@ -299,7 +302,7 @@ struct FsOptions {
     int32_t min_free_blocks = 16;   // slack when ncyl is automatic
     // Cylinder-group rotational staggering as the classic file-system creator did it:
     // fs_cgoffset = roundup(nsect / nspf, frag), fs_cgmask = ~0 << log2(ntrak).
-    // false: fs_cgoffset 0, fs_cgmask -1 (like makefs).
+    // false: fs_cgoffset 0, fs_cgmask -1 (no staggering).
     bool stagger = true;
     std::optional<int32_t> cgoffset{};   // override
     std::optional<int32_t> cgmask{};   // override
@@ -318,7 +321,7 @@ struct FsOptions {
     bool wide_ids = false;
     bool lost_found = false;   // inode 3, a one-block lost+found
     // Store symlink targets shorter than 60 bytes inside the inode's block
-    // address words (makefs-style "fast" symlinks) instead of a data
+    // address words ("fast" symlinks, as newer writers do) instead of a data
     // block.  The Sleuth Kit reads every symlink under 60 bytes that way.
     bool fast_symlinks = false;
 };
@@ -418,6 +421,10 @@ public:
     // subdirectory entry naming the root, two names for one directory).
     // Bumps the computed link count.
     void link(uint32_t parent, const std::string& name, uint32_t ino);
+    // A directory record naming any inode number at all (unallocated, past
+    // the last group, 0 for an empty record), for damaged directories.  No
+    // link count changes.
+    void add_entry(uint32_t parent, const std::string& name, uint32_t ino);
 
     // Path-based shorthands ("/a/b/c", missing parents created with
     // default Meta).  dir() returns an existing directory as is.
@@ -438,6 +445,7 @@ public:
 
 private:
     uint32_t add_node(uint32_t parent, const std::string& name, uint16_t mode, const Meta& m);
+    Node& entry_dir(uint32_t parent, const std::string& name);
     uint32_t take_ino(uint32_t want);
     std::pair<uint32_t, std::string> parent_of(std::string_view path, bool create);
 

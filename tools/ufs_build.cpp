@@ -398,7 +398,7 @@ Prepared prepare(const std::map<uint32_t, Node>& nodes, const FsOptions& opt)
         out.dirs.insert(ino);
         dotdot[n.parent]++;
         for (const auto& e : n.entries)
-            if (!nodes.count(e.ino))
+            if (!e.raw && !nodes.count(e.ino))
                 throw Error("entry '" + e.name + "' names a missing inode");
     }
     out.max_ino = nodes.rbegin()->first;

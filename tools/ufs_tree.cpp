@@ -170,18 +170,29 @@ uint32_t Ufs::add_blockdev(uint32_t parent, const std::string& name, uint32_t rd
     return ino;
 }
 
-void Ufs::link(uint32_t parent, const std::string& name, uint32_t ino)
+// The directory `parent`, ready to take a new entry `name`.
+Node& Ufs::entry_dir(uint32_t parent, const std::string& name)
 {
     check_name(name);
-    node(ino);   // must exist
     Node& dir = node(parent);
     if ((dir.mode & kIFMT) != kIFDIR)
         throw Error("inode " + std::to_string(parent) + " is not a directory");
     for (const auto& e : dir.entries)
         if (e.name == name)
             throw Error("duplicate name '" + name + "' in directory " + std::to_string(parent));
-    dir.entries.push_back({name, ino});
+    return dir;
+}
+
+void Ufs::link(uint32_t parent, const std::string& name, uint32_t ino)
+{
+    node(ino);   // must exist
+    entry_dir(parent, name).entries.push_back({name, ino});
     node(ino).names++;
+}
+
+void Ufs::add_entry(uint32_t parent, const std::string& name, uint32_t ino)
+{
+    entry_dir(parent, name).entries.push_back({name, ino, true});
 }
 
 std::pair<uint32_t, std::string> Ufs::parent_of(std::string_view path, bool create)

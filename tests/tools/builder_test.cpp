@@ -1334,7 +1334,9 @@ TEST(Features, ShortDirectoriesAndAliases)
         fs.link(fs.root(), "root" + std::to_string(i), fs.root());
     fs.link(sub, "up", fs.root());
     fs.link(fs.root(), "sub2", sub);
+    fs.add_entry(sub, "ghost", 40000);   // no such inode
     sunimg::DiskImage img = sunimg::make_disk(fs);
+    EXPECT_EQ(img.image.get32be(img.dirent_offset(0, sub, "ghost")), 40000u);
 
     const uint64_t dot = img.dirent_offset(0, empty, "."), dotdot = img.dirent_offset(0, empty, "..");
     EXPECT_EQ(dotdot, dot + 12);
