@@ -5,9 +5,10 @@
 //
 // Facts about these images that the expectations rely on:
 // - makefs copies the host's modes (set-user-ID, set-group-ID and sticky
-//   bits included), sizes and modification times; it keeps owners in the
-//   32-bit words at inode offsets 112/116 (which istat shows) and leaves the
-//   16-bit words at 4/6, the ones our reader shows, zero.
+//   bits included), sizes and modification times; it marks its superblock
+//   with the newer inode format and keeps owners in the 32-bit words at
+//   inode offsets 112/116 (which istat and our reader both show), leaving
+//   the 16-bit words at 4/6 zero.
 // - Directory order is whatever order makefs met the host entries in, so
 //   the expected order always comes from fls, never from sorting.
 // - fls prints every directory in its on-disk order: plain `fls DIR-INODE`
@@ -478,9 +479,11 @@ protected:
         case 'b': prefix = "b "; break;
         case 's': prefix = "s "; break;
         }
-        // makefs leaves the 16-bit owner words zero (see the top).
+        unsigned long uid = 0;
+        unsigned long gid = 0;
+        std::sscanf(s.owners.c_str(), "%lu / %lu", &uid, &gid);
         char buf[512];
-        std::snprintf(buf, sizeof buf, "%6u %.4o %2d %5d %5d %7lld %-12.12s ", e.ino, s.perm, s.nlink, 0, 0,
+        std::snprintf(buf, sizeof buf, "%6u %.4o %2d %5lu %5lu %7lld %-12.12s ", e.ino, s.perm, s.nlink, uid, gid,
                       s.size, ctime_utc(s.mtime).c_str() + 4);
         return prefix + std::string(buf) + e.name + "\n";
     }
