@@ -222,10 +222,11 @@ static uint32_t hand_out(FS_FILE* f, uint8_t* dst, uint32_t room)
 
 uint32_t fs_fread(void* buf, uint32_t size, uint32_t count, FS_FILE* f)
 {
-    uint64_t asked = uint64_t{size} * count;
-    if (asked == 0)
+    // The request is size * count bytes in 32-bit arithmetic: a product
+    // that wraps asks for what it wraps to.
+    uint32_t want = size * count;
+    if (want == 0)
         return 0;
-    auto want = static_cast<uint32_t>(asked <= UINT32_MAX ? asked : UINT32_MAX / size * size);
     fs_errno = FSE_OK;
     auto* dst = static_cast<uint8_t*>(buf);
     uint32_t done = 0;

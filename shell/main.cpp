@@ -56,15 +56,18 @@ static int parse_partition(const char* text)
 static void print_summary(const disk* dk)
 {
     const dk_label* label = dk->label;
-    long long bytes = static_cast<long long>(uint64_t{label->dkl_ncyl} * label->dkl_nhead * label->dkl_nsect * 512);
+    // Three 16-bit factors can pass 32 bits; the sector count wraps there,
+    // which only a damaged label of more than 2 TiB reaches.
+    uint32_t sectors = uint32_t{label->dkl_ncyl} * label->dkl_nhead * label->dkl_nsect;
+    long long mb = static_cast<int32_t>(sectors) / 2048;
     if (dk->bare) {
         fputs("\tno Sun label: one UFS file system\n", stderr);
-        bytes = dk->bytes;
+        mb = dk->bytes / (1024 * 1024);
     } else {
         // The label text may fill its 128 bytes without a NUL.
         fprintf(stderr, "\t%.128s\n", label->dkl_asciilabel);
     }
-    fprintf(stderr, "\t%lld Mb\n", bytes / (1024 * 1024));
+    fprintf(stderr, "\t%lld Mb\n", mb);
     for (int i = 0; i < NDKMAP; i++) {
         long long nblk = dk->bare && i == 0 ? dk->bytes / 512 : label->dkl_map[i].dkl_nblk;
         if (nblk != 0)

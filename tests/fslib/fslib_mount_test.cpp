@@ -328,8 +328,8 @@ TEST(MountPartitions, NumbersFlagsAndEmptyPartitions)
 
 // Copies of the standard file system placed far out on a sparse disk with
 // 8 KB cylinders (1 head, 16 sectors), so that a superblock can sit right
-// at the 2 GiB line.
-TEST(MountFar, SuperblockAtOrPast2GiBIsASeekError)
+// at the 2 GiB line; one past the image cannot be positioned.
+TEST(MountFar, SuperblocksPast2GiBAndPast4GiBAreRead)
 {
     sunimg::DiskOptions o;
     o.geom = {.nhead = 1, .nsect = 16};
@@ -343,16 +343,14 @@ TEST(MountFar, SuperblockAtOrPast2GiBIsASeekError)
         int err;
     } const fars[] = {
         {3, 262142, FSE_OK},     // superblock ends exactly at 2 GiB
-        {4, 262143, FSE_SEEK},   // superblock starts at 2 GiB
-        {5, 262144, FSE_SEEK},   // partition starts at 2 GiB
-        {6, 393216, FSE_SEEK},   // 3 GiB
-        {7, 524286, FSE_SEEK},   // superblock in the last 8 KB under 4 GiB
+        {5, 393216, FSE_OK},     // 3 GiB
+        {6, 524286, FSE_OK},     // superblock in the last 8 KB under 4 GiB
+        {7, 600000, FSE_OK},     // past 4 GiB
+        {4, 2000000, FSE_SEEK},  // past the end of the image
     };
-    // Partitions 4 and 5 overlap partition 3's copy, which stays whole; a
-    // valid superblock behind 6 and 7 must not matter either.
     for (const Far& f : fars) {
         img.label.part[size_t(f.part)] = {f.cylno, nblk, 0, 0};
-        if (f.part != 4 && f.part != 5)
+        if (f.err == FSE_OK)
             img.image.put_extent(uint64_t(f.cylno) * 8192, fsbytes);
     }
     ASSERT_GT(img.image.size(), uint64_t(1) << 32) << "every seek lands inside the image";
@@ -600,7 +598,7 @@ TEST(SuperSwap, ConvertsExactlyTheListedWords)
     std::vector<bool> swapped(8192, false);
     for (uint32_t off = 8; off <= 204; off += 4)
         swapped[off] = true;
-    swapped[724] = swapped[856] = true;
+    swapped[724] = swapped[856] = swapped[1320] = swapped[1324] = true;
     for (uint32_t off = 1340; off <= 1372; off += 4)
         swapped[off] = true;
     for (uint32_t off = 0; off < 8192; off += 4) {

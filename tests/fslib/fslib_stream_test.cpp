@@ -428,10 +428,14 @@ TEST_F(Streams, OpenFailures)
     sunimg::Ufs fs;
     fs.file("/f", "x");
     uint32_t big = fs.file("/big", "y");
+    uint32_t huge = fs.file("/huge", "y");
+    uint32_t two = fs.file("/two", "y");
     uint32_t d = fs.dir("/d");
     fs.file("/d/ghost", "z");
     DiskImage img = sunimg::make_disk(fs);
-    img.image.put32be(ino_field(img, big, sunimg::ino_off::size), 0x80000000u);   // 2 GiB
+    img.image.put32be(ino_field(img, big, sunimg::ino_off::size_hi), 0x80000000u);   // negative
+    img.image.put32be(ino_field(img, huge, sunimg::ino_off::size_hi), 0x00010000u);  // 2^48: past the map
+    img.image.put32be(ino_field(img, two, sunimg::ino_off::size), 0x80000000u);      // 2 GiB: opens
     img.image.put32be(img.dirent_offset(0, d, "ghost") + sunimg::dir_off::ino, 40000000);
     {
         // No file system mounted: nothing happens, the status is left.
@@ -448,6 +452,7 @@ TEST_F(Streams, OpenFailures)
         {"/nothere", FSE_NOENT},
         {"/f/x", FSE_NOTDIR},
         {"/big", FSE_TOOBIG},
+        {"/huge", FSE_TOOBIG},
         {"/d/ghost", FSE_READ},   // the inode lies past the end of the image
     };
     for (const Case& c : cases) {
@@ -528,9 +533,9 @@ TEST_F(Streams, FailingDataBlockIsNeverAQuietEnd)
         uint32_t addr;
         int err;
     } cases[] = {
-        {"middle block past the image", 1, kPastImage, FSE_READ},
+        {"middle block past the image", 1, kPastImage, FSE_SEEK},
         {"middle block past 2 GiB", 1, kPast2G, FSE_SEEK},
-        {"last block past the image", 2, kPastImage, FSE_READ},
+        {"last block past the image", 2, kPastImage, FSE_SEEK},
         {"first block past 2 GiB", 0, kPast2G, FSE_SEEK},
     };
     for (const Case& c : cases) {

@@ -5,9 +5,10 @@
 //
 // Facts about these images that the expectations rely on:
 // - makefs copies the host's modes (set-user-ID, set-group-ID and sticky
-//   bits included), sizes and modification times; it keeps owners in the
-//   32-bit words at inode offsets 112/116 (which istat shows) and leaves the
-//   16-bit words at 4/6, the ones our reader shows, zero.
+//   bits included), sizes and modification times; it marks its superblock
+//   with the newer inode format and keeps owners in the 32-bit words at
+//   inode offsets 112/116 (which istat and our reader both show), leaving
+//   the 16-bit words at 4/6 zero.
 // - Directory order is whatever order makefs met the host entries in, so
 //   the expected order always comes from fls, never from sorting.
 // - fls prints every directory in its on-disk order: plain `fls DIR-INODE`
@@ -37,6 +38,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -113,19 +115,24 @@ std::string short_line(uint32_t ino, const std::string& name)
 // The host tree
 // ---------------------------------------------------------------------------
 
+// Block sizes, and where partition 0 lies on the disk: far out on a
+// sparse image, past 2 GiB, past 4 GiB, or near the end of a 9 GB disk.
 struct Geometry {
     int bsize;
     int fsize;
+    uint64_t start_cyl = 0;   // cylinders of 255 x 63 sectors
+    uint64_t disk_cyls = 0;
 };
 
 void PrintTo(const Geometry& g, std::ostream* os)
 {
-    *os << g.bsize << "/" << g.fsize;
+    *os << g.bsize << "/" << g.fsize << " at cylinder " << g.start_cyl;
 }
 
 std::string geometry_name(const ::testing::TestParamInfo<Geometry>& info)
 {
-    return "bsize" + std::to_string(info.param.bsize) + "_fsize" + std::to_string(info.param.fsize);
+    return "bsize" + std::to_string(info.param.bsize) + "_fsize" + std::to_string(info.param.fsize) +
+           (info.param.start_cyl ? "_cyl" + std::to_string(info.param.start_cyl) : "");
 }
 
 // Size of the file that needs the double indirect block: past the 12
@@ -235,8 +242,10 @@ bool make_tree(const std::string& root, const Geometry& g)
 
     bool owned = false;
     write_host(root + "/perm/owned", "owner 1234, group 567\n");
+    write_host(root + "/perm/wide", "owner and group past 16 bits\n");
     if (geteuid() == 0)
-        owned = chown((root + "/perm/owned").c_str(), 1234, 567) == 0;
+        owned = chown((root + "/perm/owned").c_str(), 1234, 567) == 0 &&
+                chown((root + "/perm/wide").c_str(), 70000, 4000000) == 0;
     write_host(root + "/perm/suid", "#!/bin/sh\n", 04755);
     write_host(root + "/perm/sgid", "#!/bin/sh\n", 02711);
     write_host(root + "/perm/private", "only mine\n", 0600);
@@ -286,6 +295,8 @@ std::unique_ptr<Built> build(const Geometry& g)
     o.size = std::to_string(big_size(g) / (1024 * 1024) + 8) + "m";
     o.bsize = g.bsize;
     o.fsize = g.fsize;
+    o.start_cyl = g.start_cyl;
+    o.disk_cyls = g.disk_cyls;
     b->disk = testimg::makefs_sun_disk(b->src, b->tmp->file("sun.img"), o);
 
     bool found = false;
@@ -349,9 +360,9 @@ unsigned perm_bits(const std::string& rwx)
 
 class OracleE2E : public ::testing::TestWithParam<Geometry> {
 protected:
-    static std::map<std::pair<int, int>, std::unique_ptr<Built>>& cache()
+    static std::map<std::tuple<int, int, uint64_t>, std::unique_ptr<Built>>& cache()
     {
-        static std::map<std::pair<int, int>, std::unique_ptr<Built>> built;
+        static std::map<std::tuple<int, int, uint64_t>, std::unique_ptr<Built>> built;
         return built;
     }
     static void TearDownTestSuite() { cache().clear(); }
@@ -361,7 +372,7 @@ protected:
         for (const char* tool : {"makefs", "sfdisk", "mmls", "fsstat", "fls", "istat", "icat"})
             if (!oracle::require_tool(tool))
                 return;
-        auto key = std::make_pair(GetParam().bsize, GetParam().fsize);
+        auto key = std::make_tuple(GetParam().bsize, GetParam().fsize, GetParam().start_cyl);
         auto& slot = cache()[key];
         if (!slot) {
             try {
@@ -478,9 +489,11 @@ protected:
         case 'b': prefix = "b "; break;
         case 's': prefix = "s "; break;
         }
-        // makefs leaves the 16-bit owner words zero (see the top).
+        unsigned long uid = 0;
+        unsigned long gid = 0;
+        std::sscanf(s.owners.c_str(), "%lu / %lu", &uid, &gid);
         char buf[512];
-        std::snprintf(buf, sizeof buf, "%6u %.4o %2d %5d %5d %7lld %-12.12s ", e.ino, s.perm, s.nlink, 0, 0,
+        std::snprintf(buf, sizeof buf, "%6u %.4o %2d %5lu %5lu %7lld %-12.12s ", e.ino, s.perm, s.nlink, uid, gid,
                       s.size, ctime_utc(s.mtime).c_str() + 4);
         return prefix + std::string(buf) + e.name + "\n";
     }
@@ -739,6 +752,7 @@ TEST_P(OracleE2E, IstatSeesTheHostsModesSizesAndTimes)
     EXPECT_EQ(istat(ino_of("/links/long")).link, kLongLink);
     if (b->owned) {
         EXPECT_EQ(istat(ino_of("/perm/owned")).owners, "1234 / 567");
+        EXPECT_EQ(istat(ino_of("/perm/wide")).owners, "70000 / 4000000");
     }
     // Both names of the hard link are one inode with two links.
     EXPECT_EQ(ino_of("/links/hard_a"), ino_of("/links/hard_b"));
@@ -952,7 +966,9 @@ TEST_P(OracleE2E, DumpsAgreeWithMmlsAndFsstat)
 }
 
 INSTANTIATE_TEST_SUITE_P(Makefs, OracleE2E,
-                         ::testing::Values(Geometry{8192, 1024}, Geometry{8192, 2048}, Geometry{4096, 512}),
+                         ::testing::Values(Geometry{8192, 1024}, Geometry{8192, 2048}, Geometry{4096, 512},
+                                           Geometry{8192, 1024, 262}, Geometry{8192, 2048, 523},
+                                           Geometry{4096, 512, 1090, 1094}),
                          geometry_name);
 
 // A block size the reader's buffers cannot hold is refused at the mount,

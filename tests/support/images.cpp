@@ -1,6 +1,7 @@
 // Shared test fixtures (see images.h).
 #include "support/images.h"
 
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,14 +92,15 @@ MakefsDisk makefs_sun_disk(const std::string& srcdir, const std::string& image, 
 
     // sfdisk's geometry for an image file: 255 heads x 63 sectors.
     const uint64_t cyl = 255 * 63;
-    uint64_t cyls = (d.part_sectors + cyl - 1) / cyl;
+    uint64_t cyls = std::max(o.start_cyl + (d.part_sectors + cyl - 1) / cyl, o.disk_cyls);
     d.disk_sectors = cyls * cyl;
+    const uint64_t start = o.start_cyl * cyl;
 
-    // File system first, at byte 0 of the disk...
+    // File system first, at its partition's start...
     std::vector<uint8_t> fsb = read_file(fsimg);
     remove_tree(fsimg);
     sunimg::Image disk;
-    disk.put(0, fsb);
+    disk.put(start * 512, fsb);
     disk.resize(d.disk_sectors * 512);
     disk.write(image);
 
@@ -106,7 +108,7 @@ MakefsDisk makefs_sun_disk(const std::string& srcdir, const std::string& image, 
     std::string base = fs::path(image).filename().string();
     std::ostringstream script;
     script << "label: sun\n\n"
-           << base << "1 : start=0, size=" << d.part_sectors << ", type=2\n"
+           << base << "1 : start=" << start << ", size=" << d.part_sectors << ", type=2\n"
            << base << "3 : start=0, size=" << d.disk_sectors << ", type=5\n";
     d.sfdisk = oracle::run_tool({"sfdisk", "--no-reread", "--no-tell-kernel", "--wipe", "never",
                                  "--wipe-partitions", "never", image},

@@ -55,6 +55,8 @@ struct MakefsOptions {
     std::string size = "16m";
     int bsize = 8192;
     int fsize = 1024;
+    uint64_t start_cyl = 0;   // partition 0's first cylinder (the image stays sparse)
+    uint64_t disk_cyls = 0;   // at least this many cylinders on the disk
 };
 
 struct MakefsDisk {
