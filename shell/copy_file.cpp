@@ -22,7 +22,8 @@ static constexpr long long LINK_TEXT_MAX = 4095;
 // A host file being written.
 struct host_out {
     int fd = -1;
-    bool sparse = false;  // a regular file: zero blocks may stay holes
+    int sparse = -1;      // 1: a regular file, where zero blocks may stay
+                          // holes; 0: not; -1: not asked yet
     long long pos = 0;    // bytes the file has received, holes included
     long long at = 0;     // the descriptor's file offset
 };
@@ -31,11 +32,23 @@ struct host_out {
 // symbolic link of that name is refused instead of followed.
 static int host_create(int dirfd, const char* name, bool inside, bool private_mode)
 {
-    // Non-blocking open: a host pipe with no reader must not stall the copy.
-    int oflags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK;
+    int oflags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    // Inside the target, neither a host symbolic link is followed nor does
+    // a host pipe with no reader stall the copy.
     if (inside)
-        oflags |= O_NOFOLLOW;
+        oflags |= O_NOFOLLOW | O_NONBLOCK;
     return openat(dirfd, name, oflags, private_mode ? 0600 : 0666);
+}
+
+// Whether the file can hold holes, asked of the host the first time a
+// block of zeros comes.
+static bool can_skip(host_out& o)
+{
+    if (o.sparse < 0) {
+        struct stat st;
+        o.sparse = fstat(o.fd, &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
+    }
+    return o.sparse == 1;
 }
 
 static bool all_zero(const uint8_t* p, size_t n)
@@ -76,12 +89,12 @@ static bool out_write(host_out& o, const uint8_t* p, size_t n)
     size_t i = 0;
     while (i < n) {
         size_t len = piece_at(o, i, n);
-        if (o.sparse && all_zero(p + i, len)) {
+        if (all_zero(p + i, len) && can_skip(o)) {
             i += len;
             continue;
         }
         size_t end = i + len;
-        while (end < n && !(o.sparse && all_zero(p + end, piece_at(o, end, n))))
+        while (end < n && !(all_zero(p + end, piece_at(o, end, n)) && can_skip(o)))
             end += piece_at(o, end, n);
         long long start = o.pos + static_cast<long long>(i);
         if (o.at != start && lseek(o.fd, static_cast<off_t>(start), SEEK_SET) == -1)
@@ -213,10 +226,6 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
         errno = err;  // the caller may report it once more as the reason
         return 1;
     }
-    struct stat st;
-    o.sparse = fstat(o.fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (!o.sparse)  // a pipe or device the user named: plain blocking writes
-        fcntl(o.fd, F_SETFL, fcntl(o.fd, F_GETFL) & ~O_NONBLOCK);
 
     bool stopped = false;
     int werr = move_data(cx, in, o, image_path, &stopped);
