@@ -11,55 +11,69 @@
 
 namespace sunimg {
 
-void put16be(uint8_t* p, uint16_t v) {
+void put16be(uint8_t* p, uint16_t v)
+{
     p[0] = uint8_t(v >> 8);
     p[1] = uint8_t(v);
 }
 
-void put32be(uint8_t* p, uint32_t v) {
+void put32be(uint8_t* p, uint32_t v)
+{
     p[0] = uint8_t(v >> 24);
     p[1] = uint8_t(v >> 16);
     p[2] = uint8_t(v >> 8);
     p[3] = uint8_t(v);
 }
 
-uint16_t get16be(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
+uint16_t get16be(const uint8_t* p)
+{
+    return uint16_t((p[0] << 8) | p[1]);
+}
 
-uint32_t get32be(const uint8_t* p) {
+uint32_t get32be(const uint8_t* p)
+{
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
-static void check_range(const std::vector<uint8_t>& b, uint64_t off, size_t n) {
+static void check_range(const std::vector<uint8_t>& b, uint64_t off, size_t n)
+{
     if (off > b.size() || n > b.size() - off)
-        throw Error("byte offset " + std::to_string(off) + " outside a buffer of " +
-                    std::to_string(b.size()) + " bytes");
+        throw Error("byte offset " + std::to_string(off) + " outside a buffer of " + std::to_string(b.size()) +
+                    " bytes");
 }
 
-void put8(std::vector<uint8_t>& b, uint64_t off, uint8_t v) {
+void put8(std::vector<uint8_t>& b, uint64_t off, uint8_t v)
+{
     check_range(b, off, 1);
     b[off] = v;
 }
-void put16be(std::vector<uint8_t>& b, uint64_t off, uint16_t v) {
+void put16be(std::vector<uint8_t>& b, uint64_t off, uint16_t v)
+{
     check_range(b, off, 2);
     put16be(b.data() + off, v);
 }
-void put32be(std::vector<uint8_t>& b, uint64_t off, uint32_t v) {
+void put32be(std::vector<uint8_t>& b, uint64_t off, uint32_t v)
+{
     check_range(b, off, 4);
     put32be(b.data() + off, v);
 }
-uint16_t get16be(const std::vector<uint8_t>& b, uint64_t off) {
+uint16_t get16be(const std::vector<uint8_t>& b, uint64_t off)
+{
     check_range(b, off, 2);
     return get16be(b.data() + off);
 }
-uint32_t get32be(const std::vector<uint8_t>& b, uint64_t off) {
+uint32_t get32be(const std::vector<uint8_t>& b, uint64_t off)
+{
     check_range(b, off, 4);
     return get32be(b.data() + off);
 }
 
-std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
+std::vector<uint8_t> pattern(size_t n, uint32_t seed)
+{
     std::vector<uint8_t> out(n);
     uint32_t x = seed * 2654435761u + 0x9E3779B9u;
-    if (x == 0) x = 1;
+    if (x == 0)
+        x = 1;
     for (size_t i = 0; i < n; i++) {
         x ^= x << 13;
         x ^= x >> 17;
@@ -69,7 +83,8 @@ std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
     return out;
 }
 
-std::string text_lines(size_t n, std::string_view prefix) {
+std::string text_lines(size_t n, std::string_view prefix)
+{
     std::string s;
     s.reserve(n + 80);
     for (unsigned i = 1; s.size() < n; i++) {
@@ -85,32 +100,39 @@ std::string text_lines(size_t n, std::string_view prefix) {
 // ---------------------------------------------------------------------------
 // Image
 // ---------------------------------------------------------------------------
-uint64_t Image::size() const {
+uint64_t Image::size() const
+{
     uint64_t s = std::max<uint64_t>(size_, dense_.size());
-    for (const auto& [off, v] : far_) s = std::max<uint64_t>(s, off + v.size());
+    for (const auto& [off, v] : far_)
+        s = std::max<uint64_t>(s, off + v.size());
     return s;
 }
 
-void Image::resize(uint64_t n) {
-    if (dense_.size() > n) dense_.resize(n);
+void Image::resize(uint64_t n)
+{
+    if (dense_.size() > n)
+        dense_.resize(n);
     for (auto it = far_.begin(); it != far_.end();) {
         if (it->first >= n) {
             it = far_.erase(it);
         } else {
-            if (it->first + it->second.size() > n) it->second.resize(n - it->first);
+            if (it->first + it->second.size() > n)
+                it->second.resize(n - it->first);
             ++it;
         }
     }
     size_ = n;
 }
 
-const std::vector<uint8_t>* Image::find(uint64_t off, size_t n, uint64_t* base) const {
+const std::vector<uint8_t>* Image::find(uint64_t off, size_t n, uint64_t* base) const
+{
     if (off + n <= dense_.size()) {
         *base = 0;
         return &dense_;
     }
     auto it = far_.upper_bound(off);
-    if (it == far_.begin()) return nullptr;
+    if (it == far_.begin())
+        return nullptr;
     --it;
     if (off >= it->first && off + n <= it->first + it->second.size()) {
         *base = it->first;
@@ -119,11 +141,13 @@ const std::vector<uint8_t>* Image::find(uint64_t off, size_t n, uint64_t* base) 
     return nullptr;
 }
 
-std::vector<uint8_t>* Image::find(uint64_t off, size_t n, uint64_t* base) {
+std::vector<uint8_t>* Image::find(uint64_t off, size_t n, uint64_t* base)
+{
     return const_cast<std::vector<uint8_t>*>(std::as_const(*this).find(off, n, base));
 }
 
-std::vector<uint8_t> Image::read(uint64_t off, size_t n) const {
+std::vector<uint8_t> Image::read(uint64_t off, size_t n) const
+{
     std::vector<uint8_t> out(n, 0);
     uint64_t base;
     if (auto* v = find(off, n, &base)) {
@@ -131,28 +155,35 @@ std::vector<uint8_t> Image::read(uint64_t off, size_t n) const {
         return out;
     }
     // Slow path: byte by byte across extents (and holes).
-    for (size_t i = 0; i < n; i++) out[i] = get8(off + i);
+    for (size_t i = 0; i < n; i++)
+        out[i] = get8(off + i);
     return out;
 }
 
-uint8_t Image::get8(uint64_t off) const {
+uint8_t Image::get8(uint64_t off) const
+{
     uint64_t base;
-    if (auto* v = find(off, 1, &base)) return (*v)[off - base];
+    if (auto* v = find(off, 1, &base))
+        return (*v)[off - base];
     return 0;
 }
 
-uint16_t Image::get16be(uint64_t off) const {
+uint16_t Image::get16be(uint64_t off) const
+{
     auto b = read(off, 2);
     return sunimg::get16be(b.data());
 }
 
-uint32_t Image::get32be(uint64_t off) const {
+uint32_t Image::get32be(uint64_t off) const
+{
     auto b = read(off, 4);
     return sunimg::get32be(b.data());
 }
 
-void Image::put(uint64_t off, const void* data, size_t n) {
-    if (n == 0) return;
+void Image::put(uint64_t off, const void* data, size_t n)
+{
+    if (n == 0)
+        return;
     const auto* src = static_cast<const uint8_t*>(data);
     uint64_t base;
     if (auto* v = find(off, n, &base)) {
@@ -162,15 +193,18 @@ void Image::put(uint64_t off, const void* data, size_t n) {
     // Does the range overlap (or touch) a far extent?
     bool touches_far = false;
     auto it = far_.lower_bound(off);
-    if (it != far_.end() && it->first < off + n) touches_far = true;
+    if (it != far_.end() && it->first < off + n)
+        touches_far = true;
     if (it != far_.begin()) {
         auto prev = std::prev(it);
-        if (prev->first + prev->second.size() >= off) touches_far = true;
+        if (prev->first + prev->second.size() >= off)
+            touches_far = true;
     }
     if (!touches_far) {
         if (off <= dense_.size()) {
             // Inside or right after the dense part: grow it.
-            if (dense_.size() < off + n) dense_.resize(off + n, 0);
+            if (dense_.size() < off + n)
+                dense_.resize(off + n, 0);
             std::memcpy(dense_.data() + off, src, n);
         } else {
             // Out in a hole: a new extent.
@@ -190,9 +224,9 @@ void Image::put(uint64_t off, const void* data, size_t n) {
             dense_.push_back(src[i]);
             continue;
         }
-        auto it = far_.upper_bound(o);
-        if (it != far_.begin()) {
-            auto prev = std::prev(it);
+        auto next = far_.upper_bound(o);
+        if (next != far_.begin()) {
+            auto prev = std::prev(next);
             if (prev->first + prev->second.size() == o) {
                 prev->second.push_back(src[i]);
                 continue;
@@ -203,29 +237,37 @@ void Image::put(uint64_t off, const void* data, size_t n) {
     size_ = std::max<uint64_t>(size_, off + n);
 }
 
-void Image::put8(uint64_t off, uint8_t v) { put(off, &v, 1); }
+void Image::put8(uint64_t off, uint8_t v)
+{
+    put(off, &v, 1);
+}
 
-void Image::put16be(uint64_t off, uint16_t v) {
+void Image::put16be(uint64_t off, uint16_t v)
+{
     uint8_t b[2];
     sunimg::put16be(b, v);
     put(off, b, 2);
 }
 
-void Image::put32be(uint64_t off, uint32_t v) {
+void Image::put32be(uint64_t off, uint32_t v)
+{
     uint8_t b[4];
     sunimg::put32be(b, v);
     put(off, b, 4);
 }
 
-void Image::fill(uint64_t off, size_t n, uint8_t v) {
+void Image::fill(uint64_t off, size_t n, uint8_t v)
+{
     std::vector<uint8_t> b(n, v);
     put(off, b.data(), n);
 }
 
-void Image::put_extent(uint64_t off, std::vector<uint8_t> data) {
+void Image::put_extent(uint64_t off, std::vector<uint8_t> data)
+{
     if (off < dense_.size()) {
         // Overlaps the dense part: copy in, growing it if needed.
-        if (off + data.size() > dense_.size()) dense_.resize(off + data.size());
+        if (off + data.size() > dense_.size())
+            dense_.resize(off + data.size());
         std::copy(data.begin(), data.end(), dense_.begin() + off);
         return;
     }
@@ -234,21 +276,25 @@ void Image::put_extent(uint64_t off, std::vector<uint8_t> data) {
     size_ = std::max(size_, end);
 }
 
-std::vector<uint8_t> Image::bytes() const {
+std::vector<uint8_t> Image::bytes() const
+{
     uint64_t n = size();
     if (n > (uint64_t(1) << 30))
         throw Error("image of " + std::to_string(n) + " bytes is too big for bytes(); use write()");
     std::vector<uint8_t> out(n, 0);
     std::copy(dense_.begin(), dense_.end(), out.begin());
-    for (const auto& [off, v] : far_) std::copy(v.begin(), v.end(), out.begin() + off);
+    for (const auto& [off, v] : far_)
+        std::copy(v.begin(), v.end(), out.begin() + off);
     return out;
 }
 
-static void pwrite_all(int fd, const uint8_t* p, size_t n, uint64_t off, const std::string& path) {
+static void pwrite_all(int fd, const uint8_t* p, size_t n, uint64_t off, const std::string& path)
+{
     while (n > 0) {
         ssize_t w = ::pwrite(fd, p, n, off_t(off));
         if (w < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             throw Error(path + ": write: " + std::strerror(errno));
         }
         p += w;
@@ -257,11 +303,14 @@ static void pwrite_all(int fd, const uint8_t* p, size_t n, uint64_t off, const s
     }
 }
 
-void Image::write(const std::string& path) const {
+void Image::write(const std::string& path) const
+{
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) throw Error(path + ": " + std::strerror(errno));
+    if (fd < 0)
+        throw Error(path + ": " + std::strerror(errno));
     try {
-        if (::ftruncate(fd, off_t(size())) != 0) throw Error(path + ": ftruncate: " + std::strerror(errno));
+        if (::ftruncate(fd, off_t(size())) != 0)
+            throw Error(path + ": ftruncate: " + std::strerror(errno));
         // Only non-zero 64 KiB runs are written, so that the image file
         // stays sparse where the file system is empty.
         auto write_sparse = [&](const std::vector<uint8_t>& v, uint64_t base) {
@@ -269,28 +318,34 @@ void Image::write(const std::string& path) const {
             for (size_t i = 0; i < v.size(); i += step) {
                 size_t n = std::min(step, v.size() - i);
                 bool zero = std::all_of(v.begin() + i, v.begin() + i + n, [](uint8_t c) { return c == 0; });
-                if (!zero) pwrite_all(fd, v.data() + i, n, base + i, path);
+                if (!zero)
+                    pwrite_all(fd, v.data() + i, n, base + i, path);
             }
         };
         write_sparse(dense_, 0);
-        for (const auto& [off, v] : far_) write_sparse(v, off);
+        for (const auto& [off, v] : far_)
+            write_sparse(v, off);
     } catch (...) {
         ::close(fd);
         throw;
     }
-    if (::close(fd) != 0) throw Error(path + ": close: " + std::strerror(errno));
+    if (::close(fd) != 0)
+        throw Error(path + ": close: " + std::strerror(errno));
 }
 
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes)
+{
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) throw Error(path + ": " + std::strerror(errno));
+    if (fd < 0)
+        throw Error(path + ": " + std::strerror(errno));
     try {
         pwrite_all(fd, bytes.data(), bytes.size(), 0, path);
     } catch (...) {
         ::close(fd);
         throw;
     }
-    if (::close(fd) != 0) throw Error(path + ": close: " + std::strerror(errno));
+    if (::close(fd) != 0)
+        throw Error(path + ": close: " + std::strerror(errno));
 }
 
-}  // namespace sunimg
+}   // namespace sunimg

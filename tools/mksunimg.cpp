@@ -1,9 +1,7 @@
 // mksunimg: builds a Sun disk image (Sun label + big-endian UFS) from a
-// host directory tree.
+// host directory tree, or from the small built-in tree.
 //
-//   mksunimg --tree DIR -o IMG [--bsize N] [--fsize N] [--label TEXT]
-//            [--cpg N] [--ipg N] [--ncyl N] [--owner UID:GID] [--time T]
-//            [--wide-ids] [--lost+found]
+//   mksunimg (--tree DIR | --seed) -o IMG [options]
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,98 +12,157 @@
 
 namespace {
 
-void usage(FILE* f) {
+void usage(FILE* f)
+{
     std::fprintf(f,
-                 "usage: mksunimg --tree DIR -o IMG [options]\n"
-                 "  --tree DIR       host directory to copy into partition 0\n"
-                 "  -o, --output IMG image file to write\n"
-                 "  --bsize N        block size, 4096 or 8192 (default 8192)\n"
-                 "  --fsize N        fragment size, 512..bsize (default 1024)\n"
-                 "  --label TEXT     label text (default: SUNIMG cyl .. alt .. hd .. sec ..)\n"
-                 "  --cpg N          cylinders per group (default 16)\n"
-                 "  --ipg N          inodes per group (default: one per 2048 bytes)\n"
-                 "  --ncyl N         cylinders of the file system (default: fit the tree)\n"
-                 "  --owner UID:GID  owner of every file (default: as on the host)\n"
-                 "  --time T         all times, seconds since 1970 (default: as on the host)\n"
-                 "  --wide-ids       also store uid/gid at inode offsets 112/116\n"
-                 "  --lost+found     make /lost+found (inode 3)\n");
+                 "usage: mksunimg (--tree DIR | --seed) -o IMG [options]\n"
+                 "  --tree DIR        host directory to copy into partition 0\n"
+                 "  --seed            the small built-in tree (every node type, holes,\n"
+                 "                    an indirect block) instead of a host directory\n"
+                 "  -o, --output IMG  image file to write (sparse)\n"
+                 "  --bsize N         block size, 4096 or 8192 (default 8192)\n"
+                 "  --fsize N         fragment size, 512..bsize (default 1024)\n"
+                 "  --label TEXT      label text (default: SUNIMG cyl .. alt .. hd .. sec ..)\n"
+                 "  --heads N         tracks per cylinder (default 16)\n"
+                 "  --sectors N       sectors per track (default 32)\n"
+                 "  --cpg N           cylinders per group (default 16)\n"
+                 "  --ipg N           inodes per group (default: one per 2048 bytes)\n"
+                 "  --ncyl N          cylinders of the file system (default: fit the tree)\n"
+                 "  --min-free N      free blocks left when the size is chosen (default 16)\n"
+                 "  --owner UID:GID   owner of every file (default: as on the host)\n"
+                 "  --owners FORMAT   where inodes keep owners: old (16-bit words, default),\n"
+                 "                    new (32-bit words, newer inode format), both\n"
+                 "  --wide-ids        same as --owners both\n"
+                 "  --fast-symlinks   keep link targets under 60 bytes inside the inode\n"
+                 "  --time T          all times, seconds since 1970 (default: as on the host)\n"
+                 "  --lost+found      make /lost+found (inode 3)\n");
 }
 
-long number(const char* opt, const char* v) {
+[[noreturn]] void fail_usage(const std::string& why)
+{
+    std::fprintf(stderr, "mksunimg: %s\n", why.c_str());
+    std::exit(2);
+}
+
+long number(const std::string& opt, const std::string& v)
+{
     char* end = nullptr;
     errno = 0;
-    long n = std::strtol(v, &end, 0);
-    if (errno != 0 || end == v || *end != '\0') {
-        std::fprintf(stderr, "mksunimg: %s: not a number: %s\n", opt, v);
-        std::exit(2);
-    }
+    long n = std::strtol(v.c_str(), &end, 0);
+    if (errno != 0 || end == v.c_str() || *end != '\0')
+        fail_usage(opt + ": not a number: " + v);
     return n;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Args {
     std::string tree, out;
+    bool seed = false;
     sunimg::FsOptions fo;
     sunimg::DiskOptions dopt;
     sunimg::TreeOptions topt;
+};
+
+sunimg::OwnerFormat owner_format(const std::string& v)
+{
+    if (v == "old")
+        return sunimg::OwnerFormat::old16;
+    if (v == "new")
+        return sunimg::OwnerFormat::new32;
+    if (v == "both")
+        return sunimg::OwnerFormat::both;
+    fail_usage("--owners wants old, new or both");
+}
+
+void set_owner(Args& a, const std::string& v)
+{
+    const size_t colon = v.find(':');
+    if (colon == std::string::npos)
+        fail_usage("--owner wants UID:GID");
+    a.topt.uid = uint32_t(number("--owner", v.substr(0, colon)));
+    a.topt.gid = uint32_t(number("--owner", v.substr(colon + 1)));
+}
+
+// Applies one option that takes a value; false when `opt` is not one.
+bool value_option(Args& a, const std::string& opt, const std::string& v)
+{
+    auto i32 = [&]() {
+        return int32_t(number(opt, v));
+    };
+    auto u16 = [&]() {
+        return uint16_t(number(opt, v));
+    };
+    if (opt == "--tree")
+        a.tree = v;
+    else if (opt == "-o" || opt == "--output")
+        a.out = v;
+    else if (opt == "--bsize")
+        a.fo.bsize = i32();
+    else if (opt == "--fsize")
+        a.fo.fsize = i32();
+    else if (opt == "--label")
+        a.dopt.label_text = v;
+    else if (opt == "--heads")
+        a.dopt.geom.nhead = u16();
+    else if (opt == "--sectors")
+        a.dopt.geom.nsect = u16();
+    else if (opt == "--cpg")
+        a.fo.cpg = i32();
+    else if (opt == "--ipg")
+        a.fo.ipg = i32();
+    else if (opt == "--ncyl")
+        a.fo.ncyl = i32();
+    else if (opt == "--min-free")
+        a.fo.min_free_blocks = i32();
+    else if (opt == "--owner")
+        set_owner(a, v);
+    else if (opt == "--owners")
+        a.fo.owners = owner_format(v);
+    else if (opt == "--time")
+        a.topt.time = i32();
+    else
+        return false;
+    return true;
+}
+
+Args parse(int argc, char** argv)
+{
+    Args a;
     for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        auto val = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "mksunimg: %s needs a value\n", a.c_str());
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "-h" || a == "--help") {
+        const std::string opt = argv[i];
+        if (opt == "-h" || opt == "--help") {
             usage(stdout);
-            return 0;
-        } else if (a == "--tree") {
-            tree = val();
-        } else if (a == "-o" || a == "--output") {
-            out = val();
-        } else if (a == "--bsize") {
-            fo.bsize = int32_t(number("--bsize", val()));
-        } else if (a == "--fsize") {
-            fo.fsize = int32_t(number("--fsize", val()));
-        } else if (a == "--label") {
-            dopt.label_text = val();
-        } else if (a == "--cpg") {
-            fo.cpg = int32_t(number("--cpg", val()));
-        } else if (a == "--ipg") {
-            fo.ipg = int32_t(number("--ipg", val()));
-        } else if (a == "--ncyl") {
-            fo.ncyl = int32_t(number("--ncyl", val()));
-        } else if (a == "--owner") {
-            const char* v = val();
-            const char* colon = std::strchr(v, ':');
-            if (!colon) {
-                std::fprintf(stderr, "mksunimg: --owner wants UID:GID\n");
-                return 2;
-            }
-            topt.uid = uint16_t(number("--owner", std::string(v, colon).c_str()));
-            topt.gid = uint16_t(number("--owner", colon + 1));
-        } else if (a == "--time") {
-            topt.time = int32_t(number("--time", val()));
-        } else if (a == "--wide-ids") {
-            fo.wide_ids = true;
-        } else if (a == "--lost+found") {
-            fo.lost_found = true;
+            std::exit(0);
+        } else if (opt == "--seed") {
+            a.seed = true;
+        } else if (opt == "--wide-ids") {
+            a.fo.owners = sunimg::OwnerFormat::both;
+        } else if (opt == "--fast-symlinks") {
+            a.fo.fast_symlinks = true;
+        } else if (opt == "--lost+found") {
+            a.fo.lost_found = true;
+        } else if (i + 1 < argc && value_option(a, opt, argv[i + 1])) {
+            i++;
         } else {
-            std::fprintf(stderr, "mksunimg: unknown argument: %s\n", a.c_str());
             usage(stderr);
-            return 2;
+            fail_usage(i + 1 < argc ? "unknown argument: " + opt : opt + ": unknown, or needs a value");
         }
     }
-    if (tree.empty() || out.empty()) {
-        std::fprintf(stderr, "mksunimg: --tree and -o are required\n");
+    if ((a.tree.empty() == !a.seed) || a.out.empty()) {
         usage(stderr);
-        return 2;
+        fail_usage("one of --tree and --seed, and -o, are required");
     }
+    return a;
+}
+
+}   // namespace
+
+int main(int argc, char** argv)
+{
+    const Args a = parse(argc, argv);
     try {
-        sunimg::DiskImage img = sunimg::build_tree_image(tree, fo, dopt, topt);
-        img.write(out);
+        sunimg::DiskImage img = a.seed ? sunimg::make_disk(sunimg::seed_tree(a.fo), 0, a.dopt)
+                                       : sunimg::build_tree_image(a.tree, a.fo, a.dopt, a.topt);
+        img.write(a.out);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "mksunimg: %s\n", e.what());
         return 1;

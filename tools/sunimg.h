@@ -13,6 +13,27 @@
 //   img.image.put32be(img.inode_offset(0, big) + 40, 0);   // zero di_db[0]
 //   img.write(path);
 //
+// Shapes that tests of real disks need (each one line):
+//
+//   Files of any size UFS1 maps (64-bit di_size, holes, double and triple
+//   indirect ranges, data at the far end); the host image stays sparse:
+//     fs.add_sparse(fs.root(), "big", 40ull << 30, {{0, head}, {(40ull << 30) - 5, tail}});
+//   Any raw 64-bit size in di_size (negative, beyond the map, a 3 GB
+//   directory; the blocks still follow the true content):
+//     fs.node(ino).raw_size = 0x8000000000000005ull;
+//   An empty directory of size 24 whose ".." record claims 500 bytes:
+//     fs.node(fs.dir("/empty")).raw_size = 24;
+//   Owners: the older 16-bit words, the newer 32-bit words with
+//   fs_inodefmt 2, or both with the 0xFFFF marker (see OwnerFormat):
+//     sunimg::Ufs fs({.owners = sunimg::OwnerFormat::new32});
+//   Directory aliases (the root under 30 names, an entry back to the root,
+//   two names for one directory):
+//     fs.link(fs.root(), "again", fs.root());  fs.link(sub, "up", fs.root());
+//   A partition anywhere on a big, sparse disk (cylinder = 256 KiB):
+//     sunimg::Disk d({.ncyl = 34332});  d.add_fs(0, fs, 34000);  d.build().write(path);
+//   Symbolic links keep their target in a data block, even when short;
+//   FsOptions::fast_symlinks keeps short ones in the inode instead.
+//
 // Damage hooks: DiskImage knows where everything went (label, superblock,
 // inodes, directory records, data and indirect blocks, and the words that
 // point at them), all as byte offsets in the whole disk image.
@@ -40,6 +61,8 @@
 #include <utility>
 #include <vector>
 
+#include "tools/fields.h"
+
 namespace sunimg {
 
 // ---------------------------------------------------------------------------
@@ -50,28 +73,15 @@ inline constexpr uint16_t kLabelMagic = 0xDABE;
 inline constexpr uint32_t kVtocSanity = 0x600DDEEE;   // VTOC sanity
 inline constexpr int32_t kFsMagic = 0x011954;
 inline constexpr int32_t kCgMagic = 0x090255;
-inline constexpr uint32_t kSbOff = 8192;               // superblock in partition
+inline constexpr uint32_t kSbOff = 8192;   // superblock in partition
 inline constexpr uint32_t kRootIno = 2;
-inline constexpr uint32_t kDirChunk = 512;             // DIRBLKSIZ
+inline constexpr uint32_t kDirChunk = 512;   // DIRBLKSIZ
 inline constexpr int kNDirect = 12;
 
 // Mode bits (type field and special bits), as in di_mode.
-inline constexpr uint16_t kIFMT = 0xF000, kIFIFO = 0x1000, kIFCHR = 0x2000,
-                          kIFDIR = 0x4000, kIFBLK = 0x6000, kIFREG = 0x8000,
-                          kIFLNK = 0xA000, kIFSOCK = 0xC000;
+inline constexpr uint16_t kIFMT = 0xF000, kIFIFO = 0x1000, kIFCHR = 0x2000, kIFDIR = 0x4000, kIFBLK = 0x6000,
+                          kIFREG = 0x8000, kIFLNK = 0xA000, kIFSOCK = 0xC000;
 inline constexpr uint16_t kISUID = 0x800, kISGID = 0x400, kISVTX = 0x200;
-
-// Byte offsets of inode fields (Sun dinode, 128 bytes).
-namespace ino_off {
-inline constexpr uint32_t mode = 0, nlink = 2, uid = 4, gid = 6, size_hi = 8,
-                          size = 12, atime = 16, mtime = 24, ctime = 32,
-                          db = 40, ib = 88, flags = 100, blocks = 104,
-                          gen = 108, uid32 = 112, gid32 = 116;
-}
-// Byte offsets of directory record fields.
-namespace dir_off {
-inline constexpr uint32_t ino = 0, reclen = 4, namlen = 6, name = 8;
-}
 
 class Error : public std::runtime_error {
 public:
@@ -161,16 +171,16 @@ struct Geometry {
 
 struct LabelPart {
     int32_t cylno = 0;   // dkl_cylno
-    int32_t nblk = 0;    // dkl_nblk, 512-byte blocks; 0 = empty
-    uint16_t tag = 0;    // VTOC tag (2 root, 4 usr, 5 backup, 8 home...)
+    int32_t nblk = 0;   // dkl_nblk, 512-byte blocks; 0 = empty
+    uint16_t tag = 0;   // VTOC tag (2 root, 4 usr, 5 backup, 8 home...)
     uint16_t flag = 0;   // VTOC flag (1 unmountable, 0x10 read-only)
 };
 
 struct Label {
-    std::string text{};    // dkl_asciilabel (at most 127 chars + NUL)
+    std::string text{};   // dkl_asciilabel (at most 127 chars + NUL)
     uint16_t rpm = 3600;
     uint16_t pcyl = 0;   // physical cylinders
-    uint16_t apc = 0;    // alternates per cylinder
+    uint16_t apc = 0;   // alternates per cylinder
     uint16_t obs1 = 0, obs2 = 0;   // obsolete words, written as given (BE)
     uint16_t intrlv = 1;
     uint16_t ncyl = 0;   // data cylinders
@@ -184,7 +194,7 @@ struct Label {
     // flags, sanity 0x600DDEEE).  The Sleuth Kit's mmls needs it; old-style
     // labels have zeros there.  The reader ignores these bytes.
     bool vtoc = true;
-    std::string volume{};  // VTOC volume name (8 chars)
+    std::string volume{};   // VTOC volume name (8 chars)
     // Stored checksum; nullopt = the correct XOR.  Set a value to make a
     // bad label.
     std::optional<uint16_t> cksum{};
@@ -210,15 +220,15 @@ inline constexpr int32_t kDefaultTime = 700000000;   // 1992-03-07 20:26:40 UTC
 // three different times, computed link count, next free inode number.
 struct Meta {
     std::optional<uint16_t> perm{};   // 07777 bits: permissions + suid/sgid/sticky
-    uint16_t uid = 100;
-    uint16_t gid = 10;
+    uint32_t uid = 100;   // ids above 65535 need FsOptions::owners other
+    uint32_t gid = 10;   // than OwnerFormat::old16
     int32_t atime = kDefaultTime + 7200;
     int32_t mtime = kDefaultTime;
     int32_t ctime = kDefaultTime + 3600;
     std::optional<int16_t> nlink{};   // default: number of names (+ subdirs)
-    uint32_t ino = 0;               // 0: next free inode number
-    int32_t flags = 0;              // di_flags
-    std::optional<int32_t> gen{};     // di_gen; default derived from ino
+    uint32_t ino = 0;   // 0: next free inode number
+    int32_t flags = 0;   // di_flags
+    std::optional<int32_t> gen{};   // di_gen; default derived from ino
 };
 
 // A piece of file content at a byte offset (for sparse files).
@@ -236,34 +246,55 @@ struct DirEntry {
 // Ufs::node()).
 struct Node {
     uint32_t ino = 0;
-    uint16_t mode = 0;       // type | 07777
-    uint16_t uid = 0, gid = 0;
+    uint16_t mode = 0;   // type | 07777
+    uint32_t uid = 0, gid = 0;
     int32_t atime = 0, mtime = 0, ctime = 0;
     std::optional<int16_t> nlink{};
     int32_t flags = 0;
     std::optional<int32_t> gen{};
-    uint32_t rdev = 0;        // devices: stored in di_db[0]
-    uint64_t size = 0;        // regular files and symlinks
-    std::vector<Extent> data{}; // regular files and symlinks
-    uint32_t parent = 0;      // directories
+    uint32_t rdev = 0;   // devices: stored in di_db[0]
+    uint64_t size = 0;   // regular files and symlinks
+    // Stored in di_size (both words) instead of the true size; the blocks
+    // are still laid out for the true content.  For damaged or unusual
+    // sizes: a negative size (1ull << 63), a size beyond the block map, a
+    // directory claiming 3 GB, or an empty directory of size 24 whose ".."
+    // record still claims the rest of its 512-byte chunk (500 bytes), as
+    // old systems wrote them (mkdir, then node(d).raw_size = 24).
+    std::optional<uint64_t> raw_size{};
+    std::vector<Extent> data{};   // regular files and symlinks
+    uint32_t parent = 0;   // directories
     std::vector<DirEntry> entries{};   // directories, without "." and ".."
-    uint32_t dir_min_size = 0;       // directories: pad to at least this
-                                     // many bytes (multiple of 512) with
-                                     // empty records
-    int names = 0;            // number of directory entries naming it
+    uint32_t dir_min_size = 0;   // directories: pad to at least this
+                                 // many bytes (multiple of 512) with
+                                 // empty records
+    int names = 0;   // number of directory entries naming it
+};
+
+// Where an inode keeps its owner and group.
+enum class OwnerFormat {
+    // Older format: 16-bit words at inode bytes 4/6 only; bytes 112/116 and
+    // superblock bytes 1320/1324 stay zero.  Ids above 65535 are refused.
+    old16,
+    // Newer format: superblock fs_inodefmt (byte 1324) = 2 and
+    // fs_maxsymlinklen (1320) = 60; 32-bit words at inode bytes 112/116,
+    // the 16-bit words at 4/6 left zero.
+    new32,
+    // Later style: both, the 16-bit word 0xFFFF when the id does not fit;
+    // superblock bytes 1320/1324 zero.
+    both,
 };
 
 struct FsOptions {
-    int32_t bsize = 8192;    // 4096 or 8192
-    int32_t fsize = 1024;    // 512 .. bsize, power of two, bsize/fsize <= 16
-                             // (real file-system creators stop at 8; 8192/512 is accepted
-                             // for tests, with free-fragment runs of 8 and
-                             // more left out of cg_frsum)
-    int32_t cpg = 16;        // cylinders per cylinder group
-    int32_t ncyl = 0;        // cylinders in the file system; 0 = just enough
-                             // for the content (plus slack)
-    int32_t ipg = 0;         // inodes per group (rounded up to a multiple
-                             // of bsize/128); 0 = one per nbpi data bytes
+    int32_t bsize = 8192;   // 4096 or 8192
+    int32_t fsize = 1024;   // 512 .. bsize, power of two, bsize/fsize <= 16
+                            // (real file-system creators stop at 8; 8192/512 is accepted
+                            // for tests, with free-fragment runs of 8 and
+                            // more left out of cg_frsum)
+    int32_t cpg = 16;   // cylinders per cylinder group
+    int32_t ncyl = 0;   // cylinders in the file system; 0 = just enough
+                        // for the content (plus slack)
+    int32_t ipg = 0;   // inodes per group (rounded up to a multiple
+                       // of bsize/128); 0 = one per nbpi data bytes
     int32_t nbpi = 2048;
     int32_t min_free_blocks = 16;   // slack when ncyl is automatic
     // Cylinder-group rotational staggering as the classic file-system creator did it:
@@ -271,18 +302,19 @@ struct FsOptions {
     // false: fs_cgoffset 0, fs_cgmask -1 (like makefs).
     bool stagger = true;
     std::optional<int32_t> cgoffset{};   // override
-    std::optional<int32_t> cgmask{};     // override
+    std::optional<int32_t> cgmask{};   // override
     int32_t minfree = 10;
     int32_t rotdelay = 4;
     int32_t maxcontig = 1;
     int32_t nrpos = 8;
     int32_t time = kDefaultTime + 86400;   // fs_time, cg_time
     std::string fsmnt = "/";
-    uint8_t clean = 0x01;                  // fs_clean
+    uint8_t clean = 0x01;   // fs_clean
     std::array<int32_t, 2> id{kDefaultTime + 86400, 0x3f1c5a07};
-    // Also store uid/gid as 32-bit words at inode offsets 112/116, the
-    // newer writers' places, which is where The Sleuth Kit reads them.  The Sun
-    // reader ignores those words (di_delaylen/di_delayoff).
+    // Where owners go, see OwnerFormat.
+    OwnerFormat owners = OwnerFormat::old16;
+    // Older name for owners = OwnerFormat::both (kept for existing callers):
+    // the 32-bit words at 112/116 are where The Sleuth Kit reads owners.
     bool wide_ids = false;
     bool lost_found = false;   // inode 3, a one-block lost+found
     // Store symlink targets shorter than 60 bytes inside the inode's block
@@ -293,24 +325,24 @@ struct FsOptions {
 
 // Where one block of an inode went.
 struct BlockRef {
-    int level = 0;        // 0: data block; 1: single indirect block (holds
-                          // data addresses); 2: double; 3: triple
-    int64_t lbn = 0;      // data: logical block; indirect: first logical
-                          // block it maps
-    uint32_t frag = 0;    // fragment address (partition-relative)
-    uint32_t nfrags = 0;  // fragments held (data tail < frag, else frag)
+    int level = 0;   // 0: data block; 1: single indirect block (holds
+                     // data addresses); 2: double; 3: triple
+    int64_t lbn = 0;   // data: logical block; indirect: first logical
+                       // block it maps
+    uint32_t frag = 0;   // fragment address (partition-relative)
+    uint32_t nfrags = 0;   // fragments held (data tail < frag, else frag)
     uint32_t bytes = 0;   // nfrags * fsize
-    uint64_t offset = 0;  // byte offset of the block (in the partition for
-                          // FsLayout, in the whole disk for DiskImage)
-    uint64_t ptr_offset = 0;  // byte offset of the 32-bit word pointing at
-                              // this block: di_db[i]/di_ib[k] in the inode,
-                              // or the entry in the parent indirect block
+    uint64_t offset = 0;   // byte offset of the block (in the partition for
+                           // FsLayout, in the whole disk for DiskImage)
+    uint64_t ptr_offset = 0;   // byte offset of the 32-bit word pointing at
+                               // this block: di_db[i]/di_ib[k] in the inode,
+                               // or the entry in the parent indirect block
 };
 
 struct DirentRef {
     std::string name{};
     uint32_t ino = 0;
-    uint32_t pos = 0;     // byte position inside the directory
+    uint32_t pos = 0;   // byte position inside the directory
     uint16_t reclen = 0;
 };
 
@@ -319,26 +351,25 @@ struct InodeInfo {
     uint16_t mode = 0;
     uint64_t size = 0;
     int16_t nlink = 0;
-    std::vector<BlockRef> data{};       // data blocks, by logical block
+    std::vector<BlockRef> data{};   // data blocks, by logical block
     std::vector<BlockRef> indirect{};   // indirect blocks, in allocation order
     std::vector<DirentRef> dirents{};   // directories: every record, in order
 };
 
 // The superblock values written (host order).
 struct Super {
-    int32_t sblkno, cblkno, iblkno, dblkno, cgoffset, cgmask, time, size,
-        dsize, ncg, bsize, fsize, frag, minfree, rotdelay, rps, bmask, fmask,
-        bshift, fshift, maxcontig, maxbpg, fragshift, fsbtodb, sbsize, csmask,
-        csshift, nindir, inopb, nspf, optim, npsect, interleave, trackskew,
-        csaddr, cssize, cgsize, ntrak, nsect, spc, ncyl, cpg, ipg, fpg, cpc,
-        nrpos, postbloff, rotbloff;
+    int32_t sblkno, cblkno, iblkno, dblkno, cgoffset, cgmask, time, size, dsize, ncg, bsize, fsize, frag, minfree,
+        rotdelay, rps, bmask, fmask, bshift, fshift, maxcontig, maxbpg, fragshift, fsbtodb, sbsize, csmask, csshift,
+        nindir, inopb, nspf, optim, npsect, interleave, trackskew, csaddr, cssize, cgsize, ntrak, nsect, spc, ncyl, cpg,
+        ipg, fpg, cpc, nrpos, postbloff, rotbloff;
     int32_t ndir, nbfree, nifree, nffree;   // fs_cstotal
+    int32_t maxsymlinklen, inodefmt;   // newer inode format; else 0
 };
 
 // A built file system: its bytes (fs_size * fsize) and where things went.
 struct FsLayout {
     Super sb{};
-    int32_t part_ncyl = 0;    // cylinders of the partition (>= sb.ncyl)
+    int32_t part_ncyl = 0;   // cylinders of the partition (>= sb.ncyl)
     std::map<uint32_t, InodeInfo> inodes{};   // every allocated inode
 
     // Fragment address of cylinder group cg's start (cgstart).
@@ -383,7 +414,9 @@ public:
     uint32_t add_chardev(uint32_t parent, const std::string& name, uint32_t rdev, Meta m = {});
     uint32_t add_blockdev(uint32_t parent, const std::string& name, uint32_t rdev, Meta m = {});
     // Another name for an existing inode (hard link; directories too, which
-    // lets a test build loops).  Bumps the computed link count.
+    // lets a test build aliases and loops: the root under more names, a
+    // subdirectory entry naming the root, two names for one directory).
+    // Bumps the computed link count.
     void link(uint32_t parent, const std::string& name, uint32_t ino);
 
     // Path-based shorthands ("/a/b/c", missing parents created with
@@ -422,10 +455,10 @@ struct DiskOptions {
     Geometry geom{};
     std::string label_text{};   // empty: "SUNIMG cyl N alt A hd H sec S"
     uint16_t acyl = 2;
-    int32_t ncyl = 0;         // data cylinders; 0 = end of the last partition
+    int32_t ncyl = 0;   // data cylinders; 0 = end of the last partition
     bool whole_disk = true;   // partition 2 = the whole disk (tag backup),
                               // unless partition 2 was given explicitly
-    bool vtoc = true;         // see Label::vtoc
+    bool vtoc = true;   // see Label::vtoc
 };
 
 class Disk {
@@ -486,8 +519,8 @@ DiskImage make_disk(const Ufs& fs, int part = 0, DiskOptions o = {});
 // Host trees.
 // ---------------------------------------------------------------------------
 struct TreeOptions {
-    std::optional<uint16_t> uid{};   // override the host owner
-    std::optional<uint16_t> gid{};
+    std::optional<uint32_t> uid{};   // override the host owner
+    std::optional<uint32_t> gid{};
     std::optional<int32_t> time{};   // override all three times
 };
 
@@ -496,8 +529,14 @@ struct TreeOptions {
 // directory `at` of fs.  Entries are added in name order.  Throws Error.
 void add_tree(Ufs& fs, uint32_t at, const std::string& hostdir, const TreeOptions& t = {});
 
+// A small built-in tree with one of each node type (directories, files with
+// fragment tails, a hard link, a symbolic link, a fifo, a socket, character
+// and block devices), holes among the direct blocks and a file whose only
+// late block lies in the single indirect range.
+Ufs seed_tree(FsOptions o = {});
+
 // Host tree -> disk: file system in partition 0, partition 2 whole disk.
 DiskImage build_tree_image(const std::string& hostdir, FsOptions fo = {}, DiskOptions d = {},
                            const TreeOptions& t = {});
 
-}  // namespace sunimg
+}   // namespace sunimg

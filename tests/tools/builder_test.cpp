@@ -20,12 +20,19 @@ using testimg::TempDir;
 namespace {
 
 // TSK wants the partition start in sectors.
-uint64_t sectors(const sunimg::DiskImage& img, int part) { return img.partition_offset(part) / 512; }
+uint64_t sectors(const sunimg::DiskImage& img, int part)
+{
+    return img.partition_offset(part) / 512;
+}
 
-std::string as_string(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+std::string as_string(const std::vector<uint8_t>& v)
+{
+    return std::string(v.begin(), v.end());
+}
 
 // Expected istat "mode:" text for a mode word.
-std::string tsk_mode(uint16_t mode) {
+std::string tsk_mode(uint16_t mode)
+{
     std::string s;
     switch (mode & sunimg::kIFMT) {
     case sunimg::kIFREG: s = "r"; break;
@@ -38,67 +45,101 @@ std::string tsk_mode(uint16_t mode) {
     default: s = "-";
     }
     const char* rwx = "rwxrwxrwx";
-    for (int i = 0; i < 9; i++) s += (mode & (0400 >> i)) ? rwx[i] : '-';
-    if (mode & sunimg::kISUID) s[3] = (mode & 0100) ? 's' : 'S';
-    if (mode & sunimg::kISGID) s[6] = (mode & 0010) ? 's' : 'S';
-    if (mode & sunimg::kISVTX) s[9] = (mode & 0001) ? 't' : 'T';
+    for (int i = 0; i < 9; i++)
+        s += (mode & (0400 >> i)) ? rwx[i] : '-';
+    if (mode & sunimg::kISUID)
+        s[3] = (mode & 0100) ? 's' : 'S';
+    if (mode & sunimg::kISGID)
+        s[6] = (mode & 0010) ? 's' : 'S';
+    if (mode & sunimg::kISVTX)
+        s[9] = (mode & 0001) ? 't' : 'T';
     return s;
+}
+
+// The fragment address of logical block lbn of an inode, walked by hand
+// through the image bytes (0 in a hole).
+uint32_t block_addr(const sunimg::DiskImage& img, int part, uint32_t ino, uint64_t lbn)
+{
+    const uint64_t ioff = img.inode_offset(part, ino);
+    const uint64_t N = uint64_t(img.layout(part).sb.nindir);
+    if (lbn < 12)
+        return img.image.get32be(ioff + 40 + 4 * lbn);
+    uint64_t l = lbn - 12;
+    int level;
+    uint32_t a;
+    if (l < N) {
+        level = 1;
+        a = img.image.get32be(ioff + 88);
+    } else if ((l -= N) < N * N) {
+        level = 2;
+        a = img.image.get32be(ioff + 92);
+    } else {
+        l -= N * N;
+        level = 3;
+        a = img.image.get32be(ioff + 96);
+    }
+    for (int lv = level; lv >= 1 && a != 0; lv--) {
+        uint64_t span = 1;
+        for (int k = 1; k < lv; k++)
+            span *= N;
+        a = img.image.get32be(img.frag_offset(part, a) + 4 * ((l / span) % N));
+    }
+    return a;
+}
+
+// Bytes [pos, pos + n) of a file, read by hand through its block map.
+std::vector<uint8_t> read_at(const sunimg::DiskImage& img, int part, uint32_t ino, uint64_t pos, size_t n)
+{
+    const uint64_t bsize = uint64_t(img.layout(part).sb.bsize);
+    std::vector<uint8_t> out;
+    for (uint64_t p = pos; p < pos + n; p++) {
+        uint32_t a = block_addr(img, part, ino, p / bsize);
+        out.push_back(a == 0 ? 0 : img.image.get8(img.frag_offset(part, a) + p % bsize));
+    }
+    return out;
 }
 
 // Reads a file of the built image the way the UFS format says, through
 // the image bytes alone (our own reader for what TSK cannot show).
-std::vector<uint8_t> read_back(const sunimg::DiskImage& img, int part, uint32_t ino, uint64_t max_bytes) {
+std::vector<uint8_t> read_back(const sunimg::DiskImage& img, int part, uint32_t ino, uint64_t max_bytes)
+{
     const auto& sb = img.layout(part).sb;
     const uint64_t ioff = img.inode_offset(part, ino);
     uint64_t size = (uint64_t(img.image.get32be(ioff + 8)) << 32) | img.image.get32be(ioff + 12);
     size = std::min(size, max_bytes);
     std::vector<uint8_t> out(size, 0);
-    const uint64_t bsize = uint64_t(sb.bsize), N = uint64_t(sb.nindir);
-    auto frag_at = [&](uint32_t frag) { return img.frag_offset(part, frag); };
-    auto addr = [&](uint64_t lbn) -> uint32_t {
-        if (lbn < 12) return img.image.get32be(ioff + 40 + 4 * lbn);
-        uint64_t l = lbn - 12;
-        int level;
-        uint32_t a;
-        if (l < N) {
-            level = 1;
-            a = img.image.get32be(ioff + 88);
-        } else if ((l -= N) < N * N) {
-            level = 2;
-            a = img.image.get32be(ioff + 92);
-        } else {
-            l -= N * N;
-            level = 3;
-            a = img.image.get32be(ioff + 96);
-        }
-        for (int lv = level; lv >= 1 && a != 0; lv--) {
-            uint64_t span = 1;
-            for (int k = 1; k < lv; k++) span *= N;
-            a = img.image.get32be(frag_at(a) + 4 * ((l / span) % N));
-        }
-        return a;
+    const uint64_t bsize = uint64_t(sb.bsize);
+    auto frag_at = [&](uint32_t frag) {
+        return img.frag_offset(part, frag);
+    };
+    auto addr = [&](uint64_t lbn) {
+        return block_addr(img, part, ino, lbn);
     };
     for (uint64_t pos = 0; pos < size; pos += bsize) {
         uint32_t a = addr(pos / bsize);
-        if (a == 0) continue;
+        if (a == 0)
+            continue;
         auto b = img.image.read(frag_at(a), size_t(std::min(bsize, size - pos)));
         std::copy(b.begin(), b.end(), out.begin() + pos);
     }
     return out;
 }
 
-std::map<std::string, oracle::FlsRow> fls_by_name(const std::string& out) {
+std::map<std::string, oracle::FlsRow> fls_by_name(const std::string& out)
+{
     std::map<std::string, oracle::FlsRow> m;
-    for (const auto& r : oracle::parse_fls(out)) m[r.name] = r;
+    for (const auto& r : oracle::parse_fls(out))
+        m[r.name] = r;
     return m;
 }
 
-}  // namespace
+}   // namespace
 
 // ---------------------------------------------------------------------------
 // Label
 // ---------------------------------------------------------------------------
-TEST(Label, FieldsChecksumAndRoundTrip) {
+TEST(Label, FieldsChecksumAndRoundTrip)
+{
     sunimg::Label l;
     l.text = "SUN0669 cyl 1614 alt 2 hd 15 sec 54";
     l.rpm = 3600;
@@ -130,7 +171,8 @@ TEST(Label, FieldsChecksumAndRoundTrip) {
 
     // XOR over all 256 words, checksum included, is zero.
     uint16_t x = 0;
-    for (int i = 0; i < 512; i += 2) x ^= sunimg::get16be(s.data() + i);
+    for (int i = 0; i < 512; i += 2)
+        x ^= sunimg::get16be(s.data() + i);
     EXPECT_EQ(x, 0);
     EXPECT_EQ(sunimg::get16be(s.data() + 510), sunimg::label_checksum(s.data()));
 
@@ -152,7 +194,8 @@ TEST(Label, FieldsChecksumAndRoundTrip) {
     EXPECT_NE(sunimg::get16be(bad.data() + 510), sunimg::label_checksum(bad.data()));
 }
 
-TEST(Label, DiskPlacesPartitionsOnCylinders) {
+TEST(Label, DiskPlacesPartitionsOnCylinders)
+{
     sunimg::Ufs a, b;
     a.file("/a", "first");
     b.file("/b", "second");
@@ -197,7 +240,8 @@ TEST(Label, DiskPlacesPartitionsOnCylinders) {
 // ---------------------------------------------------------------------------
 // Image container
 // ---------------------------------------------------------------------------
-TEST(Image, PatchCutAndSparseWrite) {
+TEST(Image, PatchCutAndSparseWrite)
+{
     sunimg::Image im;
     im.dense().assign(4096, 0);
     im.resize(3ull << 30);
@@ -225,9 +269,9 @@ TEST(Image, PatchCutAndSparseWrite) {
     // Writes that touch, bridge and extend separate extents.
     sunimg::Image s;
     s.put(0, std::vector<uint8_t>(100, 1));
-    s.put(1000, std::vector<uint8_t>(10, 2));     // new extent
-    s.put(1010, std::vector<uint8_t>(5, 3));      // extends it
-    s.put(98, std::vector<uint8_t>(905, 4));      // bridges dense and extent
+    s.put(1000, std::vector<uint8_t>(10, 2));   // new extent
+    s.put(1010, std::vector<uint8_t>(5, 3));   // extends it
+    s.put(98, std::vector<uint8_t>(905, 4));   // bridges dense and extent
     auto all = s.bytes();
     ASSERT_EQ(all.size(), 1015u);
     EXPECT_EQ(all[97], 1);
@@ -236,7 +280,7 @@ TEST(Image, PatchCutAndSparseWrite) {
     EXPECT_EQ(all[1002], 4);
     EXPECT_EQ(all[1003], 2);
     EXPECT_EQ(s.read(1008, 4), (std::vector<uint8_t>{2, 2, 3, 3}));
-    s.put(2000, std::vector<uint8_t>{9});          // past the end: grows
+    s.put(2000, std::vector<uint8_t>{9});   // past the end: grows
     EXPECT_EQ(s.size(), 2001u);
     EXPECT_EQ(s.get8(1500), 0);
 }
@@ -250,14 +294,17 @@ struct SizePair {
 
 class Geometry : public ::testing::TestWithParam<SizePair> {};
 
-TEST_P(Geometry, SuperblockFieldsAreConsistent) {
+TEST_P(Geometry, SuperblockFieldsAreConsistent)
+{
     const auto [bsize, fsize] = GetParam();
     sunimg::Ufs fs({.bsize = bsize, .fsize = fsize, .cpg = 8, .ncyl = 40});
     fs.file("/hello", "hello\n");
     sunimg::DiskImage img = sunimg::make_disk(fs);
     const auto& im = img.image;
     const uint64_t sbo = img.superblock_offset(0);
-    auto w = [&](uint32_t off) { return int32_t(im.get32be(sbo + off)); };
+    auto w = [&](uint32_t off) {
+        return int32_t(im.get32be(sbo + off));
+    };
 
     EXPECT_EQ(w(1372), sunimg::kFsMagic);
     EXPECT_EQ(w(48), bsize);
@@ -275,15 +322,15 @@ TEST_P(Geometry, SuperblockFieldsAreConsistent) {
     EXPECT_EQ(w(124), fsize / 512);
     EXPECT_EQ(w(1344), bsize - 1);   // fs_qbmask low half
     EXPECT_EQ(w(1352), fsize - 1);   // fs_qfmask low half
-    EXPECT_EQ(w(164), 16);           // ntrak
-    EXPECT_EQ(w(168), 32);           // nsect
-    EXPECT_EQ(w(172), 16 * 32);      // spc
-    EXPECT_EQ(w(176), 40);           // ncyl
-    EXPECT_EQ(w(180), 8);            // cpg
-    EXPECT_EQ(w(44), 5);             // ncg
+    EXPECT_EQ(w(164), 16);   // ntrak
+    EXPECT_EQ(w(168), 32);   // nsect
+    EXPECT_EQ(w(172), 16 * 32);   // spc
+    EXPECT_EQ(w(176), 40);   // ncyl
+    EXPECT_EQ(w(180), 8);   // cpg
+    EXPECT_EQ(w(44), 5);   // ncg
     EXPECT_EQ(w(188), 8 * 16 * 32 * 512 / fsize);   // fpg
     EXPECT_EQ(w(36), 40 * 16 * 32 * 512 / fsize);   // size
-    EXPECT_EQ(w(184) % (bsize / 128), 0);           // ipg multiple of inopb
+    EXPECT_EQ(w(184) % (bsize / 128), 0);   // ipg multiple of inopb
 
     // Every group: cg header with magic, superblock copy.
     const auto& L = img.layout(0);
@@ -304,45 +351,45 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Geometry,
                              return std::to_string(info.param.bsize) + "_" + std::to_string(info.param.fsize);
                          });
 
-TEST(Inodes, PlacedByTheSpecFormulaInLaterGroups) {
-    // 64 inodes per group; staggered groups (fs_cgoffset != 0).
-    sunimg::Ufs fs({.cpg = 4, .ncyl = 24, .ipg = 64});
+TEST(Inodes, PlacedInLaterStaggeredGroups)
+{
+    // 64 inodes per group, 1024 fragments of 1 KiB per group, groups
+    // staggered by 16 fragments (fs_cgmask ~15), inode blocks at fragment
+    // 32 of each group.  Byte offsets worked out by hand: inode 130 is
+    // inode 2 of group 2, (2*1024 + 2*16 + 32) * 1024 + 2*128.
+    struct Case {
+        uint32_t ino;
+        uint64_t offset;
+    };
+    const Case cases[] = {{70, 1098496}, {130, 2162944}, {191, 2170752}, {200, 3228672}, {321, 5357696}};
+    sunimg::Ufs fs({.cpg = 4, .ncyl = 24, .ipg = 64, .owners = sunimg::OwnerFormat::both});
     uint32_t d = fs.dir("/g");
-    std::vector<uint32_t> inos;
-    for (uint32_t want : {70u, 130u, 191u, 200u, 321u}) {
-        inos.push_back(fs.add_file(d, "f" + std::to_string(want), "inode " + std::to_string(want) + "\n",
-                                   {.uid = uint16_t(want), .gid = uint16_t(want + 1), .ino = want}));
-    }
+    for (const auto& c : cases)
+        fs.add_file(d, "f" + std::to_string(c.ino), "inode " + std::to_string(c.ino) + "\n",
+                    {.uid = c.ino, .gid = c.ino + 1, .ino = c.ino});
     sunimg::DiskImage img = sunimg::make_disk(fs);
-    const auto& sb = img.layout(0).sb;
-    ASSERT_NE(sb.cgoffset, 0);
-    ASSERT_EQ(sb.cgmask, int32_t(0xfffffff0));
-    for (uint32_t ino : inos) {
-        uint32_t cg = ino / uint32_t(sb.ipg);
-        uint64_t frag = uint64_t(sb.fpg) * cg + uint64_t(sb.cgoffset) * (cg & ~uint32_t(sb.cgmask)) +
-                        uint64_t(sb.iblkno) + (((ino % uint32_t(sb.ipg)) / uint32_t(sb.inopb)) << sb.fragshift);
-        uint64_t off = (ino % uint32_t(sb.inopb)) * 128 + frag * uint32_t(sb.fsize);
-        EXPECT_EQ(img.inode_offset(0, ino), off);
-        EXPECT_EQ(img.image.get16be(off), sunimg::kIFREG | 0644) << ino;
-        EXPECT_EQ(img.image.get16be(off + 4), ino);       // 16-bit uid
-        EXPECT_EQ(img.image.get16be(off + 6), ino + 1);   // 16-bit gid
+    for (const auto& c : cases) {
+        EXPECT_EQ(img.inode_offset(0, c.ino), c.offset);
+        EXPECT_EQ(img.image.get16be(c.offset), sunimg::kIFREG | 0644) << c.ino;
     }
 
     REQUIRE_TOOL("istat");
     REQUIRE_TOOL("icat");
     TempDir tmp;
     std::string path = testimg::write_disk(tmp, img);
-    for (uint32_t ino : inos) {
-        auto st = oracle::istat(path, 0, ino);
+    for (const auto& c : cases) {
+        auto st = oracle::istat(path, 0, c.ino);
         ASSERT_TRUE(st.ok()) << st.err;
         auto k = oracle::parse_keys(st.out);
-        EXPECT_EQ(k["Group"], std::to_string(ino / 64)) << ino;
-        auto cat = oracle::icat(path, 0, ino);
-        EXPECT_EQ(cat.out, "inode " + std::to_string(ino) + "\n");
+        EXPECT_EQ(k["Group"], std::to_string(c.ino / 64)) << c.ino;
+        EXPECT_EQ(k["uid / gid"], std::to_string(c.ino) + " / " + std::to_string(c.ino + 1));
+        auto cat = oracle::icat(path, 0, c.ino);
+        EXPECT_EQ(cat.out, "inode " + std::to_string(c.ino) + "\n");
     }
 }
 
-TEST(Inodes, OldDriveGeometry) {
+TEST(Inodes, OldDriveGeometry)
+{
     // A drive of 6 heads x 35 sectors: fs_cgmask ~3, fs_cgoffset 24.
     sunimg::DiskOptions d;
     d.geom = {.nhead = 6, .nsect = 35};
@@ -373,11 +420,13 @@ TEST(Inodes, OldDriveGeometry) {
     }
 }
 
-TEST(Directories, RecordsFillEvery512ByteChunk) {
+TEST(Directories, RecordsFillEvery512ByteChunk)
+{
     sunimg::Ufs fs;
     uint32_t d = fs.dir("/many");
     uint32_t target = fs.file("/target", "x");
-    for (int i = 0; i < 300; i++) fs.link(d, std::string(size_t(1 + i % 40), char('a' + i % 26)) + std::to_string(i), target);
+    for (int i = 0; i < 300; i++)
+        fs.link(d, std::string(size_t(1 + i % 40), char('a' + i % 26)) + std::to_string(i), target);
     sunimg::DiskImage img = sunimg::make_disk(fs);
     const auto& info = img.layout(0).inode(d);
     ASSERT_EQ(info.size % 512, 0u);
@@ -405,7 +454,8 @@ TEST(Directories, RecordsFillEvery512ByteChunk) {
 // ---------------------------------------------------------------------------
 // The Sleuth Kit: partitions and file-system summary
 // ---------------------------------------------------------------------------
-TEST(Tsk, MmlsSeesOurPartitions) {
+TEST(Tsk, MmlsSeesOurPartitions)
+{
     REQUIRE_TOOL("mmls");
     sunimg::Ufs a, b;
     a.file("/a", "a");
@@ -423,8 +473,10 @@ TEST(Tsk, MmlsSeesOurPartitions) {
     std::map<uint64_t, oracle::MmlsRow> by_start;
     bool saw0 = false, saw6 = false, saw2 = false;
     for (const auto& row : rows) {
-        if (row.slot == "000" && row.start == 0 && row.length == uint64_t(img.label.part[0].nblk)) saw0 = true;
-        if (row.start == sectors(img, 6) && row.length == uint64_t(img.label.part[6].nblk)) saw6 = true;
+        if (row.slot == "000" && row.start == 0 && row.length == uint64_t(img.label.part[0].nblk))
+            saw0 = true;
+        if (row.start == sectors(img, 6) && row.length == uint64_t(img.label.part[6].nblk))
+            saw6 = true;
         if (row.desc.find("backup") != std::string::npos && row.length == uint64_t(img.label.part[2].nblk))
             saw2 = true;
     }
@@ -435,7 +487,8 @@ TEST(Tsk, MmlsSeesOurPartitions) {
 
 class TskSizes : public ::testing::TestWithParam<SizePair> {};
 
-TEST_P(TskSizes, FsstatSeesUfs1WithOurSizes) {
+TEST_P(TskSizes, FsstatSeesUfs1WithOurSizes)
+{
     REQUIRE_TOOL("fsstat");
     const auto [bsize, fsize] = GetParam();
     sunimg::Ufs fs({.bsize = bsize, .fsize = fsize, .cpg = 8, .ncyl = 24, .ipg = 256});
@@ -467,7 +520,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, TskSizes,
                              return std::to_string(info.param.bsize) + "_" + std::to_string(info.param.fsize);
                          });
 
-TEST(Tsk, CylinderGroupMapsMatchAllocation) {
+TEST(Tsk, CylinderGroupMapsMatchAllocation)
+{
     REQUIRE_TOOL("blkls");
     REQUIRE_TOOL("icat");
     // Small groups (2 MB) so that a 5 MB file runs across two group
@@ -487,21 +541,25 @@ TEST(Tsk, CylinderGroupMapsMatchAllocation) {
     std::string line;
     while (std::getline(ss, line)) {
         size_t bar = line.find('|');
-        if (bar == std::string::npos || line.size() != bar + 2 || !isdigit(line[0])) continue;
+        if (bar == std::string::npos || line.size() != bar + 2 || !isdigit(line[0]))
+            continue;
         state[uint32_t(std::stoul(line.substr(0, bar)))] = line[bar + 1];
     }
     ASSERT_EQ(state.size(), size_t(L.sb.size));
     size_t nfree = 0;
-    for (const auto& [f, c] : state) nfree += c == 'f';
+    for (const auto& [f, c] : state)
+        nfree += c == 'f';
     EXPECT_EQ(nfree, size_t(L.sb.nbfree) * size_t(L.sb.frag) + size_t(L.sb.nffree));
     for (const auto& [ino, info] : L.inodes) {
         for (const auto* list : {&info.data, &info.indirect})
             for (const auto& b : *list)
-                for (uint32_t i = 0; i < b.nfrags; i++) ASSERT_EQ(state[b.frag + i], 'a') << "inode " << ino;
+                for (uint32_t i = 0; i < b.nfrags; i++)
+                    ASSERT_EQ(state[b.frag + i], 'a') << "inode " << ino;
     }
     // The big file's blocks skip the metadata of groups 1 and 2.
     std::set<uint32_t> cgs;
-    for (const auto& b : L.inode(bigino).data) cgs.insert(b.frag / uint32_t(L.sb.fpg));
+    for (const auto& b : L.inode(bigino).data)
+        cgs.insert(b.frag / uint32_t(L.sb.fpg));
     EXPECT_GE(cgs.size(), 3u);
     auto c = oracle::icat(path, 0, bigino);
     EXPECT_TRUE(c.out == as_string(big));
@@ -510,7 +568,8 @@ TEST(Tsk, CylinderGroupMapsMatchAllocation) {
 // ---------------------------------------------------------------------------
 // The Sleuth Kit: names and inode numbers
 // ---------------------------------------------------------------------------
-TEST(Tsk, FlsListsNestedTree) {
+TEST(Tsk, FlsListsNestedTree)
+{
     REQUIRE_TOOL("fls");
     sunimg::Ufs fs = testimg::standard_tree();
     sunimg::DiskImage img = sunimg::make_disk(fs);
@@ -519,10 +578,22 @@ TEST(Tsk, FlsListsNestedTree) {
     auto r = oracle::fls(path, 0);
     ASSERT_TRUE(r.ok()) << r.err;
     auto m = fls_by_name(r.out);
-    std::vector<std::string> expect{"etc",          "etc/passwd",      "etc/motd",   "home",
-                                    "home/user",    "home/user/notes.txt", "usr",     "usr/bin",
-                                    "usr/share",    "usr/share/doc",   "usr/share/doc/README",
-                                    "usr/share/doc/long.txt", "bin", "dev", "dev/null", "tmp"};
+    std::vector<std::string> expect{"etc",
+                                    "etc/passwd",
+                                    "etc/motd",
+                                    "home",
+                                    "home/user",
+                                    "home/user/notes.txt",
+                                    "usr",
+                                    "usr/bin",
+                                    "usr/share",
+                                    "usr/share/doc",
+                                    "usr/share/doc/README",
+                                    "usr/share/doc/long.txt",
+                                    "bin",
+                                    "dev",
+                                    "dev/null",
+                                    "tmp"};
     for (const auto& name : expect) {
         ASSERT_TRUE(m.count(name)) << name << "\n" << r.out;
         EXPECT_EQ(m[name].ino, fs.lookup("/" + name)) << name;
@@ -539,7 +610,8 @@ TEST(Tsk, FlsListsNestedTree) {
         }
 }
 
-TEST(Tsk, FlsBigDirectorySpillsIntoIndirectBlock) {
+TEST(Tsk, FlsBigDirectorySpillsIntoIndirectBlock)
+{
     REQUIRE_TOOL("fls");
     for (int bsize : {8192, 4096}) {
         SCOPED_TRACE(bsize);
@@ -549,7 +621,8 @@ TEST(Tsk, FlsBigDirectorySpillsIntoIndirectBlock) {
         uint32_t t2 = fs.file("/t2", "two");
         // 16-byte records: 32 per chunk; enough for more than 12 blocks.
         const int n = 12 * (bsize / 16) + 200;
-        for (int i = 0; i < n; i++) fs.link(d, "n" + std::to_string(100000 + i), i % 2 ? t1 : t2);
+        for (int i = 0; i < n; i++)
+            fs.link(d, "n" + std::to_string(100000 + i), i % 2 ? t1 : t2);
         uint32_t late = fs.add_file(d, "late-name", "found me\n");
         sunimg::DiskImage img = sunimg::make_disk(fs);
         const auto& info = img.layout(0).inode(d);
@@ -559,7 +632,8 @@ TEST(Tsk, FlsBigDirectorySpillsIntoIndirectBlock) {
         // The late name lies in a block past the twelfth.
         uint64_t pos = 0;
         for (const auto& r : info.dirents)
-            if (r.name == "late-name") pos = r.pos;
+            if (r.name == "late-name")
+                pos = r.pos;
         EXPECT_GE(pos / uint64_t(bsize), 12u);
 
         TempDir tmp;
@@ -572,7 +646,8 @@ TEST(Tsk, FlsBigDirectorySpillsIntoIndirectBlock) {
         int seen = 0;
         for (int i = 0; i < n; i++) {
             auto it = m.find("big/n" + std::to_string(100000 + i));
-            if (it != m.end() && it->second.ino == (i % 2 ? t1 : t2)) seen++;
+            if (it != m.end() && it->second.ino == (i % 2 ? t1 : t2))
+                seen++;
         }
         EXPECT_EQ(seen, n);
     }
@@ -583,15 +658,29 @@ TEST(Tsk, FlsBigDirectorySpillsIntoIndirectBlock) {
 // ---------------------------------------------------------------------------
 class TskContent : public ::testing::TestWithParam<SizePair> {};
 
-TEST_P(TskContent, IcatReturnsEveryByte) {
+TEST_P(TskContent, IcatReturnsEveryByte)
+{
     REQUIRE_TOOL("icat");
     const auto [bsize, fsize] = GetParam();
     const uint64_t B = uint64_t(bsize);
     sunimg::Ufs fs({.bsize = bsize, .fsize = fsize});
     std::map<uint32_t, std::vector<uint8_t>> want;
-    std::set<uint64_t> sizes{0, 1, 300, 512, uint64_t(fsize), uint64_t(fsize) + 1, 700, B - 1, B, B + 1,
-                                10000, 11 * B + 5, 12 * B, 12 * B + 1, 12 * B + 2 * uint64_t(fsize) + 3,
-                                40 * B + 123};
+    std::set<uint64_t> sizes{0,
+                             1,
+                             300,
+                             512,
+                             uint64_t(fsize),
+                             uint64_t(fsize) + 1,
+                             700,
+                             B - 1,
+                             B,
+                             B + 1,
+                             10000,
+                             11 * B + 5,
+                             12 * B,
+                             12 * B + 1,
+                             12 * B + 2 * uint64_t(fsize) + 3,
+                             40 * B + 123};
     uint32_t seed = 1;
     for (uint64_t n : sizes) {
         auto data = sunimg::pattern(size_t(n), seed++);
@@ -629,7 +718,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, TskContent,
                              return std::to_string(info.param.bsize) + "_" + std::to_string(info.param.fsize);
                          });
 
-TEST(Tsk, IcatDoubleIndirectFile) {
+TEST(Tsk, IcatDoubleIndirectFile)
+{
     REQUIRE_TOOL("icat");
     // 2060 blocks reach through the single indirect block; 5 more need the
     // double indirect block (logical block 2060 = entry 0 of the single
@@ -647,7 +737,8 @@ TEST(Tsk, IcatDoubleIndirectFile) {
     const uint64_t ioff = img.inode_offset(0, ino);
     const sunimg::BlockRef* dbl = nullptr;
     for (const auto& b : ind)
-        if (b.level == 2) dbl = &b;
+        if (b.level == 2)
+            dbl = &b;
     ASSERT_NE(dbl, nullptr);
     EXPECT_EQ(dbl->ptr_offset, ioff + 92);
     EXPECT_EQ(img.image.get32be(ioff + 92), dbl->frag);
@@ -665,7 +756,8 @@ TEST(Tsk, IcatDoubleIndirectFile) {
     EXPECT_TRUE(r.out == as_string(data));
 }
 
-TEST(Tsk, IcatSparseFilesWithHoles) {
+TEST(Tsk, IcatSparseFilesWithHoles)
+{
     REQUIRE_TOOL("icat");
     // 4096-byte blocks keep the double indirect range small (from block 1036).
     // TSK quirk: it refuses a file whose missing indirect range would lie
@@ -684,7 +776,9 @@ TEST(Tsk, IcatSparseFilesWithHoles) {
         // hole inside the single indirect block
         {"/hole-indirect", 40 * B, {{0, sunimg::pattern(13 * B, 3)}, {30 * B + 7, sunimg::pattern(10 * B - 7, 4)}}},
         // di_ib[0] zero: nothing between block 12 and the double range
-        {"/no-single", (12 + 1024 + 3) * B, {{0, sunimg::pattern(100, 5)}, {(12 + 1024) * B, sunimg::pattern(3 * B, 6)}}},
+        {"/no-single",
+         (12 + 1024 + 3) * B,
+         {{0, sunimg::pattern(100, 5)}, {(12 + 1024) * B, sunimg::pattern(3 * B, 6)}}},
         // all holes but the last byte
         {"/last-byte", 20 * B + 1, {{20 * B, {0x5a}}}},
         // no block at all
@@ -693,7 +787,8 @@ TEST(Tsk, IcatSparseFilesWithHoles) {
     std::map<uint32_t, std::vector<uint8_t>> want;
     for (auto& c : cases) {
         std::vector<uint8_t> full(c.size, 0);
-        for (const auto& e : c.ext) std::copy(e.data.begin(), e.data.end(), full.begin() + e.offset);
+        for (const auto& e : c.ext)
+            std::copy(e.data.begin(), e.data.end(), full.begin() + e.offset);
         want[fs.add_sparse(fs.root(), c.name.substr(1), c.size, c.ext)] = full;
     }
     sunimg::DiskImage img = sunimg::make_disk(fs);
@@ -719,7 +814,8 @@ TEST(Tsk, IcatSparseFilesWithHoles) {
     }
 }
 
-TEST(Files, TripleIndirectSparseFile) {
+TEST(Files, TripleIndirectSparseFile)
+{
     // With 4096-byte blocks the triple indirect range starts at logical
     // block 12 + 1024 + 1024*1024: about 4.3 GB into the file.
     sunimg::Ufs fs({.bsize = 4096, .fsize = 1024});
@@ -737,7 +833,8 @@ TEST(Files, TripleIndirectSparseFile) {
     EXPECT_NE(img.image.get32be(ioff + 96), 0u);
     auto ind = img.indirect_blocks(0, ino);
     int levels[4] = {0, 0, 0, 0};
-    for (const auto& b : ind) levels[b.level]++;
+    for (const auto& b : ind)
+        levels[b.level]++;
     EXPECT_EQ(levels[3], 1);
     EXPECT_EQ(levels[2], 1);
     EXPECT_EQ(levels[1], 1);
@@ -747,7 +844,8 @@ TEST(Files, TripleIndirectSparseFile) {
     uint32_t s = img.image.get32be(img.frag_offset(0, d) + 4 * 2);
     uint32_t blk = img.image.get32be(img.frag_offset(0, s) + 4 * 7);
     ASSERT_NE(blk, 0u);
-    EXPECT_EQ(img.image.read(img.frag_offset(0, blk) + 10, 100), std::vector<uint8_t>(tail.begin(), tail.begin() + 100));
+    EXPECT_EQ(img.image.read(img.frag_offset(0, blk) + 10, 100),
+              std::vector<uint8_t>(tail.begin(), tail.begin() + 100));
     EXPECT_EQ(img.file_offset(0, ino, at), img.frag_offset(0, blk) + 10);
     EXPECT_EQ(img.image.read(img.file_offset(0, ino, 0), 2), (std::vector<uint8_t>{'S', 'O'}));
 }
@@ -755,7 +853,8 @@ TEST(Files, TripleIndirectSparseFile) {
 // ---------------------------------------------------------------------------
 // The Sleuth Kit: modes, owners, times, special files
 // ---------------------------------------------------------------------------
-TEST(Tsk, IstatSeesModesOwnersTimes) {
+TEST(Tsk, IstatSeesModesOwnersTimes)
+{
     REQUIRE_TOOL("istat");
     // TSK takes di_db[0] of a device node for a block address and refuses
     // one past the end of the file system: 16 cylinders make room for the
@@ -827,7 +926,8 @@ TEST(Tsk, IstatSeesModesOwnersTimes) {
     }
 }
 
-TEST(Tsk, SymlinkTargets) {
+TEST(Tsk, SymlinkTargets)
+{
     REQUIRE_TOOL("icat");
     const std::string longt = "/usr/share/lib/zoneinfo/../../../../export/home/somebody/with/a/long/path";
     ASSERT_GE(longt.size(), 60u);
@@ -840,7 +940,8 @@ TEST(Tsk, SymlinkTargets) {
         const auto& L = img.layout(0);
         if (fast) {
             EXPECT_TRUE(L.inode(s).data.empty());
-            EXPECT_EQ(img.image.read(img.inode_offset(0, s) + 40, 7), (std::vector<uint8_t>{'u', 's', 'r', '/', 'b', 'i', 'n'}));
+            EXPECT_EQ(img.image.read(img.inode_offset(0, s) + 40, 7),
+                      (std::vector<uint8_t>{'u', 's', 'r', '/', 'b', 'i', 'n'}));
         } else {
             ASSERT_EQ(L.inode(s).data.size(), 1u);
             EXPECT_EQ(as_string(img.image.read(img.file_offset(0, s, 0), 7)), "usr/bin");
@@ -862,7 +963,8 @@ TEST(Tsk, SymlinkTargets) {
 // ---------------------------------------------------------------------------
 // Damage hooks
 // ---------------------------------------------------------------------------
-TEST(Damage, HooksPointAtTheRightBytes) {
+TEST(Damage, HooksPointAtTheRightBytes)
+{
     sunimg::Ufs fs;
     uint32_t d = fs.dir("/etc");
     uint32_t f = fs.file("/etc/passwd", sunimg::pattern(30000, 3));
@@ -892,16 +994,17 @@ TEST(Damage, HooksPointAtTheRightBytes) {
     EXPECT_EQ(bb[13].ptr_offset, ind[0].offset + 4);
 
     // Typical damage, in a line each.
-    img.image.put16be(rec + 4, 0);                          // d_reclen 0
-    img.image.put32be(bb[13].ptr_offset, ind[0].frag);      // indirect entry points at itself
-    img.image.put32be(blocks[0].ptr_offset, 0);             // zero di_db[0]
+    img.image.put16be(rec + 4, 0);   // d_reclen 0
+    img.image.put32be(bb[13].ptr_offset, ind[0].frag);   // indirect entry points at itself
+    img.image.put32be(blocks[0].ptr_offset, 0);   // zero di_db[0]
     EXPECT_EQ(img.image.get16be(rec + 4), 0);
     EXPECT_EQ(img.image.get32be(img.inode_offset(0, f) + 40), 0u);
-    img.image.resize(img.superblock_offset(0) + 4096);      // cut short inside the superblock
+    img.image.resize(img.superblock_offset(0) + 4096);   // cut short inside the superblock
     EXPECT_EQ(img.image.size(), 8192u + 4096u);
 }
 
-TEST(Damage, DamagedFilesAsTskSeesThem) {
+TEST(Damage, DamagedFilesAsTskSeesThem)
+{
     REQUIRE_TOOL("icat");
     sunimg::Ufs fs;
     auto data = sunimg::pattern(3 * 8192, 5);
@@ -919,44 +1022,56 @@ TEST(Damage, DamagedFilesAsTskSeesThem) {
 // ---------------------------------------------------------------------------
 // A 3 GiB sparse disk with a file system past 2 GiB
 // ---------------------------------------------------------------------------
-TEST(Sparse, FileSystemPast2GiB) {
-    sunimg::Ufs fs;
-    uint32_t f = fs.file("/far/away.txt", "written beyond the 2 GiB line\n");
-    sunimg::DiskOptions o;
-    o.ncyl = int32_t((3ull << 30) / o.geom.cyl_bytes());   // 3 GiB disk
-    sunimg::Disk disk(o);
-    const int32_t cyl = int32_t((2ull << 30) / o.geom.cyl_bytes()) + 10;   // just past 2 GiB
-    disk.add_fs(0, fs, cyl);
-    sunimg::DiskImage img = disk.build();
-    EXPECT_GT(img.superblock_offset(0), 2ull << 30);
-    EXPECT_EQ(img.image.size(), 3ull << 30);
-    EXPECT_EQ(img.image.get32be(img.superblock_offset(0) + 1372), uint32_t(sunimg::kFsMagic));
-    EXPECT_EQ(img.label.part[2].nblk, int32_t((3ull << 30) / 512));
-
-    TempDir tmp;
-    std::string path = testimg::write_disk(tmp, img);
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(uint64_t(st.st_size), 3ull << 30);
-    EXPECT_LT(uint64_t(st.st_blocks) * 512, 64ull << 20) << "image not written sparsely";
-
+TEST(Sparse, FileSystemsFarOut)
+{
+    // Partitions just past 2 GiB, just past 4 GiB, and near the end of a
+    // 9 GB disk; only the written blocks may cost host space.
+    struct Case {
+        const char* name;
+        uint64_t disk_bytes, start_bytes;
+    };
+    const Case cases[] = {
+        {"past 2 GiB", 3ull << 30, (2ull << 30) + (10ull << 18)},
+        {"past 4 GiB", 5ull << 30, (4ull << 30) + (3ull << 18)},
+        {"at 9 GB", 9000000000ull, 8990000000ull},
+    };
     REQUIRE_TOOL("mmls");
     REQUIRE_TOOL("icat");
-    auto m = oracle::mmls(path);
-    ASSERT_TRUE(m.ok()) << m.err;
-    bool found = false;
-    for (const auto& row : oracle::parse_mmls(m.out))
-        if (row.start == sectors(img, 0) && row.slot == "000") found = true;
-    EXPECT_TRUE(found) << m.out;
-    auto c = oracle::icat(path, sectors(img, 0), f);
-    ASSERT_TRUE(c.ok()) << c.err;
-    EXPECT_EQ(c.out, "written beyond the 2 GiB line\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sunimg::Ufs fs;
+        uint32_t f = fs.file("/far/away.txt", std::string("written at ") + c.name + "\n");
+        sunimg::DiskOptions o;
+        o.ncyl = int32_t(c.disk_bytes / o.geom.cyl_bytes());
+        sunimg::Disk disk(o);
+        disk.add_fs(0, fs, int32_t(c.start_bytes / o.geom.cyl_bytes()));
+        sunimg::DiskImage img = disk.build();
+        EXPECT_GE(img.partition_offset(0) + (1 << 18), c.start_bytes);
+        EXPECT_EQ(img.image.size(), uint64_t(o.ncyl) * o.geom.cyl_bytes());
+
+        TempDir tmp;
+        std::string path = testimg::write_disk(tmp, img);
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(uint64_t(st.st_size), img.image.size());
+        EXPECT_LT(uint64_t(st.st_blocks) * 512, 64ull << 20) << "image not written sparsely";
+        auto m = oracle::mmls(path);
+        ASSERT_TRUE(m.ok()) << m.err;
+        bool found = false;
+        for (const auto& row : oracle::parse_mmls(m.out))
+            found = found || (row.start == sectors(img, 0) && row.slot == "000");
+        EXPECT_TRUE(found) << m.out;
+        auto cat = oracle::icat(path, sectors(img, 0), f);
+        ASSERT_TRUE(cat.ok()) << cat.err;
+        EXPECT_EQ(cat.out, std::string("written at ") + c.name + "\n");
+    }
 }
 
 // ---------------------------------------------------------------------------
 // Host trees and the CLI
 // ---------------------------------------------------------------------------
-TEST(Cli, BuildsTheSampleTree) {
+TEST(Cli, BuildsTheSampleTree)
+{
     TempDir tmp;
     std::string img = tmp.file("sample.img");
     std::string tree = std::string(SUNUFS_SOURCE_DIR) + "/samples/tree";
@@ -992,14 +1107,15 @@ TEST(Cli, BuildsTheSampleTree) {
     }
 }
 
-TEST(Cli, OptionsReachTheFileSystem) {
+TEST(Cli, OptionsReachTheFileSystem)
+{
     REQUIRE_TOOL("fsstat");
     REQUIRE_TOOL("istat");
     TempDir tmp;
     testimg::make_host_tree(tmp.file("src"), {{"a/b/c.txt", "c\n"}, {"empty/", ""}});
     std::string img = tmp.file("o.img");
-    auto r = oracle::run_tool({MKSUNIMG_BIN, "--tree", tmp.file("src"), "-o", img, "--bsize", "4096", "--fsize",
-                               "512", "--label", "TEST DISK 42", "--owner", "1234:567", "--wide-ids"});
+    auto r = oracle::run_tool({MKSUNIMG_BIN, "--tree", tmp.file("src"), "-o", img, "--bsize", "4096", "--fsize", "512",
+                               "--label", "TEST DISK 42", "--owner", "1234:567", "--wide-ids"});
     ASSERT_EQ(r.status, 0) << r.err;
     auto bytes = testimg::read_file(img);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes.data())), "TEST DISK 42");
@@ -1010,7 +1126,8 @@ TEST(Cli, OptionsReachTheFileSystem) {
     EXPECT_EQ(i["uid / gid"], "1234 / 567");
 }
 
-TEST(Tree, AddTreeKeepsNamesModesAndLinks) {
+TEST(Tree, AddTreeKeepsNamesModesAndLinks)
+{
     TempDir tmp;
     std::string src = tmp.file("src");
     testimg::make_host_tree(src, {{"dir/file", "hello"}, {"top", "top\n"}});
@@ -1036,7 +1153,8 @@ TEST(Tree, AddTreeKeepsNamesModesAndLinks) {
     EXPECT_EQ(e[2].name, "top");
 }
 
-TEST(Errors, BadRequestsThrow) {
+TEST(Errors, BadRequestsThrow)
+{
     sunimg::Ufs fs;
     fs.file("/a", "x");
     EXPECT_THROW(fs.file("/a", "again"), sunimg::Error);
@@ -1058,7 +1176,8 @@ TEST(Errors, BadRequestsThrow) {
 // ---------------------------------------------------------------------------
 // The other writer: makefs + sfdisk
 // ---------------------------------------------------------------------------
-TEST(Makefs, FixtureMakesALabelledDisk) {
+TEST(Makefs, FixtureMakesALabelledDisk)
+{
     REQUIRE_TOOL("makefs");
     REQUIRE_TOOL("sfdisk");
     REQUIRE_TOOL("mmls");
@@ -1071,7 +1190,8 @@ TEST(Makefs, FixtureMakesALabelledDisk) {
     ASSERT_TRUE(m.ok()) << m.err;
     bool part0 = false;
     for (const auto& row : oracle::parse_mmls(m.out))
-        if (row.slot == "000" && row.start == 0 && row.length == d.part_sectors) part0 = true;
+        if (row.slot == "000" && row.start == 0 && row.length == d.part_sectors)
+            part0 = true;
     EXPECT_TRUE(part0) << m.out;
 
     auto bytes = testimg::read_file(d.path);
@@ -1088,4 +1208,190 @@ TEST(Makefs, FixtureMakesALabelledDisk) {
     auto names = fls_by_name(f.out);
     EXPECT_TRUE(names.count("etc/motd"));
     EXPECT_TRUE(names.count("home/u/x"));
+}
+
+// ---------------------------------------------------------------------------
+// Features other tests build on: sizes past 31 bits, raw sizes, owner
+// formats, short directories, aliases, far partitions
+// ---------------------------------------------------------------------------
+TEST(Features, SizesPast31BitsAndRawSizes)
+{
+    REQUIRE_TOOL("istat");
+    REQUIRE_TOOL("icat");
+    // 8192-byte blocks: the double indirect range starts at logical block
+    // 12 + 2048, the triple one at 12 + 2048 + 2048^2 (byte 34376597504).
+    const uint64_t B = 8192, dbl = (12 + 2048) * B, tpl = (12 + 2048 + 2048ull * 2048) * B;
+    const uint64_t far_end = tpl + 5 * 2048 * B + 3 * B + 17;   // past the triple range's first blocks
+    sunimg::Ufs fs;
+    const auto head = sunimg::pattern(100, 1), mid = sunimg::pattern(B + 9, 2), deep = sunimg::pattern(300, 3);
+    const auto tail = sunimg::pattern(40, 4);
+    uint32_t big = fs.add_sparse(fs.root(), "big", far_end + tail.size(),
+                                 {{0, head}, {dbl + 5 * B - 4, mid}, {tpl + 2048 * B + 7, deep}, {far_end, tail}});
+    uint32_t neg = fs.file("/negative", "n");
+    fs.node(neg).raw_size = 0x8000000000000005ull;
+    uint32_t beyond = fs.file("/beyond", "b");
+    fs.node(beyond).raw_size = 1ull << 50;   // past what 8192-byte blocks can map
+    uint32_t dir3g = fs.dir("/dir3g");
+    fs.node(dir3g).raw_size = 3ull << 30;
+    sunimg::DiskImage img = sunimg::make_disk(fs);
+    TempDir tmp;
+    std::string path = testimg::write_disk(tmp, img);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_LT(uint64_t(st.st_blocks) * 512, 4ull << 20) << "image not written sparsely";
+
+    // Sizes as The Sleuth Kit reads them, and as stored (high word first).
+    struct SizeCase {
+        uint32_t ino;
+        std::string tsk;   // istat "size"; empty: not asked (istat walks a
+                           // 34 GB map for ever, and refuses the others)
+        uint32_t hi, lo;
+    };
+    const SizeCase sizes[] = {
+        {big, "", uint32_t((far_end + 40) >> 32), uint32_t(far_end + 40)},
+        {neg, "", 0x80000000u, 5},
+        {beyond, "", 0x40000u, 0},
+        {dir3g, std::to_string(3ull << 30), 0, 0xC0000000u},
+    };
+    for (const auto& c : sizes) {
+        SCOPED_TRACE(c.ino);
+        const uint64_t at = img.inode_offset(0, c.ino);
+        EXPECT_EQ(img.image.get32be(at + 8), c.hi);
+        EXPECT_EQ(img.image.get32be(at + 12), c.lo);
+        if (!c.tsk.empty()) {
+            EXPECT_EQ(oracle::parse_keys(oracle::istat(path, 0, c.ino).out)["size"], c.tsk);
+        }
+    }
+    // Every piece of the big file where it belongs, read through the
+    // block map by hand (icat would stream 34 GB of zeros).
+    struct Piece {
+        uint64_t pos;
+        const std::vector<uint8_t>* data;
+    };
+    for (const Piece& p :
+         {Piece{0, &head}, Piece{dbl + 5 * B - 4, &mid}, Piece{tpl + 2048 * B + 7, &deep}, Piece{far_end, &tail}}) {
+        EXPECT_EQ(read_at(img, 0, big, p.pos, p.data->size()), *p.data) << "at " << p.pos;
+    }
+    EXPECT_EQ(read_at(img, 0, big, dbl, 3), std::vector<uint8_t>(3, 0));   // a hole
+    int levels[4] = {0, 0, 0, 0};
+    for (const auto& b : img.indirect_blocks(0, big))
+        levels[b.level]++;
+    EXPECT_EQ(levels[1], 3);   // one under di_ib[1], two under di_ib[2]
+    EXPECT_EQ(levels[2], 2);
+    EXPECT_EQ(levels[3], 1);
+    EXPECT_EQ(img.image.get32be(img.inode_offset(0, big) + 88), 0u);   // no single indirect range
+}
+
+TEST(Features, OwnerFormats)
+{
+    REQUIRE_TOOL("istat");
+    using sunimg::OwnerFormat;
+    struct Case {
+        const char* name;
+        OwnerFormat fmt;
+        uint32_t uid, gid;
+        uint16_t w4, w6;   // 16-bit words
+        uint32_t w112, w116;   // 32-bit words
+        uint32_t sb1320, sb1324;   // fs_maxsymlinklen, fs_inodefmt
+        const char* tsk;   // istat reads 112/116 only
+    };
+    const Case cases[] = {
+        {"older", OwnerFormat::old16, 1001, 20, 1001, 20, 0, 0, 0, 0, "0 / 0"},
+        {"newer", OwnerFormat::new32, 70000, 80001, 0, 0, 70000, 80001, 60, 2, "70000 / 80001"},
+        {"both, small ids", OwnerFormat::both, 1001, 20, 1001, 20, 1001, 20, 0, 0, "1001 / 20"},
+        {"both, marker", OwnerFormat::both, 70000, 20, 0xFFFF, 20, 70000, 20, 0, 0, "70000 / 20"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sunimg::Ufs fs({.owners = c.fmt});
+        uint32_t f = fs.file("/f", "x", {.uid = c.uid, .gid = c.gid});
+        sunimg::DiskImage img = sunimg::make_disk(fs);
+        const uint64_t at = img.inode_offset(0, f), sb = img.superblock_offset(0);
+        EXPECT_EQ(img.image.get16be(at + 4), c.w4);
+        EXPECT_EQ(img.image.get16be(at + 6), c.w6);
+        EXPECT_EQ(img.image.get32be(at + 112), c.w112);
+        EXPECT_EQ(img.image.get32be(at + 116), c.w116);
+        EXPECT_EQ(img.image.get32be(sb + 1320), c.sb1320);
+        EXPECT_EQ(img.image.get32be(sb + 1324), c.sb1324);
+        TempDir tmp;
+        std::string path = testimg::write_disk(tmp, img);
+        EXPECT_EQ(oracle::parse_keys(oracle::istat(path, 0, f).out)["uid / gid"], c.tsk);
+    }
+    sunimg::Ufs narrow;
+    narrow.file("/f", "x", {.uid = 70000});
+    EXPECT_THROW(narrow.build(), sunimg::Error);
+}
+
+TEST(Features, ShortDirectoriesAndAliases)
+{
+    REQUIRE_TOOL("fls");
+    REQUIRE_TOOL("istat");
+    sunimg::Ufs fs;
+    uint32_t empty = fs.dir("/empty");
+    fs.node(empty).raw_size = 24;   // ".." still claims 500 bytes
+    uint32_t sub = fs.dir("/sub");
+    for (int i = 0; i < 30; i++)
+        fs.link(fs.root(), "root" + std::to_string(i), fs.root());
+    fs.link(sub, "up", fs.root());
+    fs.link(fs.root(), "sub2", sub);
+    sunimg::DiskImage img = sunimg::make_disk(fs);
+
+    const uint64_t dot = img.dirent_offset(0, empty, "."), dotdot = img.dirent_offset(0, empty, "..");
+    EXPECT_EQ(dotdot, dot + 12);
+    EXPECT_EQ(img.image.get16be(dot + 4), 12);
+    EXPECT_EQ(img.image.get16be(dotdot + 4), 500);
+    EXPECT_EQ(img.image.get32be(dotdot), 2u);
+
+    TempDir tmp;
+    std::string path = testimg::write_disk(tmp, img);
+    EXPECT_EQ(oracle::parse_keys(oracle::istat(path, 0, empty).out)["size"], "24");
+    auto listing = [&](uint32_t dir) {
+        std::map<std::string, uint32_t> m;
+        auto r = oracle::run_tool({"fls", "-o", "0", path, std::to_string(dir)});
+        EXPECT_TRUE(r.ok()) << r.err;
+        for (const auto& row : oracle::parse_fls(r.out))
+            m[row.name] = row.ino;
+        return m;
+    };
+    auto top = listing(2);
+    for (int i = 0; i < 30; i++)
+        EXPECT_EQ(top["root" + std::to_string(i)], 2u) << i;
+    EXPECT_EQ(top["sub"], sub);
+    EXPECT_EQ(top["sub2"], sub);
+    EXPECT_EQ(listing(sub)["up"], 2u);
+}
+
+TEST(Cli, SeedImagesForFuzzing)
+{
+    // The commands that make the fuzzing seeds: under 128 KiB each.
+    TempDir tmp;
+    const std::vector<std::vector<std::string>> seeds{
+        {"--bsize", "4096", "--ncyl", "5"},
+        {"--bsize", "8192", "--ncyl", "7"},
+    };
+    for (const auto& extra : seeds) {
+        std::vector<std::string> argv{MKSUNIMG_BIN, "--seed", "-o", tmp.file("seed.img"), "--heads", "1", "--sectors",
+                                      "32",         "--ipg",  "64"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        auto r = oracle::run_tool(argv);
+        ASSERT_EQ(r.status, 0) << r.err;
+        struct stat st;
+        ASSERT_EQ(stat(tmp.file("seed.img").c_str(), &st), 0);
+        EXPECT_LT(st.st_size, 128 << 10) << extra[1];
+    }
+    // The same tree at the default geometry, big enough for The Sleuth Kit.
+    REQUIRE_TOOL("fls");
+    auto r = oracle::run_tool({MKSUNIMG_BIN, "--seed", "-o", tmp.file("big.img")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto m = fls_by_name(oracle::fls(tmp.file("big.img"), 0).out);
+    const std::pair<const char*, char> want[] = {
+        {"etc/motd", 'r'}, {"bin", 'l'},      {"dev/null", 'c'},        {"dev/sd0a", 'b'},
+        {"dev/pipe", 'p'}, {"dev/sock", 'h'}, {"home/user/notes", 'r'}, {"holes", 'r'},
+        {"indirect", 'r'}, {"tmp", 'd'},
+    };
+    for (const auto& [name, type] : want) {
+        ASSERT_TRUE(m.count(name)) << name;
+        EXPECT_EQ(m[name].type.back(), type) << name;
+    }
+    EXPECT_EQ(m["home/user/motd-again"].ino, m["etc/motd"].ino);
 }
