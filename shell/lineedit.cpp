@@ -136,7 +136,9 @@ void start_editor()
     el_set(editor, EL_EDITOR, "emacs");
     el_set(editor, EL_HIST, history, history_list);
     el_set(editor, EL_PROMPT, prompt_of);
-    el_set(editor, EL_ADDFN, "sunufs-complete", "complete a name", complete);
+    // The wide call: the narrow one keeps copies of the two texts that are
+    // never given back.
+    el_wset(editor, EL_ADDFN, L"sunufs-complete", L"complete a name", complete);
     el_set(editor, EL_BIND, "^I", "sunufs-complete", nullptr);
 }
 
