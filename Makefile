@@ -4,7 +4,7 @@ BUILD_SAN  ?= build-sanitize
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE_IMG  = $(BUILD)/sample.img
 
-.PHONY: all build run test test-sanitize clean
+.PHONY: all build run test test-sanitize clean fuzz
 
 all: build
 
@@ -25,6 +25,17 @@ test-sanitize:
 	@cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DSUNUFS_SANITIZE=ON >/dev/null
 	@cmake --build $(BUILD_SAN) -j $(JOBS)
 	cd $(BUILD_SAN) && TZ=UTC ctest --output-on-failure -j $(JOBS)
+
+# make fuzz [MINUTES=5]: builds the fuzz targets with clang, coverage and
+# the sanitizers in their own tree, and runs each for its share of MINUTES.
+BUILD_FUZZ   ?= build-fuzz
+MINUTES      ?= 5
+FUZZ_TARGETS ?= label_mount walk read cp
+fuzz:
+	@cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" >/dev/null
+	@cmake --build $(BUILD_FUZZ) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	tests/fuzz/run_fuzz.sh $(BUILD_FUZZ) $(MINUTES) $(FUZZ_TARGETS)
 
 clean:
 	rm -rf $(BUILD) $(BUILD_SAN)
