@@ -21,6 +21,7 @@
 #include "fslib/fslib.h"
 #include "fslib/platform.h"
 #include "shell/shell.h"
+#include "support/copy_check.h"
 #include "support/fingerprint.h"
 #include "support/images.h"
 #include "support/mounted.h"
@@ -74,20 +75,6 @@ int cp(std::vector<std::string> words)
         argv.push_back(w.data());
     argv.push_back(nullptr);
     return do_cp(static_cast<int>(words.size()), argv.data());
-}
-
-// True when `err` names image path `path`, or a directory above it, as
-// incomplete or failed.
-bool reported(const std::string& err, std::string path)
-{
-    for (;;) {
-        if (err.find(path + ": incomplete") != std::string::npos || err.find(path + ": failed") != std::string::npos)
-            return true;
-        size_t cut = path.rfind('/');
-        if (cut == std::string::npos || path == "/")
-            return false;
-        path = cut == 0 ? "/" : path.substr(0, cut);
-    }
 }
 
 struct Kind {
@@ -164,7 +151,7 @@ TEST_F(FaultSweep, CopyOfTheWholeTree)
             }
             for (const std::string& f : kFiles) {
                 bool same = runner::path_exists(out + f) && runner::read_file(out + f) == runner::read_file(good_ + f);
-                EXPECT_TRUE(same || reported(err, f)) << f << " differs without a report:\n" << err;
+                EXPECT_TRUE(same || testimg::reported_lost(err, f)) << f << " differs without a report:\n" << err;
             }
             expect_session_goes_on();
         }

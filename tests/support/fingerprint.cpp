@@ -71,14 +71,17 @@ uint64_t hash_file(const std::string& path)
     return ok ? h : 0;
 }
 
-uint64_t hash_tree(const std::string& root)
+uint64_t hash_tree(const std::string& root, const std::string& skip)
 {
     namespace fs = std::filesystem;
     std::vector<fs::path> paths;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec))
+         it.increment(ec)) {
         paths.push_back(it->path());
+        if (!skip.empty() && it->path().lexically_relative(root) == skip)
+            it.disable_recursion_pending();
+    }
     std::sort(paths.begin(), paths.end());
     uint64_t h = FNV_BASIS;
     for (const fs::path& p : paths) {

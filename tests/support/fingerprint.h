@@ -16,8 +16,9 @@ uint64_t hash_file(const std::string& path);
 
 // Hash of a whole host tree under `root`, symbolic links not followed:
 // every name with its type, permission bits, size, file bytes and link
-// text.
-uint64_t hash_tree(const std::string& root);
+// text.  What lies below `skip` (a name relative to root) is left out,
+// though the name itself is not.
+uint64_t hash_tree(const std::string& root, const std::string& skip = "");
 
 // The hashes of those `paths` that name existing regular files.
 using FileHashes = std::vector<std::pair<std::string, uint64_t>>;

@@ -1,0 +1,17 @@
+#include "support/copy_check.h"
+
+namespace testimg {
+
+bool reported_lost(const std::string& err, std::string path)
+{
+    for (;;) {
+        if (err.find(path + ": incomplete") != std::string::npos || err.find(path + ": failed") != std::string::npos)
+            return true;
+        size_t cut = path.rfind('/');
+        if (cut == std::string::npos || path == "/")
+            return false;
+        path = cut == 0 ? "/" : path.substr(0, cut);
+    }
+}
+
+}  // namespace testimg
