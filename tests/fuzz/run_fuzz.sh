@@ -36,6 +36,6 @@ for target in "$@"; do
     done
     execs=$(grep 'stat::number_of_executed_units' "$log" | awk '{s += $2} END {print s + 0}')
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | awk '{print $2 + 0}')
-    found=$(find "$findings" -type f | wc -l)
+    found=$(grep -c "^SUMMARY: " "$log" || true)
     echo "$target: $execs executions, coverage $cov edges, $found findings, $runs runs" | tee -a "$summary"
 done
