@@ -9,6 +9,10 @@
 // the library status is 0.  It never clears fs_errno.
 void show_error(const char* name);
 
+// Reports made through show_error since the program started: a command
+// that made one has failed.
+extern unsigned sh_reported;
+
 // ls: lists directory `path` of the mounted file system.  A null
 // `long_flag` selects the short form ("%10d %24s\n" on standard output);
 // any other value the long form on standard error.
@@ -29,6 +33,9 @@ inline constexpr int CP_VERBOSE = 4;
 // 3 source not found or -r target missing, 4 -r target not a directory,
 // 5 cannot change into the target, 6 -r file onto an existing host file.
 int do_cp(int argc, char** argv);
+// Result of do_cp when the copy ran but something in it failed; every
+// failure has been named on standard error already.
+inline constexpr int CP_FAILED = 7;
 void cp_usage();
 
 // Copies file `src` of the mounted file system to host file `dst`.

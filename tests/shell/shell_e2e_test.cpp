@@ -117,27 +117,28 @@ struct StartCase {
     std::vector<std::string> args;  // "IMG" stands for the image path
     std::string err;                // {BIN}: the program path, {USE}: the usage line,
                                     // {SUMMARY}: the partition summary
+    int status = 0;
 };
 
 const StartCase start_cases[] = {
-    {"no arguments", {}, "{USE}"},
-    {"only options", {"-d"}, "{USE}"},
+    {"no arguments", {}, "{USE}", 2},
+    {"only options", {"-d"}, "{USE}", 2},
     {"-h", {"-h", "IMG"}, "{USE}"},
     {"-V", {"-V", "IMG"}, "{USE}"},
-    {"unknown option", {"-x", "IMG"}, "{BIN}: illegal option -- x\n{USE}"},
-    {"--help", {"--help"}, "{BIN}: illegal option -- -\n{USE}"},
-    {"-p without argument", {"-p"}, "{BIN}: option requires an argument -- p\n{USE}"},
+    {"unknown option", {"-x", "IMG"}, "{BIN}: illegal option -- x\n{USE}", 2},
+    {"--help", {"--help"}, "{BIN}: illegal option -- -\n{USE}", 2},
+    {"-p without argument", {"-p"}, "{BIN}: option requires an argument -- p\n{USE}", 2},
     {"options after the file are not read", {"IMG", "-p"}, "{SUMMARY}"},
     {"summary", {"IMG"}, "{SUMMARY}"},
-    {"missing image", {"-p0", "/nonexistent/disk.img"}, "open disk: No such file or directory\n"},
+    {"missing image", {"-p0", "/nonexistent/disk.img"}, "open disk: No such file or directory\n", 1},
     {"partition out of range", {"-p", "9", "IMG"},
-     "{BIN}: invalid partition (9)\nmount fs: Bad partition\n"},
-    {"partition 1 is empty", {"-p", "b", "IMG"}, "mount fs: Empty partition\n"},
-    {"partition 2 is refused", {"-pc", "IMG"}, "mount fs: Bad partition\n"},
-    {"partition 4 is empty", {"-p4", "IMG"}, "mount fs: Empty partition\n"},
+     "{BIN}: invalid partition (9)\nmount fs: Bad partition\n", 1},
+    {"partition 1 is empty", {"-p", "b", "IMG"}, "mount fs: Empty partition\n", 1},
+    {"partition 2 is refused", {"-pc", "IMG"}, "mount fs: Bad partition\n", 1},
+    {"partition 4 is empty", {"-p4", "IMG"}, "mount fs: Empty partition\n", 1},
     {"non-number reads as 0", {"-p", "A", "IMG"}, ""},
-    {"-- ends the options", {"--", "-d"}, "open disk: No such file or directory\n"},
-    {"lone - is the file", {"-"}, "open disk: No such file or directory\n"},
+    {"-- ends the options", {"--", "-d"}, "open disk: No such file or directory\n", 1},
+    {"lone - is the file", {"-"}, "open disk: No such file or directory\n", 1},
 };
 
 void replace_all(std::string& s, const std::string& what, const std::string& with)
@@ -163,17 +164,17 @@ TEST_F(Shell, StartupAndOptionErrors)
         replace_all(err, "{SUMMARY}", summary);
         EXPECT_EQ(r.out, err.empty() ? prompts(1) : "") << c.name;
         EXPECT_EQ(r.err, err) << c.name;
-        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.status, c.status) << c.name;
     }
 }
 
 TEST_F(Shell, ProgramNameIsTakenAfterTheLastBackslash)
 {
     runner::Options o;
-    o.argv0 = "C:\\tools/x\\sunufs.exe";
+    o.argv0 = "a\\b/c\\prog";
     o.args = {"-y"};
     auto r = runner::run_sunufs(o);
-    EXPECT_EQ(r.err, "C:\\tools/x\\sunufs.exe: illegal option -- y\nUse: sunufs.exe [-hd] [-p part] file\n");
+    EXPECT_EQ(r.err, "a\\b/c\\prog: illegal option -- y\nUse: prog [-hd] [-p part] file\n");
     o.argv0 = "/usr/local/bin/sunufs";  // '/' does not separate
     o.args = {"-p", "9", "/nonexistent"};
     r = runner::run_sunufs(o);
@@ -237,6 +238,7 @@ struct LoopCase {
     int prompts;
     std::string out;  // after the prompts are taken out
     std::string err;
+    int status = 0;
 };
 
 const std::string DUH = "duh?\ndebug ls bye pwd lcd cd cp more !cmd\n";
@@ -247,21 +249,21 @@ const LoopCase loop_cases[] = {
     {"blank lines", "\n  \t \n", 3, "", ""},
     {"bang refused, lone bang ignored", "!ls\n!\n! \t\n", 4, "",
      "sorry '!' feature not supported on this system\n"},
-    {"unknown words", "LS\nquit now\n", 3, "", DUH + DUH},
+    {"unknown words", "LS\nquit now\n", 3, "", DUH + DUH, 1},
     {"debug toggles", "debug\ndebug\n", 3, "", "debug on\ndebug off\n"},
     {"pwd and cd", "pwd\ncd /dir/sub\npwd\ncd deeper/..\npwd\ncd ../..\npwd\ncd /\n", 9, "",
      "/\n/dir/sub\n/dir/sub\n/\n"},
     {"cd errors", "cd\ncd /nothere\ncd /etc/passwd\ncd /etc/passwd/x\n", 5, "",
      "use: cd path\n/nothere: No such file or directory\n/etc/passwd: Not a directory\n"
-     "/etc/passwd/x: Not a directory\n"},
+     "/etc/passwd/x: Not a directory\n", 1},
     {"lcd errors", "lcd\nlcd /nonexistent-dir\n", 3, "",
-     "use: lcd path\n/nonexistent-dir: No such file or directory\n"},
-    {"more without a file", "more\n", 2, "", "use: more file\n"},
+     "use: lcd path\n/nonexistent-dir: No such file or directory\n", 1},
+    {"more without a file", "more\n", 2, "", "use: more file\n", 1},
     {"last line without newline is dropped", "pwd\npwd", 2, "", "/\n"},
     {"line starting with NUL", std::string("\0pwd\n", 5), 2, "", ""},
     // 2046 blanks and "bye": the read stops after 2047 characters, whose
     // last ('b') is cut; "ye" comes as a line of its own.
-    {"overlong line is split", std::string(2046, ' ') + "bye\n", 3, "", DUH},
+    {"overlong line is split", std::string(2046, ' ') + "bye\n", 3, "", DUH, 1},
     {"short listing", "ls\ncd /empty\nls\n", 4,
      "         2                        .\n"
      "         2                       ..\n"
@@ -289,7 +291,7 @@ TEST_F(Shell, CommandLoop)
         EXPECT_EQ(seen, c.prompts) << c.name;
         EXPECT_EQ(out, c.out) << c.name;
         EXPECT_EQ(r.err, c.err) << c.name;
-        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.status, c.status) << c.name;
     }
 }
 
@@ -450,6 +452,7 @@ struct CpCase {
     std::string input;
     std::string err;
     std::vector<std::string> after;   // tree_of(host) afterwards
+    int status = 1;                   // of the session
 };
 
 const CpCase cp_cases[] = {
@@ -458,23 +461,23 @@ const CpCase cp_cases[] = {
     {"three operands", {}, "cp a b c\n", "1:4\n" + CP_USE, {}},
     {"option after operands", {}, "cp a b -r\n", "1:4\n" + CP_USE, {}},
     {"bad option", {}, "cp -rx a b\n", "cp: illegal option -- x\n" + CP_USE, {}},
-    {"file", {}, "cp /etc/passwd pw\n", "", {"pw"}},
-    {"file, verbose", {"d/"}, "cp -v /dir/a d/a\n", "copy_file /dir/a d/a\n", {"d/", "d/a"}},
+    {"file", {}, "cp /etc/passwd pw\n", "", {"pw"}, 0},
+    {"file, verbose", {"d/"}, "cp -v /dir/a d/a\n", "copy_file /dir/a d/a\n", {"d/", "d/a"}, 0},
     {"file onto a host directory", {"d/"}, "cp /etc/passwd d\n",
      "fopen: Is a directory\ncp: Is a directory\n", {"d/"}},
     {"file to /dev/full", {}, "cp /etc/passwd /dev/full\n",
      "/dev/full: No space left on device\ncp: No space left on device\n", {}},
-    {"directory without -r: raw blocks", {}, "cp /empty raw\n", "", {"raw"}},
+    {"directory without -r: raw blocks", {}, "cp /empty raw\n", "", {"raw"}, 0},
     {"tree, verbose", {"out/"}, "cp -rv dir out\n",
      "copy_dir dir .\ncopy_file a a\ncopy_dir sub .\ncopy_file b b\ncopy_dir deeper .\n"
      "copy_file c c\n//dir/link not copied\ncopy_file z z\n",
      {"out/", "out/dir/", "out/dir/a", "out/dir/sub/", "out/dir/sub/b", "out/dir/sub/deeper/",
-      "out/dir/sub/deeper/c", "out/dir/z"}},
+      "out/dir/sub/deeper/c", "out/dir/z"}, 0},
     {"tree from the working directory", {"out/"}, "cd /dir\ncp -rvp sub out\n",
      "copy_dir sub .\ncopy_file b b\ncopy_dir deeper .\ncopy_file c c\n",
-     {"out/", "out/sub/", "out/sub/b", "out/sub/deeper/", "out/sub/deeper/c"}},
+     {"out/", "out/sub/", "out/sub/b", "out/sub/deeper/", "out/sub/deeper/c"}, 0},
     {"tree lands by its last name", {"out/"}, "cp -r /usr/bin/ out\n", "",
-     {"out/", "out/bin/", "out/bin/ls"}},
+     {"out/", "out/bin/", "out/bin/ls"}, 0},
     {"root lands straight in the target", {"out/"}, "cd /dir/sub\ncp -rv / out\n",
      "copy_dir / .\ncopy_dir etc .\ncopy_file passwd passwd\ncopy_dir empty .\n"
      "copy_dir data .\ncopy_file zero zero\ncopy_file exact exact\ncopy_file big big\n"
@@ -485,14 +488,14 @@ const CpCase cp_cases[] = {
      {"out/", "out/a_name_longer_than_twenty_four_chars", "out/data/", "out/data/big",
       "out/data/exact", "out/data/zero", "out/dir/", "out/dir/a", "out/dir/sub/",
       "out/dir/sub/b", "out/dir/sub/deeper/", "out/dir/sub/deeper/c", "out/dir/z",
-      "out/empty/", "out/etc/", "out/etc/passwd", "out/usr/", "out/usr/bin/", "out/usr/bin/ls"}},
+      "out/empty/", "out/etc/", "out/etc/passwd", "out/usr/", "out/usr/bin/", "out/usr/bin/ls"}, 0},
     {"dot-dot never climbs above the target", {"top/", "top/out/"},
      "cd /dir/sub/deeper\ncp -r .. top/out\ncd ..\ncp -r deeper/.. top/out\n", "",
-     {"top/", "top/out/", "top/out/b", "top/out/deeper/", "top/out/deeper/c"}},
+     {"top/", "top/out/", "top/out/b", "top/out/deeper/", "top/out/deeper/c"}, 0},
     {"merge into an existing host directory", {"out/", "out/dir/", "out/dir/a=old", "out/dir/mine=m"},
      "cp -r /dir out\n", "///dir/link not copied\n",
      {"out/", "out/dir/", "out/dir/a", "out/dir/mine", "out/dir/sub/", "out/dir/sub/b",
-      "out/dir/sub/deeper/", "out/dir/sub/deeper/c", "out/dir/z"}},
+      "out/dir/sub/deeper/", "out/dir/sub/deeper/c", "out/dir/z"}, 0},
     {"tree, target missing", {}, "cp -r /dir nothere\n",
      "/dir: directory, target nothere does not exist\ncp: No such file or directory\n", {}},
     {"tree, target a file", {"f=x"}, "lcd /nonexistent\ncp -r /dir f\n",
@@ -502,8 +505,8 @@ const CpCase cp_cases[] = {
     {"tree, target a file with a trailing slash", {"f=x"}, "cp -r /dir f/\n",
      "/dir: directory, target f/ does not exist\ncp: Not a directory\n", {"f"}},
     {"-r file into a directory", {"out/"}, "cp -rv /etc/passwd out\n",
-     "copy_file /etc/passwd passwd\n-r makes no sense here\n", {"out/", "out/passwd"}},
-    {"-r file, target missing", {}, "cp -r /etc/passwd nothere\n", "-r makes no sense here\n", {}},
+     "copy_file /etc/passwd passwd\n-r makes no sense here\n", {"out/", "out/passwd"}, 0},
+    {"-r file, target missing", {}, "cp -r /etc/passwd nothere\n", "-r makes no sense here\n", {}, 0},
     {"-r file onto a host file", {"t=x"}, "cp -r /etc/passwd t\n", "target t exists\n", {"t"}},
     {"source missing keeps the host file", {"pw=keep"}, "lcd /nonexistent\ncp /nothere pw\n",
      "/nonexistent: No such file or directory\n/nothere: No such file or directory\n"
@@ -511,15 +514,15 @@ const CpCase cp_cases[] = {
      {"pw"}},
     {"host directory in the way is a file", {"out/", "out/dir/", "out/dir/sub=file"},
      "cp -r /dir out\n", "sub: Not a directory\n///dir/link not copied\n",
-     {"out/", "out/dir/", "out/dir/a", "out/dir/sub", "out/dir/z"}},
+     {"out/", "out/dir/", "out/dir/a", "out/dir/sub", "out/dir/z"}, 0},
     {"host symbolic links are not followed", {"out/", "out/dir/", "elsewhere/", "out/dir/sub@../../elsewhere",
                                               "out/dir/a@../../elsewhere/a"},
      "cp -r /dir out\n",
      "fopen: Too many levels of symbolic links\nsub: Not a directory\n///dir/link not copied\n",
      {"elsewhere/", "out/", "out/dir/", "out/dir/a -> ../../elsewhere/a",
-      "out/dir/sub -> ../../elsewhere", "out/dir/z"}},
+      "out/dir/sub -> ../../elsewhere", "out/dir/z"}, 0},
     {"host working directory comes back", {"out/"}, "cp -r /usr out\ncp /etc/passwd here\n", "",
-     {"here", "out/", "out/usr/", "out/usr/bin/", "out/usr/bin/ls"}},
+     {"here", "out/", "out/usr/", "out/usr/bin/", "out/usr/bin/ls"}, 0},
 };
 
 TEST_F(Shell, Copy)
@@ -539,7 +542,7 @@ TEST_F(Shell, Copy)
         }
         auto r = session(c.input);
         EXPECT_EQ(r.err, c.err) << c.name;
-        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.status, c.status) << c.name;
         std::vector<std::string> after = c.after;
         for (const auto& b : c.before) {  // made first, still there
             if (b.find('@') == std::string::npos && b.find('=') == std::string::npos) {
