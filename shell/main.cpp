@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -230,6 +231,9 @@ int main(int argc, char** argv)
     // route that can change errno, and `cp` reports errno after its own
     // messages.
     fwide(stderr, -1);
+    // A host file-size limit is a write error to report, not the end of
+    // the session.
+    signal(SIGXFSZ, SIG_IGN);
 
     int part = -1;
     int ch;
