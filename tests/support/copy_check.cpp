@@ -5,8 +5,9 @@ namespace testimg {
 bool reported_lost(const std::string& err, std::string path)
 {
     for (;;) {
-        if (err.find(path + ": incomplete") != std::string::npos || err.find(path + ": failed") != std::string::npos)
-            return true;
+        for (const char* what : {": incomplete", ": failed", ": Read error", ": Seek error"})
+            if (err.find(path + what) != std::string::npos)
+                return true;
         size_t cut = path.rfind('/');
         if (cut == std::string::npos || path == "/")
             return false;
