@@ -1,7 +1,7 @@
-// Device faults swept over whole sessions: a `cp -r /` and a `more` of
-// every file, run in-process by the shell's command code on a small image,
-// (the pager sees two of the files) with one fault injected at the Nth device call for every N the clean
-// session reaches, and for each kind of fault.  Whatever fails:
+// Device faults swept over whole sessions: a `cp -r /` and a `more` of a
+// deep file and a long one, run in-process by the shell's command code on a
+// small image, with one fault injected at the Nth device call for every N
+// the clean session reaches, and for each kind of fault.  Whatever fails:
 // - no file comes out different from the clean copy without being named on
 //   standard error as incomplete or failed (itself or a directory above it);
 // - the cause given is a read or seek error, never a missing name;
