@@ -23,36 +23,42 @@
 namespace {
 
 constexpr rlim_t HOST_FILE_LIMIT = 4u << 20;
-constexpr uint64_t CP_TOTAL = 32u << 20;
+constexpr uint64_t CP_TOTAL = 2u << 20;
 
 // scratch/box/out: cp writes into out; box and scratch must hold nothing
 // else afterwards.
 struct Scratch {
     std::string root, box, out;
     int box_fd = -1;
+    int home_fd = -1;   // the working directory the engine runs in
 };
 
+// Made once and never destroyed, so that the removal at exit still finds it.
 const Scratch& scratch()
 {
-    static Scratch s = [] {
-        Scratch t;
+    static const Scratch* s = [] {
+        auto* t = new Scratch;
         const char* tmp = std::getenv("TMPDIR");
         std::string templ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/sunufs-fuzz-XXXXXX";
         if (mkdtemp(templ.data()) == nullptr)
             std::abort();
-        t.root = templ;
-        t.box = t.root + "/box";
-        t.out = t.box + "/out";
-        if (mkdir(t.box.c_str(), 0755) != 0)
+        t->root = templ;
+        t->box = t->root + "/box";
+        t->out = t->box + "/out";
+        if (mkdir(t->box.c_str(), 0755) != 0)
             std::abort();
-        t.box_fd = open(t.box.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        t->box_fd = open(t->box.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        t->home_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit lim = {HOST_FILE_LIMIT, HOST_FILE_LIMIT};
         setrlimit(RLIMIT_FSIZE, &lim);
-        std::atexit([] { std::filesystem::remove_all(scratch().root); });
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(scratch().root, ec);
+        });
         return t;
     }();
-    return s;
+    return *s;
 }
 
 // True when `dir` holds exactly one entry, named `only`.
@@ -99,6 +105,9 @@ void copy_tree(const Scratch& s)
         std::fprintf(stderr, "cp -r wrote beside its target\n");
         std::abort();
     }
+    // The engine names its files relative to where it started.
+    if (fchdir(s.home_fd) != 0)
+        std::abort();
 }
 
 }  // namespace

@@ -19,7 +19,9 @@ summary=$build/fuzz-summary.txt
 for target in "$@"; do
     corpus=$build/fuzz-corpus/$target
     findings=$build/fuzz-findings/$target
+    # Host files of the cp target go to memory where there is a tmpfs for it.
     scratch=$build/fuzz-tmp/$target
+    [ -d /dev/shm ] && [ -w /dev/shm ] && scratch=/dev/shm/sunufs-fuzz-$target-$$
     log=$build/fuzz-$target.log
     mkdir -p "$corpus" "$findings" "$scratch"
     : > "$log"
@@ -34,6 +36,7 @@ for target in "$@"; do
             >>"$log" 2>&1 || true
         rm -rf "$scratch"/*
     done
+    rmdir "$scratch" 2>/dev/null || true
     execs=$(grep 'stat::number_of_executed_units' "$log" | awk '{s += $2} END {print s + 0}')
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | awk '{print $2 + 0}')
     found=$(grep -c "^SUMMARY: " "$log" || true)
