@@ -7,8 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <signal.h>
@@ -64,21 +62,14 @@ const Scratch& scratch()
 // True when `dir` holds exactly one entry, named `only`.
 bool holds_only(const std::string& dir, const char* only)
 {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return false;
-    int others = 0;
+    std::error_code ec;
+    int entries = 0;
     bool found = false;
-    while (dirent* e = readdir(d)) {
-        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
-            continue;
-        if (std::strcmp(e->d_name, only) == 0)
-            found = true;
-        else
-            others++;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+        entries++;
+        found = found || e.path().filename() == only;
     }
-    closedir(d);
-    return found && others == 0;
+    return !ec && found && entries == 1;
 }
 
 bool small_enough(const fuzz::Walk& w)

@@ -43,7 +43,7 @@ fsys* mount_first(disk* d);
 struct Node {
     uint32_t ino = 0;
     uint16_t mode = 0;
-    int32_t size = 0;
+    int64_t size = 0;
     std::string path;   // empty when it would pass MAX_PATH
 };
 
