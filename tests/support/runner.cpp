@@ -1,5 +1,7 @@
 #include "support/runner.h"
 
+#include "support/fingerprint.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -153,9 +155,17 @@ Result run(const std::string& program, const Options& opts)
     return result;
 }
 
+// Every session is also checked to leave its image as it was: each
+// argument that names a regular file is hashed before and after.
 Result run_sunufs(const Options& opts)
 {
-    return run(SUNUFS_BIN, opts);
+    std::vector<std::string> files;
+    for (const std::string& a : opts.args)
+        files.push_back(!opts.cwd.empty() && !a.empty() && a[0] != '/' ? opts.cwd + "/" + a : a);
+    testimg::FileHashes before = testimg::hash_files(files);
+    Result r = run(SUNUFS_BIN, opts);
+    testimg::expect_unchanged(before);
+    return r;
 }
 
 std::string make_temp_dir(const std::string& tag)
