@@ -19,6 +19,7 @@ import filecmp
 import os
 import random
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -26,7 +27,8 @@ import tempfile
 import time
 
 REPEATS = 3            # best of this many runs
-LONG_RUN = 30.0        # a run this slow (seconds) is not repeated
+LONG_RUN = 10.0        # a run this slow (seconds) is not repeated
+RUN_LIMIT = 150.0      # a run this slow is stopped and shown as "> limit"
 RSS_LIMIT_KIB = 4096   # peak resident size goal, and "flat":
 RSS_FLAT = 1.5         # largest peak no more than this times the smallest
 LINEAR_SLACK = 1.1     # n times the entries may take n * 1.1 times as long
@@ -63,19 +65,31 @@ def run_timed(argv, stdin_path=None, stdout_path=None):
     fout = open(stdout_path, "wb") if stdout_path else subprocess.DEVNULL
     try:
         start = time.perf_counter()
-        status = subprocess.call(argv, stdin=fin, stdout=fout, stderr=subprocess.STDOUT)
+        proc = subprocess.Popen(argv, stdin=fin, stdout=fout, stderr=subprocess.STDOUT, start_new_session=True)
+        status = wait_or_stop(proc)
         secs = time.perf_counter() - start
     finally:
         for f in (fin, fout):
             if hasattr(f, "close"):
                 f.close()
     rss = 0
-    if GNU_TIME:
+    if GNU_TIME and os.path.exists(rss_file):
         with open(rss_file) as f:
             lines = f.read().split()
         os.remove(rss_file)
         rss = int(lines[-1]) if lines and lines[-1].isdigit() else 0
     return secs, rss, status
+
+
+def wait_or_stop(proc):
+    """Waits for proc; past RUN_LIMIT stops its whole process group and
+    returns None."""
+    try:
+        return proc.wait(timeout=RUN_LIMIT)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+        return None
 
 
 def run_quiet(argv, input_text=None):
@@ -100,6 +114,7 @@ class Timing:
         self.rss = 0
         self.runs = 0
         self.failed = False
+        self.stopped = False   # stopped at RUN_LIMIT: secs is a lower bound
 
 
 def best_of(name, run, prepare):
@@ -111,6 +126,9 @@ def best_of(name, run, prepare):
         say("%s: %.2f s" % (name, secs))
         t.runs += 1
         t.rss = max(t.rss, rss)
+        if status is None:
+            t.stopped, t.secs = True, secs
+            break
         t.failed = t.failed or status != 0
         t.secs = secs if t.secs is None else min(t.secs, secs)
         if secs > LONG_RUN:
@@ -232,7 +250,7 @@ def bench_dir_copy(sunufs, image, src, peer_argv, tmp, skip_top=()):
     tour = best_of("sunufs", sunufs_run(sunufs, image, cmd, tmp), lambda: fresh_dir(ours))
     tpeer = best_of(peer_argv[0], lambda: run_timed(peer_argv + [image, theirs]), lambda: fresh_dir(theirs))
     landed = ours if src == "/" else os.path.join(ours, os.path.basename(src))
-    ok = not tour.failed and not tpeer.failed and os.path.isdir(landed) \
+    ok = stopped(tour, tpeer) or not tour.failed and not tpeer.failed and os.path.isdir(landed) \
         and same_trees(landed, theirs, skip_top)
     if not ok:
         keep_log(tmp)
@@ -253,7 +271,7 @@ def bench_file_copy(sunufs, image, tmp):
     rm = lambda p: (lambda: os.path.exists(p) and os.remove(p))
     tour = best_of("sunufs", sunufs_run(sunufs, image, cmd, tmp), rm(ours))
     tpeer = best_of("cat", lambda: run_timed(["cat", ref], None, theirs), rm(theirs))
-    ok = not tour.failed and not tpeer.failed and os.path.exists(ours) \
+    ok = stopped(tour, tpeer) or not tour.failed and not tpeer.failed and os.path.exists(ours) \
         and os.path.getsize(ref) == BIG_FILE and same_files(ours, ref) and same_files(theirs, ref)
     if not ok:
         keep_log(tmp)
@@ -264,6 +282,11 @@ def bench_file_copy(sunufs, image, tmp):
 
 
 FAILED_LOGS = []
+
+
+def stopped(*timings):
+    """True when a run was cut off: its output is incomplete, not wrong."""
+    return any(t.stopped for t in timings)
 
 
 def keep_log(tmp):
@@ -279,14 +302,25 @@ def fill(row, tour, tpeer, ok, limit=None):
         row.note = "runs: %d/%d" % (tour.runs, tpeer.runs)
     if tpeer.secs and limit is not None:
         row.value = tour.secs / tpeer.secs
-        row.met = row.value <= limit
+        row.met = row.value <= limit and not tour.stopped
+    if stopped(tour, tpeer):
+        row.note = "stopped at %.0f s" % RUN_LIMIT
+
+
+def fmt_ratio(row):
+    if row.value is None:
+        return ""
+    bound = "> " if row.ours.stopped else "< " if row.theirs.stopped else ""
+    return "%s%.2f" % (bound, row.value)
 
 
 # ---------------------------------------------------------------- report
 
 
 def fmt_secs(t):
-    return "—" if t is None or t.secs is None else "%.2f" % t.secs
+    if t is None or t.secs is None:
+        return "—"
+    return ("> %.0f" if t.stopped else "%.2f") % t.secs
 
 
 def fmt_rss(t):
@@ -305,7 +339,7 @@ def print_table(rows):
     head = ("work", "sunufs s", "peer", "peer s", "ratio", "goal", "met?", "sunufs peak RSS")
     lines = [head, tuple("---" for _ in head)]
     for r in rows:
-        value = "" if r.value is None else "%.2f" % r.value
+        value = fmt_ratio(r)
         met = verdict(r) + (" (%s)" % r.note if r.note else "")
         lines.append((r.work, fmt_secs(r.ours), r.peer, fmt_secs(r.theirs), value, r.goal, met, fmt_rss(r.ours)))
     widths = [max(len(l[i]) for l in lines) for i in range(len(head))]
