@@ -35,7 +35,6 @@ enum {
 
 extern int fs_errno;                 // status of the last failing operation
 extern const char* const fs_errlist[FSE_NERR];
-extern int fs_debug;                 // -d flag / `debug` toggle
 
 // ---------------------------------------------------------------------------
 // Platform handle.  0 means "no handle" so that zero-filled tables start

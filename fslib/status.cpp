@@ -1,7 +1,6 @@
 #include "fslib/fslib.h"
 
 int fs_errno = FSE_OK;
-int fs_debug = 0;
 
 const char* const fs_errlist[FSE_NERR] = {
     "No error",

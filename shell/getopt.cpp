@@ -42,23 +42,19 @@ int getopt(int argc, char* const argv[], const char* optstring)
             return -1;
         }
     }
-    if (optind >= argc || argv[optind] == nullptr)  // state left inconsistent by a caller
-        return -1;
-
-    char* word = argv[optind];
-    // optpos can only point past the end if a caller changed the state by
-    // hand; treat that as the end of this word.
-    if (optpos < 1 || static_cast<size_t>(optpos) >= strlen(word)) {
+    // A caller that changed the state by hand can leave optind past the
+    // words or optpos past the end of its word: the options end there.
+    char* word = optind >= 0 && optind < argc ? argv[optind] : nullptr;
+    if (word == nullptr || optpos < 1 || static_cast<size_t>(optpos) >= strlen(word)) {
         optpos = 1;
-        optind++;
-        return getopt(argc, argv, optstring);
+        return -1;
     }
 
     int ch = static_cast<unsigned char>(word[optpos]);
     optopt = ch;
-    const char* spec = strchr(optstring, ch);
+    const char* found = strchr(optstring, ch);
 
-    if (ch == ':' || spec == nullptr) {
+    if (ch == ':' || found == nullptr) {
         complain(argv, ": illegal option -- ", ch);
         optpos++;
         if (word[optpos] == '\0') {
@@ -68,7 +64,7 @@ int getopt(int argc, char* const argv[], const char* optstring)
         return '?';
     }
 
-    if (spec[1] == ':') {
+    if (found[1] == ':') {
         if (word[optpos + 1] != '\0') {
             optarg = &word[optpos + 1];
             optind++;

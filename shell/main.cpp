@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,12 +13,19 @@
 #include <unistd.h>
 
 // The program's name in messages: argv[0] after its last backslash.
-const char* progname = "sunufs";
+static const char* progname = "sunufs";
 
-[[noreturn]] static void usage()
+// Set by -d, toggled by `debug`; read at start-up for the dumps.
+static int fs_debug = 0;
+
+// Exit statuses of the program.
+static constexpr int EXIT_FAILED = 1;  // the disk, the mount or a command failed
+static constexpr int EXIT_USAGE = 2;   // an unknown option or no file operand
+
+[[noreturn]] static void usage(int status)
 {
     fprintf(stderr, "Use: %s [-hd] [-p part] file\n", progname);
-    exit(0);
+    exit(status);
 }
 
 static void set_progname(const char* argv0)
@@ -59,63 +67,139 @@ static void print_summary(const dk_label* label)
 static constexpr int LINE_SIZE = 2048;
 static constexpr int MAX_WORDS = 1024;
 
-// Carries out one command line; returns false for "bye".
-static bool run_command(int count, char** words)
+// The commands of the prompt.  Each handler gets the words of its line
+// (argv[0] is the command word) and returns 0 when it succeeded, non-zero
+// when it reported a failure; the session's exit status is built from that.
+static int cmd_ls(int argc, char** argv)
 {
-    const char* cmd = words[0];
-    const char* arg = words[1];
-    if (strcmp(cmd, "ls") == 0) {
-        do_ls(".", arg);
-    } else if (strcmp(cmd, "bye") == 0) {
-        return false;
-    } else if (strcmp(cmd, "debug") == 0) {
-        if (fs_debug) {
-            fs_debug = 0;
-            fputs("debug off\n", stderr);
-        } else {
-            fs_debug = 1;
-            fputs("debug on\n", stderr);
-        }
-    } else if (strcmp(cmd, "pwd") == 0) {
-        char cwd[CWD_SIZE];
-        fs_getcwd(cwd);
-        fprintf(stderr, "%s\n", cwd);
-    } else if (strcmp(cmd, "lcd") == 0) {
-        if (arg == nullptr)
-            fputs("use: lcd path\n", stderr);
-        else if (chdir(arg) == -1)
-            perror(arg);
-    } else if (strcmp(cmd, "cd") == 0) {
-        if (arg == nullptr)
-            fputs("use: cd path\n", stderr);
-        else if (fs_chdir(arg) == -1)
-            show_error(arg);
-    } else if (strcmp(cmd, "more") == 0) {
-        if (arg == nullptr)
-            fputs("use: more file\n", stderr);
-        else if (do_more(arg) != 0)
-            show_error(arg);
-    } else if (strcmp(cmd, "cp") == 0) {
-        if (do_cp(count, words) != 0 && errno != 0)
-            perror("cp");
-    } else {
-        fputs("duh?\n", stderr);
-        fputs("debug ls bye pwd lcd cd cp more !cmd\n", stderr);
-    }
-    return true;
+    unsigned before = sh_reported;
+    do_ls(".", argc > 1 ? argv[1] : nullptr);
+    return sh_reported != before ? 1 : 0;
 }
 
-static void command_loop(const char* path, int part)
+static int cmd_debug(int, char**)
 {
-    static char line[LINE_SIZE];
+    fs_debug = !fs_debug;
+    fputs(fs_debug ? "debug on\n" : "debug off\n", stderr);
+    return 0;
+}
+
+static int cmd_pwd(int, char**)
+{
+    char cwd[CWD_SIZE];
+    if (fs_getcwd(cwd) == nullptr)
+        cwd[0] = '\0';
+    fprintf(stderr, "%s\n", cwd);
+    return 0;
+}
+
+static int cmd_lcd(int argc, char** argv)
+{
+    if (argc < 2) {
+        fputs("use: lcd path\n", stderr);
+        return 1;
+    }
+    if (chdir(argv[1]) == -1) {
+        perror(argv[1]);
+        return 1;
+    }
+    return 0;
+}
+
+static int cmd_cd(int argc, char** argv)
+{
+    if (argc < 2) {
+        fputs("use: cd path\n", stderr);
+        return 1;
+    }
+    if (fs_chdir(argv[1]) == -1) {
+        show_error(argv[1]);
+        return 1;
+    }
+    return 0;
+}
+
+static int cmd_more(int argc, char** argv)
+{
+    if (argc < 2) {
+        fputs("use: more file\n", stderr);
+        return 1;
+    }
+    unsigned before = sh_reported;
+    if (do_more(argv[1]) != 0) {
+        show_error(argv[1]);
+        return 1;
+    }
+    return sh_reported != before ? 1 : 0;
+}
+
+static int cmd_cp(int argc, char** argv)
+{
+    int result = do_cp(argc, argv);
+    // The codes of a command that stopped before copying leave the host's
+    // reason in errno; a walk that ran has named each failure already.
+    if (result != 0 && result != CP_FAILED && errno != 0)
+        perror("cp");
+    return result != 0 ? 1 : 0;
+}
+
+static int cmd_bye(int, char**)
+{
+    return 0;
+}
+
+struct command {
+    const char* name;
+    int (*handler)(int argc, char** argv);
+    bool ends_session;
+};
+
+// In the order the list of commands is shown.
+static constexpr command commands[] = {
+    {"debug", cmd_debug, false}, {"ls", cmd_ls, false},   {"bye", cmd_bye, true},
+    {"pwd", cmd_pwd, false},     {"lcd", cmd_lcd, false}, {"cd", cmd_cd, false},
+    {"cp", cmd_cp, false},       {"more", cmd_more, false},
+};
+
+static void list_commands()
+{
+    fputs("duh?\n", stderr);
+    for (const command& c : commands)
+        fprintf(stderr, "%s ", c.name);
+    fputs("!cmd\n", stderr);
+}
+
+// The result of one command line: whether it failed and whether the
+// session ends with it.
+struct outcome {
+    bool failed;
+    bool ends;
+};
+
+static outcome run_command(int count, char** words)
+{
+    for (const command& c : commands) {
+        if (strcmp(words[0], c.name) == 0)
+            return {c.handler(count, words) != 0, c.ends_session};
+    }
+    list_commands();
+    return {true, false};
+}
+
+// Reads and runs command lines until "bye" or the end of input.  Returns
+// true when any command failed.
+static bool command_loop(const char* path, int part)
+{
+    char line[LINE_SIZE];
     char* words[MAX_WORDS];
+    bool failed = false;
     for (;;) {
         printf("%s(%d) # ", path, part);
         fflush(stdout);
         // A read error ends the session as end of input does: the buffer
         // still holds the previous line, which must not run again.
         if (fgets(line, sizeof line, stdin) == nullptr || feof(stdin) || ferror(stdin))
-            return;
+            return failed;
         size_t len = strlen(line);
         if (len > 0)
             line[len - 1] = '\0';
@@ -133,8 +217,10 @@ static void command_loop(const char* path, int part)
             fputs("sorry '!' feature not supported on this system\n", stderr);
             continue;
         }
-        if (!run_command(count, words))
-            return;
+        outcome o = run_command(count, words);
+        failed = failed || o.failed;
+        if (o.ends)
+            return failed;
     }
 }
 
@@ -145,6 +231,9 @@ int main(int argc, char** argv)
     // route that can change errno, and `cp` reports errno after its own
     // messages.
     fwide(stderr, -1);
+    // A host file-size limit is a write error to report, not the end of
+    // the session.
+    signal(SIGXFSZ, SIG_IGN);
 
     int part = -1;
     int ch;
@@ -158,18 +247,21 @@ int main(int argc, char** argv)
             if (part < 0 || part > 7)
                 fprintf(stderr, "%s: invalid partition (%d)\n", progname, part);
             break;
+        case 'h':
+        case 'V':
+            usage(0);
         default:
-            usage();
+            usage(EXIT_USAGE);
         }
     }
     if (sh_opt::optind >= argc || argv[sh_opt::optind] == nullptr)
-        usage();
+        usage(EXIT_USAGE);
     const char* path = argv[sh_opt::optind];
 
     disk* dk = disk_open(path);
     if (dk == nullptr) {
         show_error("open disk");
-        return 0;
+        return EXIT_FAILED;
     }
     if (part == -1) {
         print_summary(dk->label);
@@ -181,16 +273,16 @@ int main(int argc, char** argv)
     if (fs == nullptr) {
         show_error("mount fs");
         disk_close(dk);
-        return 0;
+        return EXIT_FAILED;
     }
     if (fs_debug)
         dump_label(stderr, fs->label);
     if (fs_debug)
         dump_super(stderr, fs->sb);
 
-    command_loop(path, part);
+    bool failed = command_loop(path, part);
 
     fs_umount(fs);
     disk_close(dk);
-    return 0;
+    return failed ? EXIT_FAILED : 0;
 }

@@ -2,8 +2,11 @@
 
 #include <cstdio>
 
+unsigned sh_reported = 0;
+
 void show_error(const char* name)
 {
+    sh_reported++;
     if (fs_errno == FSE_OK) {
         perror(name);
         return;

@@ -1,0 +1,255 @@
+// Files and symbolic links copied out of the image.  Data moves in large
+// pieces; blocks of zeros become holes in a host file that can have them,
+// so a sparse file stays sparse and the bytes read back are the same.
+#include "shell/copy_internal.h"
+#include "shell/console.h"
+#include "shell/shell.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Bytes asked of the library per read.
+static constexpr uint32_t COPY_CHUNK = 65536;
+// A run of zeros this long, at this alignment in the file, is left as a hole.
+static constexpr long long HOLE_UNIT = 4096;
+// The longest link text a host symbolic link holds.
+static constexpr long long LINK_TEXT_MAX = 4095;
+
+// A host file being written.
+struct host_out {
+    int fd = -1;
+    bool sparse = false;  // a regular file: zero blocks may stay holes
+    long long pos = 0;    // bytes the file has received, holes included
+    long long at = 0;     // the descriptor's file offset
+};
+
+// Creates (or truncates) host file `name` in `dirfd`; with `inside`, a
+// symbolic link of that name is refused instead of followed.
+static int host_create(int dirfd, const char* name, bool inside, bool private_mode)
+{
+    int oflags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    if (inside)
+        oflags |= O_NOFOLLOW;
+    return openat(dirfd, name, oflags, private_mode ? 0600 : 0666);
+}
+
+static bool all_zero(const uint8_t* p, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        if (p[i] != 0)
+            return false;
+    return true;
+}
+
+static bool write_all(int fd, const uint8_t* p, size_t n)
+{
+    while (n > 0) {
+        ssize_t done = write(fd, p, n);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        p += done;
+        n -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+// Length of the piece at `i` of `n` bytes that ends at the next hole unit
+// boundary of the file.
+static size_t piece_at(const host_out& o, size_t i, size_t n)
+{
+    long long to_edge = HOLE_UNIT - (o.pos + static_cast<long long>(i)) % HOLE_UNIT;
+    size_t left = n - i;
+    return static_cast<size_t>(to_edge) < left ? static_cast<size_t>(to_edge) : left;
+}
+
+// Appends `n` bytes to the file; pieces of zeros are skipped over when the
+// file can hold holes.  False on a failed write (errno says why).
+static bool out_write(host_out& o, const uint8_t* p, size_t n)
+{
+    size_t i = 0;
+    while (i < n) {
+        size_t len = piece_at(o, i, n);
+        if (o.sparse && all_zero(p + i, len)) {
+            i += len;
+            continue;
+        }
+        size_t end = i + len;
+        while (end < n && !(o.sparse && all_zero(p + end, piece_at(o, end, n))))
+            end += piece_at(o, end, n);
+        long long start = o.pos + static_cast<long long>(i);
+        if (o.at != start && lseek(o.fd, static_cast<off_t>(start), SEEK_SET) == -1)
+            return false;
+        if (!write_all(o.fd, p + i, end - i))
+            return false;
+        o.at = start + static_cast<long long>(end - i);
+        i = end;
+    }
+    o.pos += static_cast<long long>(n);
+    return true;
+}
+
+// A file that ends in a hole gets its size from ftruncate.
+static bool out_finish(host_out& o)
+{
+    if (o.at == o.pos)
+        return true;
+    return ftruncate(o.fd, static_cast<off_t>(o.pos)) == 0;
+}
+
+// Moves the stream's data to the host file.  Returns the errno of a failed
+// write, or 0; `stopped` tells that the user interrupted the copy.
+static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& path, bool* stopped)
+{
+    if (cx.buffer.size() < COPY_CHUNK)
+        cx.buffer.resize(COPY_CHUNK);
+    uint8_t* buf = cx.buffer.data();
+    for (;;) {
+        if (sh_interrupted) {
+            *stopped = true;
+            return 0;
+        }
+        uint32_t got = fs_fread(buf, 1, COPY_CHUNK, in);
+        if (got == 0)
+            break;
+        if (!out_write(o, buf, got))
+            return errno;
+        progress_update(cx.n.files, cx.n.bytes + static_cast<unsigned long long>(o.pos), path.c_str());
+    }
+    return out_finish(o) ? 0 : errno;
+}
+
+// Says what became of a copy that did not come out whole.
+static void report_incomplete(const std::string& path, long long got, long long size)
+{
+    progress_clear();
+    fprintf(stderr, "%s: incomplete, %lld of %lld bytes\n", shown(path.c_str(), stderr).c_str(),
+            got, size);
+}
+
+int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
+              const char* name, bool inside, const std::string& image_path)
+{
+    // The source first: a source that cannot be read leaves an existing
+    // host file as it was.
+    FS_FILE* in = fs_fopen_ino(ino);
+    if (in == nullptr) {
+        progress_clear();
+        show_error("fs_fopen");
+        report_failed(image_path);
+        cx.n.failed++;
+        return 2;
+    }
+    host_out o;
+    o.fd = host_create(dirfd, name, inside, (cx.flags & CP_PERM) != 0);
+    if (o.fd == -1) {
+        int err = errno;
+        host_error("fopen", err);
+        fs_fclose(in);
+        report_failed(image_path);
+        cx.n.failed++;
+        errno = err;  // the caller may report it once more as the reason
+        return 1;
+    }
+    struct stat st;
+    o.sparse = fstat(o.fd, &st) == 0 && S_ISREG(st.st_mode);
+
+    bool stopped = false;
+    int werr = move_data(cx, in, o, image_path, &stopped);
+    // After a failed write or an interruption the stream stopped midway.
+    bool clean = werr == 0 && !stopped && fs_fclean(in);
+    if (werr == 0 && !stopped && !clean) {
+        progress_clear();
+        show_error("fs_fread");
+    }
+    fs_fclose(in);
+    if (cx.flags & CP_PERM)
+        copy_perm(cx, a, o.fd, -1, nullptr);
+    if (close(o.fd) != 0 && werr == 0 && clean)
+        werr = errno;
+
+    if (werr != 0) {
+        host_error(name, werr);
+        report_failed(image_path);
+    } else if (!clean) {
+        report_incomplete(image_path, o.pos, a.size);
+    }
+    if (werr != 0 || !clean) {
+        cx.n.failed++;
+        if (stopped)
+            cx.stopped = true;
+        errno = werr;
+        return werr != 0 ? 1 : 2;
+    }
+    cx.n.files++;
+    cx.n.bytes += static_cast<unsigned long long>(o.pos);
+    return 0;
+}
+
+// Reads the target text of link inode `ino` into `text`; reports and
+// returns false when it cannot be read whole or cannot be a host link.
+static bool read_link_text(uint32_t ino, const image_attrs& a, const char* name, std::string& text)
+{
+    if (a.size <= 0 || a.size > LINK_TEXT_MAX) {
+        host_error(name, a.size <= 0 ? ENOENT : ENAMETOOLONG);
+        return false;
+    }
+    FS_FILE* in = fs_fopen_ino(ino);
+    if (in == nullptr) {
+        progress_clear();
+        show_error("fs_fopen");
+        return false;
+    }
+    char buf[LINK_TEXT_MAX + 1];
+    uint32_t got = fs_fread(buf, 1, static_cast<uint32_t>(a.size), in);
+    bool clean = fs_fclean(in);
+    fs_fclose(in);
+    if (!clean) {
+        progress_clear();
+        show_error("fs_fread");
+        return false;
+    }
+    text.assign(buf, got);
+    // A NUL would cut the text short on the host without a word.
+    if (text.find('\0') != std::string::npos) {
+        host_error(name, EINVAL);
+        return false;
+    }
+    return true;
+}
+
+// True when `name` in `dirfd` already is a symbolic link holding `text`:
+// a copy made before into the same place.
+static bool same_link(int dirfd, const char* name, const std::string& text)
+{
+    int saved = errno;
+    char buf[LINK_TEXT_MAX + 2];
+    ssize_t len = readlinkat(dirfd, name, buf, sizeof buf);
+    errno = saved;
+    return len >= 0 && text.compare(0, std::string::npos, buf, static_cast<size_t>(len)) == 0;
+}
+
+bool copy_link(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
+               const char* name, const std::string& image_path)
+{
+    std::string text;
+    bool ok = read_link_text(ino, a, name, text);
+    if (ok && symlinkat(text.c_str(), dirfd, name) == -1 && !same_link(dirfd, name, text)) {
+        host_error(name, errno);
+        ok = false;
+    }
+    if (!ok) {
+        report_failed(image_path);
+        cx.n.failed++;
+        return false;
+    }
+    if (cx.flags & CP_PERM)
+        copy_perm(cx, a, -1, dirfd, name);
+    cx.n.links++;
+    return true;
+}

@@ -1,0 +1,119 @@
+// Shared by the parts of the cp command: the walk's context and counts,
+// the attributes of an image node that a copy carries over, and the host
+// side of a copy (files, directories, links and their attributes).
+#pragma once
+
+#include "fslib/fslib.h"
+
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <unordered_set>
+#include <vector>
+
+// What one cp command has done so far; the end summary prints it.
+struct copy_counts {
+    unsigned files = 0;            // regular files copied whole
+    unsigned long long bytes = 0;  // their bytes
+    unsigned dirs = 0;             // directories copied
+    unsigned links = 0;            // symbolic links made
+    unsigned not_copied = 0;       // skipped: other types, unsafe names, aliases
+    unsigned failed = 0;           // could not be copied whole
+};
+
+// State of one cp command, passed down the walk.
+struct copy_ctx {
+    int flags = 0;
+    bool as_root = false;        // owners can be carried over
+    bool perm_failed = false;    // a -p step failed and was reported
+    bool stopped = false;        // interrupted, or the host walk lost its place
+    copy_counts n;
+    std::unordered_set<uint32_t> dirs_seen;  // directory inodes entered
+    std::vector<uint8_t> buffer;             // data on its way to the host
+};
+
+// The attributes of an image node that a copy uses.
+struct image_attrs {
+    uint16_t mode = 0;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    int64_t atime = 0;
+    int64_t mtime = 0;
+    long long size = 0;
+};
+
+// Owner ids are read as stored: a 16-bit id of 32768 and up is not a
+// negative number.
+template <typename T>
+uint32_t image_id(T id)
+{
+    return static_cast<uint32_t>(static_cast<std::make_unsigned_t<T>>(id));
+}
+
+// The host's <sys/stat.h> may turn the time field names into macros.
+#pragma push_macro("st_atime")
+#pragma push_macro("st_mtime")
+#undef st_atime
+#undef st_mtime
+inline image_attrs attrs_of(const fs_statrec& st)
+{
+    image_attrs a;
+    a.mode = st.st_mode;
+    a.uid = image_id(st.st_uid);
+    a.gid = image_id(st.st_gid);
+    a.atime = st.st_atime;
+    a.mtime = st.st_mtime;
+    a.size = static_cast<long long>(st.st_size);
+    return a;
+}
+#pragma pop_macro("st_mtime")
+#pragma pop_macro("st_atime")
+
+// Image paths: `dir` + "/" + `name`, and a path as typed, taken from the
+// working directory `cwd` to an absolute path of plain names.
+std::string image_join(const std::string& dir, const char* name);
+std::string image_abs(const char* cwd, const char* path);
+
+// An entry name that may be used as a host name inside the target: not
+// empty, not "." or "..", no '/'.
+bool plain_name(const char* name);
+// The last name of a source path, or "" when it has no plain one.
+std::string last_name(const char* path);
+
+// Reports a failed host call: "<label>: <reason>", the label shown as it
+// may be written to standard error.
+void host_error(const char* label, int err);
+// The line naming an entry that was not copied whole.
+void report_failed(const std::string& image_path);
+
+// copy_file: copies the regular file (or any node read as one) of inode
+// `ino` to host file `name` in host directory `dirfd`.  `inside`: the name
+// was chosen by the walk inside the target, so a host symbolic link of that
+// name is never followed.  Counts the file and names it when it failed.
+// Returns 0 copied whole, 1 the host file could not be made or written
+// (errno says why), 2 any other failure (reported and named).
+int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
+              const char* name, bool inside, const std::string& image_path);
+
+// copy_link: makes host symbolic link `name` in `dirfd` holding the target
+// text stored in link inode `ino`.  Counts it.  False when it failed.
+bool copy_link(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
+               const char* name, const std::string& image_path);
+
+// copy_dir: copies directory inode `ino`, image path `path`, with
+// everything below it, into host directory `dirfd`: under `host_name`, or
+// straight into `dirfd` when it is empty.  `word` and `parent` name it in
+// messages as the user sees it.
+void copy_dir(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
+              const std::string& host_name, const std::string& path,
+              const std::string& word, const std::string& parent);
+
+// Host directories for the walk: makes (or reuses) directory `name` in
+// `dirfd` and opens it, never through a symbolic link; -1 when it cannot
+// (errno says why).
+int host_dir_make(int dirfd, const char* name, bool private_mode);
+
+// copy_perm: carries mode, times and (as root) owner over to the open host
+// file or directory `fd`; for a link, to `name` in `dirfd` without
+// following it (fd is -1).  Failures are reported under "copy_perm".
+void copy_perm(copy_ctx& cx, const image_attrs& a, int fd, int dirfd, const char* name);
