@@ -299,7 +299,7 @@ def keep_log(tmp):
 def fill(row, tour, tpeer, ok, limit=None):
     row.ours, row.theirs, row.wrong = tour, tpeer, not ok
     if tour.runs < REPEATS or tpeer.runs < REPEATS:
-        row.note = "runs: %d/%d" % (tour.runs, tpeer.runs)
+        row.note = "best of %d/%d" % (tour.runs, tpeer.runs)
     if tpeer.secs and limit is not None:
         row.value = tour.secs / tpeer.secs
         row.met = row.value <= limit and not tour.stopped
@@ -311,7 +311,7 @@ def fmt_ratio(row):
     if row.value is None:
         return ""
     bound = "> " if row.ours.stopped else "< " if row.theirs.stopped else ""
-    return "%s%.2f" % (bound, row.value)
+    return "%s%.3f" % (bound, row.value)
 
 
 # ---------------------------------------------------------------- report
@@ -390,11 +390,12 @@ def series_rows(sunufs, tmp, sizes, rows):
 
 
 def build(image, writer, tmp):
-    say("building %s" % os.path.basename(image))
+    start = time.perf_counter()
     tree = os.path.join(tmp, "tree")
     shutil.rmtree(tree, ignore_errors=True)
     writer(tree)
     make_sun_disk(tree, image)
+    say("built %s in %.1f s" % (os.path.basename(image), time.perf_counter() - start))
 
 
 def rss_row(rows):
