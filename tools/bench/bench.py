@@ -38,11 +38,6 @@ BIG_FILE = 1 << 30
 GNU_TIME = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
 WORK = [tempfile.gettempdir()]  # the run's temporary folder, once made
 
-
-def say(text):
-    """Progress, on standard error, so that standard output is the table."""
-    sys.stderr.write("bench: %s\n" % text)
-    sys.stderr.flush()
 SERIES = (1000, 10000, 50000, 100000)
 DIR_RATIO_GOALS = {50000: 0.5, 100000: 0.5}
 MIXED_DIRS, MIXED_FILES = 500, 50000
@@ -50,6 +45,12 @@ MIXED_SIZES = (1024, 8192)
 
 
 # ---------------------------------------------------------------- running
+
+
+def say(text):
+    """Progress, on standard error, so that standard output is the table."""
+    sys.stderr.write("bench: %s\n" % text)
+    sys.stderr.flush()
 
 
 def run_timed(argv, stdin_path=None, stdout_path=None):
@@ -93,12 +94,21 @@ def wait_or_stop(proc):
 
 
 def run_quiet(argv, input_text=None):
+    """Runs a helper tool; its standard output, or the end of the run if it fails."""
     r = subprocess.run(argv, input=input_text.encode() if input_text else None,
                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     if r.returncode != 0:
         sys.exit("bench: %s failed:\n%s%s" % (argv[0], r.stdout.decode(errors="replace"),
                                                 r.stderr.decode(errors="replace")))
     return r.stdout.decode(errors="replace")
+
+
+def remover(path):
+    """A function that removes file `path` if it is there."""
+    def remove():
+        if os.path.exists(path):
+            os.remove(path)
+    return remove
 
 
 def fresh_dir(path):
@@ -190,14 +200,22 @@ def make_sun_disk(tree, image):
                "--wipe-partitions", "never", image], script)
 
 
-def dir_inode(image, name):
-    """Inode number of a directory in the image's root, from fls."""
+def root_inode(image, name, kind):
+    """Inode number of `name` in the image's root, from fls; kind "d/d" or "r/r"."""
     for line in run_quiet(["fls", "-o", "0", image]).splitlines():
-        kind, _, rest = line.partition(" ")
+        what, _, rest = line.partition(" ")
         ino, _, fname = rest.partition(":\t")
-        if kind == "d/d" and fname == name:
+        if what == kind and fname == name:
             return ino
-    sys.exit("bench: no directory %s in %s" % (name, image))
+    sys.exit("bench: no %s in the root of %s" % (name, image))
+
+
+def dir_inode(image, name):
+    return root_inode(image, name, "d/d")
+
+
+def file_inode(image, name):
+    return root_inode(image, name, "r/r")
 
 
 # ---------------------------------------------------------------- checks
@@ -262,15 +280,12 @@ def bench_dir_copy(sunufs, image, src, peer_argv, tmp, skip_top=()):
 def bench_file_copy(sunufs, image, tmp):
     """cp of /big with sunufs against cat of the same bytes (as icat gives them)."""
     ref, ours, theirs = (os.path.join(tmp, n) for n in ("ref", "ours", "theirs"))
-    ino = None
-    for line in run_quiet(["fls", "-o", "0", image]).splitlines():
-        if line.endswith(":\tbig"):
-            ino = line.split()[1].rstrip(":")
-    run_timed(["icat", "-o", "0", image, ino], None, ref)
+    with open(ref, "wb") as f:
+        if subprocess.call(["icat", "-o", "0", image, file_inode(image, "big")], stdout=f) != 0:
+            sys.exit("bench: icat failed on %s" % image)
     cmd = "cp /big %s\n" % ours
-    rm = lambda p: (lambda: os.path.exists(p) and os.remove(p))
-    tour = best_of("sunufs", sunufs_run(sunufs, image, cmd, tmp), rm(ours))
-    tpeer = best_of("cat", lambda: run_timed(["cat", ref], None, theirs), rm(theirs))
+    tour = best_of("sunufs", sunufs_run(sunufs, image, cmd, tmp), remover(ours))
+    tpeer = best_of("cat", lambda: run_timed(["cat", ref], None, theirs), remover(theirs))
     ok = stopped(tour, tpeer) or not tour.failed and not tpeer.failed and os.path.exists(ours) \
         and os.path.getsize(ref) == BIG_FILE and same_files(ours, ref) and same_files(theirs, ref)
     if not ok:
