@@ -1,47 +1,169 @@
-// The two rules every block read follows: where a fragment address lies
-// on the device, and how many bytes a logical block of a file holds.
+// Where a file's bytes lie: the address rule from fragment to device
+// offset, the length of each logical block, the block map from logical
+// block to fragment address, and the step over one directory record.
+//
+// Where logical block lbn lives (n = entries per indirect block):
+//
+//   lbn < 12                      di_db[lbn]
+//   12 <= lbn < 12 + n            single:  di_ib[0] -> entry
+//   next n*n blocks               double:  di_ib[1] -> single -> entry
+//   next n*n*n blocks             triple:  di_ib[2] -> double -> single -> entry
+//
+// A zero address at any level is a hole.
+#include <cstdlib>
 #include <cstring>
 
+#include "fslib/bswap.h"
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
+#include "fslib/platform.h"
 
 namespace fsl {
 
-int32_t frag_offset(const fsys* fs, uint32_t addr)
+int64_t frag_offset(const fsys* fs, int64_t frag, int64_t within)
 {
-    // Computed whole: an address whose offset passes 4 GiB must not wrap
-    // round to the start of the device and read something else there.
-    uint64_t at = (uint64_t{addr} << fs->sb->fs_fsbtodb) * 512u + part_start_exact(fs->label, fs->part);
-    return at < DEV_LIMIT ? static_cast<int32_t>(at) : -1;
+    int64_t start = part_start(fs->label, fs->part);
+    int64_t fsize = fs->sb->fs_fsize;   // 512 << fs_fsbtodb, checked at mount
+    if (start < 0 || frag < 0 || within < 0)
+        return -1;
+    int64_t bytes;
+    if (__builtin_mul_overflow(frag, fsize, &bytes) || __builtin_add_overflow(bytes, start, &bytes)
+        || __builtin_add_overflow(bytes, within, &bytes))
+        return -1;
+    return bytes;
 }
 
-int32_t block_count(const fs_super* sb, int32_t size, int32_t lbn, int32_t pos)
+int frag_load(const fsys* fs, int64_t frag, void* buf, uint32_t count, bool exact, uint32_t* got)
 {
-    int64_t count;
-    if (lbn < NDADDR && size < (static_cast<int64_t>(lbn) + 1) << sb->fs_bshift) {
+    return dev_load(fs->handle, frag_offset(fs, frag), buf, count, exact, got);
+}
+
+int64_t block_count(const fs_super* sb, int64_t size, int64_t lbn, int64_t pos)
+{
+    int64_t count = sb->fs_bsize;
+    if (lbn < NDADDR && size < (lbn + 1) << sb->fs_bshift) {
         // the file's bytes in this block, rounded up to whole fragments
         int64_t tail = size & (sb->fs_bsize - 1);
         count = (tail + sb->fs_fsize - 1) & sb->fs_fmask;
-    } else {
-        count = sb->fs_bsize;
     }
-    int64_t left = static_cast<int64_t>(size) - pos;
+    int64_t left = size - pos;
     if (count >= left)
         count = left;
-    if (count < 0)
-        count = 0;   // never a negative length towards a read
-    return static_cast<int32_t>(count);
+    return count < 0 ? 0 : count;   // never a negative length towards a read
 }
 
-bool record_ok(const direct* rec, uint32_t avail)
+int64_t max_file_size(const fs_super* sb)
 {
+    int64_t n = nindir(sb);
+    return (NDADDR + n + n * n + n * n * n) * sb->fs_bsize;
+}
+
+block_map* map_new(const fsys* fs)
+{
+    auto* m = static_cast<block_map*>(std::calloc(1, sizeof(block_map)));
+    if (!m)
+        return nullptr;
+    m->fs = fs;   // the buffers come with the first indirect block of their level
+    return m;
+}
+
+void map_free(block_map* m)
+{
+    if (!m)
+        return;
+    for (uint8_t* b : m->buf)
+        std::free(b);
+    std::free(m);
+}
+
+namespace {
+
+// The indirect block at `addr` in the map's slot `slot`, read unless held.
+int hold(block_map* m, int slot, uint32_t addr)
+{
+    if (m->held[slot] && m->key[slot] == addr)
+        return FSE_OK;
+    uint32_t got;
+    m->held[slot] = false;
+    if (!m->buf[slot])
+        m->buf[slot] = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(m->fs->sb->fs_bsize)));
+    if (!m->buf[slot])
+        return FSE_NOMEM;
+    int rc = frag_load(m->fs, addr, m->buf[slot], static_cast<uint32_t>(m->fs->sb->fs_bsize), true, &got);
+    if (rc != FSE_OK)
+        return rc;
+    m->key[slot] = addr;
+    m->held[slot] = true;
+    return FSE_OK;
+}
+
+// Walks down `depth` levels from the indirect block at `addr` to entry
+// `idx` of the blocks it spans.
+int walk(block_map* m, uint32_t addr, int depth, uint64_t idx, uint32_t* out)
+{
+    uint64_t n = nindir(m->fs->sb);
+    uint64_t span = 1;
+    for (int d = 1; d < depth; ++d)
+        span *= n;
+    for (int d = depth; d >= 1; --d) {
+        if (addr == 0)
+            break;   // a hole covers every block below it
+        int rc = hold(m, d - 1, addr);
+        if (rc != FSE_OK)
+            return rc;
+        addr = be32_at(m->buf[d - 1] + 4 * (idx / span));
+        idx %= span;
+        span /= n;
+    }
+    *out = addr;
+    return FSE_OK;
+}
+
+}  // namespace
+
+int map_block(block_map* m, const dinode* ip, uint64_t lbn, uint32_t* addr)
+{
+    *addr = 0;
+    if (lbn < NDADDR) {
+        *addr = ip->di_db[lbn];
+        return FSE_OK;
+    }
+    uint64_t n = nindir(m->fs->sb);
+    uint64_t idx = lbn - NDADDR;
+    uint64_t span = n;
+    for (int level = 0; level < NIADDR; ++level) {
+        if (idx < span)
+            return walk(m, ip->di_ib[level], level + 1, idx, addr);
+        idx -= span;
+        span *= n;
+    }
+    return FSE_OK;   // past what the map reaches: the size check keeps callers out
+}
+
+rec_verdict record_step(uint8_t* p, uint32_t avail, bool final)
+{
+    if (avail < DIRHDR)
+        return rec_verdict::broken;
+    auto* rec = reinterpret_cast<direct*>(p);
+    swap_field(rec->d_ino);
+    swap_field(rec->d_reclen);
+    swap_field(rec->d_namlen);
     uint32_t len = rec->d_reclen;
-    if (len < DIRHDR + 4 || len % 4 != 0 || len > avail)
-        return false;
-    if (rec->d_ino == 0)
-        return true;   // an empty record's name is never looked at
-    const char* name = reinterpret_cast<const char*>(rec) + DIRHDR;
-    return std::memchr(name, '\0', len - DIRHDR) != nullptr;
+    const char* name = reinterpret_cast<const char*>(p) + DIRHDR;
+    if (len >= DIRHDR + 4 && len % 4 == 0 && len <= avail) {
+        // an empty record's name is never looked at
+        if (rec->d_ino == 0 || std::memchr(name, '\0', len - DIRHDR) != nullptr)
+            return rec_verdict::next;
+        return rec_verdict::broken;
+    }
+    // The last record of a directory may claim more than the directory
+    // holds (real disks write a 24-byte directory whose ".." says 500):
+    // what lies inside is sound, and nothing follows it.
+    if (final && len > avail) {
+        if (rec->d_ino == 0 || std::memchr(name, '\0', avail - DIRHDR) != nullptr)
+            return rec_verdict::last;
+    }
+    return rec_verdict::broken;
 }
 
 }  // namespace fsl

@@ -10,13 +10,19 @@ namespace fsl {
 
 inline uint16_t bswap16(uint16_t v) { return __builtin_bswap16(v); }
 inline uint32_t bswap32(uint32_t v) { return __builtin_bswap32(v); }
+inline uint64_t bswap64(uint64_t v) { return __builtin_bswap64(v); }
 
-// Converts one 16- or 32-bit field in place, whatever its signedness.
+// Converts one 16-, 32- or 64-bit field in place, whatever its signedness.
 template <typename T>
 inline void swap_field(T& v)
 {
-    static_assert(sizeof(T) == 2 || sizeof(T) == 4);
-    if constexpr (sizeof(T) == 2) {
+    static_assert(sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8);
+    if constexpr (sizeof(T) == 8) {
+        uint64_t u;
+        std::memcpy(&u, &v, 8);
+        u = bswap64(u);
+        std::memcpy(&v, &u, 8);
+    } else if constexpr (sizeof(T) == 2) {
         uint16_t u;
         std::memcpy(&u, &v, 2);
         u = bswap16(u);

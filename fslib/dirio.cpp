@@ -1,19 +1,19 @@
 // Directory streams: file streams opened on a directory, refilled one
 // block at a time and walked record by record where the records lie.
-#include "fslib/bswap.h"
+#include <climits>
+
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
 
 namespace {
 
-// A record that breaks the layout ends the directory with a read error:
-// nothing past it in this block can be trusted, and walking on could loop
-// or leave the block.
-direct* broken(FS_FILE* d)
+// The directory ends here with `status`: nothing past a broken record or a
+// lost block can be trusted, and walking on could loop or leave the block.
+direct* broken(FS_FILE* d, int status)
 {
-    fs_errno = FSE_READ;
+    fs_errno = status;
     if (d->ff_lost == FSE_OK)
-        d->ff_lost = FSE_READ;
+        d->ff_lost = status;
     d->ff_avail = 0;
     d->ff_state = FS_EOF;
     return nullptr;
@@ -23,14 +23,12 @@ direct* broken(FS_FILE* d)
 
 FS_FILE* fs_opendir(const char* path)
 {
-    fs_statrec st;
-    if (fs_stat(path, &st) != 0)
+    if (!fs_getfs())
         return nullptr;
-    if ((st.st_mode & IFMT) != IFDIR) {
-        fs_errno = FSE_NOTDIR;
+    uint32_t ino = fs_namei(path);
+    if (ino == 0)
         return nullptr;
-    }
-    return fs_fopen(path, "r");
+    return fs_opendir_ino(ino);
 }
 
 FS_FILE* fs_opendir_ino(uint32_t ino)
@@ -42,6 +40,10 @@ FS_FILE* fs_opendir_ino(uint32_t ino)
         fs_errno = FSE_NOTDIR;
         return nullptr;
     }
+    if (st.st_size > INT32_MAX) {
+        fs_errno = FSE_TOOBIG;   // no directory is that big: damage
+        return nullptr;
+    }
     return fs_fopen_ino(ino);
 }
 
@@ -51,22 +53,29 @@ direct* fs_readdir(FS_FILE* d)
         if (d->ff_avail == 0) {
             if (d->ff_state == FS_EOF)
                 return nullptr;
-            // One block exactly: the request is the block size, so the
-            // block just loaded is still in ff_buf when the skip ends.
-            uint32_t got = fs_fread(nullptr, 1, static_cast<uint32_t>(d->ff_fs->sb->fs_bsize), d);
-            d->ff_cur = d->ff_buf;
-            d->ff_avail = got;
-            if (got == 0)
+            int64_t lbn = d->ff_lbn;
+            int rc = fsl::stream_fill(d, false);
+            if (rc != FSE_OK && d->ff_lbn == lbn) {
+                fs_errno = rc;   // an indirect block failed: the next call tries again
                 return nullptr;
+            }
+            if (rc != FSE_OK)
+                fs_errno = rc;   // this block is lost (kept in ff_lost); go on past it
+            if (d->ff_avail == 0)
+                continue;
         }
-        if (d->ff_avail < DIRHDR)
-            return broken(d);
+        bool final = d->ff_pos >= d->ff_inode->di_size;
+        fsl::rec_verdict v = fsl::record_step(d->ff_cur, d->ff_avail, final);
+        if (v == fsl::rec_verdict::broken)
+            return broken(d, FSE_READ);
         auto* rec = reinterpret_cast<direct*>(d->ff_cur);
-        fsl::swap_field(rec->d_ino);
-        fsl::swap_field(rec->d_reclen);
-        fsl::swap_field(rec->d_namlen);
-        if (!fsl::record_ok(rec, d->ff_avail))
-            return broken(d);
+        if (v == fsl::rec_verdict::last) {
+            d->ff_avail = 0;
+            d->ff_state = FS_EOF;
+            if (rec->d_ino != 0)
+                return rec;
+            return nullptr;
+        }
         d->ff_cur += rec->d_reclen;
         d->ff_avail -= rec->d_reclen;
         if (rec->d_ino != 0)

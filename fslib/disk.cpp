@@ -1,6 +1,8 @@
-// Disks: the 7-slot disk table, the Sun label check and the partition
-// start that every later device address is built on.
+// Disks: the 7-slot disk table, the Sun label check, the bare file system
+// without a label, and the partition start that every later device
+// address is built on.
 #include <cstdlib>
+#include <cstring>
 
 #include "fslib/bswap.h"
 #include "fslib/fslib.h"
@@ -8,43 +10,74 @@
 #include "fslib/platform.h"
 
 namespace {
+
 disk disk_table[NDISK];
+
+// Where the magic number of a file system that starts at byte 0 lies.
+constexpr int64_t BARE_MAGIC_AT = SBOFF + offsetof(fs_super, fs_magic);
+
+// True when the device holds a UFS superblock at byte SBOFF.
+bool bare_fs(fs_handle h)
+{
+    uint8_t word[4];
+    uint32_t got;
+    if (fsl::dev_load(h, BARE_MAGIC_AT, word, sizeof word, true, &got) != FSE_OK)
+        return false;
+    return fsl::be32_at(word) == static_cast<uint32_t>(FS_MAGIC);
 }
+
+// Makes `l` the label of a device that is one file system from its first
+// byte: partition 0 spans the device, every other one is empty.
+void bare_label(dk_label* l, int64_t bytes)
+{
+    std::memset(l, 0, sizeof *l);
+    int64_t sectors = bytes / SECTOR_SIZE;
+    l->dkl_map[0].dkl_nblk = sectors > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sectors);
+    if (l->dkl_map[0].dkl_nblk == 0)
+        l->dkl_map[0].dkl_nblk = 1;   // a file system is there: never "empty"
+    l->dkl_magic = DKL_MAGIC;
+}
+
+// Reads and checks the label, or takes the device as a bare file system.
+bool read_label(disk* d)
+{
+    uint32_t got;
+    if (fsl::dev_load(d->handle, 0, d->label, LABEL_BUFSIZE, true, &got) != FSE_OK) {
+        fs_errno = FSE_READ;
+        return false;
+    }
+    if (label_check(d->label))
+        return true;
+    int status = fs_errno;
+    if (!bare_fs(d->handle)) {
+        fs_errno = status;
+        return false;
+    }
+    d->bare = true;
+    bare_label(d->label, d->bytes);
+    fs_errno = FSE_OK;
+    return true;
+}
+
+}  // namespace
 
 namespace fsl {
 
-int32_t part_start_bytes(const dk_label* label, int part)
+int64_t part_start(const dk_label* label, int part)
 {
-    return static_cast<int32_t>(part_start_sectors(label, part) * 512u);
-}
-
-uint64_t part_start_exact(const dk_label* label, int part)
-{
-    const dk_map& m = label->dkl_map[part];
-    return uint64_t{static_cast<uint32_t>(m.dkl_cylno)} * label->dkl_nhead * label->dkl_nsect * 512u;
-}
-
-int dev_load(fs_handle h, int32_t offset, void* buf, uint32_t count, bool exact,
-             int32_t* got)
-{
-    *got = 0;
-    if (!dev_seek(h, offset))
-        return FSE_SEEK;
-    int32_t n = dev_read(h, buf, count);
-    if (n < 0)
-        return FSE_READ;
-    *got = n;
-    if (exact && static_cast<uint32_t>(n) != count)
-        return FSE_READ;
-    return FSE_OK;
+    uint64_t sectors = part_start_sectors(label, part);
+    if (sectors > uint64_t{INT64_MAX} / SECTOR_SIZE)
+        return -1;
+    return static_cast<int64_t>(sectors * SECTOR_SIZE);
 }
 
 }  // namespace fsl
 
-uint32_t part_start_sectors(const dk_label* label, int part)
+uint64_t part_start_sectors(const dk_label* label, int part)
 {
+    // (2^32 - 1) * (2^16 - 1)^2 still fits 64 bits: the product is exact.
     const dk_map& m = label->dkl_map[part];
-    return static_cast<uint32_t>(m.dkl_cylno) * label->dkl_nhead * label->dkl_nsect;
+    return uint64_t{static_cast<uint32_t>(m.dkl_cylno)} * label->dkl_nhead * label->dkl_nsect;
 }
 
 disk* disk_open(const char* path)
@@ -70,15 +103,11 @@ disk* disk_open(const char* path)
         std::free(buf);
         return nullptr;   // the caller reports the host's own reason
     }
-    d->handle = h;
-    d->label = buf;
-    if (fsl::dev_read(h, buf, LABEL_BUFSIZE) != LABEL_BUFSIZE) {
-        fs_errno = FSE_READ;
+    *d = disk{h, buf, false, fsl::dev_size(h)};
+    if (!read_label(d)) {
+        int status = fs_errno;
         disk_close(d);
-        return nullptr;
-    }
-    if (!label_check(buf)) {
-        disk_close(d);
+        fs_errno = status;
         return nullptr;
     }
     return d;
@@ -90,21 +119,13 @@ int disk_close(disk* d)
     d->handle = FS_NOHANDLE;
     std::free(d->label);
     d->label = nullptr;
+    d->bare = false;
     return fsl::dev_close(h);
 }
 
-int label_check(dk_label* l)
+// Converts the label's numbers to host order in place.
+static void label_swap(dk_label* l)
 {
-    // XOR works per byte position, so the words can be combined as they
-    // lie and compared with the checksum as stored.
-    uint16_t sum = 0;
-    const auto* raw = reinterpret_cast<const unsigned char*>(l);
-    for (int i = 0; i < 510; i += 2) {
-        uint16_t w;
-        std::memcpy(&w, raw + i, 2);
-        sum ^= w;
-    }
-
     using fsl::swap_field;
     swap_field(l->dkl_rpm);
     swap_field(l->dkl_pcyl);
@@ -119,7 +140,20 @@ int label_check(dk_label* l)
         swap_field(m.dkl_nblk);
     }
     swap_field(l->dkl_magic);
+}
 
+int label_check(dk_label* l)
+{
+    // XOR works per byte position, so the words can be combined as they
+    // lie and compared with the checksum as stored.
+    uint16_t sum = 0;
+    const auto* raw = reinterpret_cast<const unsigned char*>(l);
+    for (int i = 0; i < DKL_CKSUM_AT; i += 2) {
+        uint16_t w;
+        std::memcpy(&w, raw + i, 2);
+        sum ^= w;
+    }
+    label_swap(l);
     fs_errno = FSE_OK;
     if (sum != l->dkl_cksum)
         fs_errno = FSE_CHECKSUM;

@@ -1,7 +1,9 @@
 // Debug dumps of the label, the superblock, an inode and a status record.
-// All figures are computed in wrapping 32-bit arithmetic, and no division
-// or shift depends on an unchecked value.
+// Byte figures are exact 64-bit numbers; the other figures are computed in
+// wrapping 32-bit arithmetic, and no division or shift depends on an
+// unchecked value.
 #include <climits>
+#include <cstring>
 #include <ctime>
 
 #include "fslib/fslib.h"
@@ -60,11 +62,138 @@ unsigned u(int32_t v) { return static_cast<unsigned>(v); }
 // A one-byte flag, read as signed and widened before "%x".
 unsigned flag8(uint8_t b) { return static_cast<unsigned>(static_cast<int32_t>(static_cast<int8_t>(b))); }
 
+using ll = long long;
+
 void sizes_line(FILE* s, const char* fmt, int32_t frags, int32_t fsbtodb)
 {
-    int32_t bytes = mul32(static_cast<int32_t>(static_cast<uint32_t>(frags) << (fsbtodb & 31)), 512);
-    int32_t kb = bytes / 1024;
+    auto bytes = static_cast<ll>((uint64_t{u(frags)} << (fsbtodb & 31)) * SECTOR_SIZE);
+    ll kb = bytes / 1024;
     std::fprintf(s, fmt, u(frags), bytes, kb, kb / 1024);
+}
+
+// What a row of the superblock dump prints besides its format.
+enum class row_kind : uint8_t {
+    word,    // the 32-bit word at `at`, one conversion
+    time,    // ctime text of the word
+    sizes,   // fragments and their byte figures
+    ids,     // the two words of the file system id
+    spc,     // sectors per cylinder and the product it should be
+    cpg,     // the word, then the cylinder-group count
+    ipg,     // the word, then the inode count
+    flag,    // a single byte, widened as signed
+    text,    // the mount-point text
+    magic,   // the word and the magic it should be
+};
+
+struct super_row {
+    const char* fmt;
+    uint16_t at;
+    row_kind kind;
+};
+
+#define ROW(fmt, field, kind) {fmt, static_cast<uint16_t>(offsetof(fs_super, field)), row_kind::kind}
+constexpr super_row SUPER_ROWS[] = {
+    ROW("%x\tlinked list of file systems\n", fs_link, word),
+    ROW("%x\tused for incore super blocks\n", fs_rlink, word),
+    ROW("%x\taddr of super-block in filesys\n", fs_sblkno, word),
+    ROW("%x\toffset of cyl-block in filesys\n", fs_cblkno, word),
+    ROW("%x\toffset of inode-blocks in filesys\n", fs_iblkno, word),
+    ROW("%x\toffset of first data after cg\n", fs_dblkno, word),
+    ROW("%x\tcylinder group offset in cylinder\n", fs_cgoffset, word),
+    ROW("%x\tused to calc mod fs_ntrak\n", fs_cgmask, word),
+    ROW("last time written:\t%s", fs_time, time),
+    ROW("%u\tnumber of blocks in fs (%lld b, %lld Kb, %lld Mb)\n", fs_size, sizes),
+    ROW("%u\tnumber of data blocks in fs (%lld b, %lld Kb, %lld Mb) \n", fs_dsize, sizes),
+    ROW("%u\tnumber of cylinder groups\n", fs_ncg, word),
+    ROW("%u\tsize of basic blocks in fs\n", fs_bsize, word),
+    ROW("%u\tsize of frag blocks in fs\n", fs_fsize, word),
+    ROW("%u\tnumber of frags in a block in fs\n", fs_frag, word),
+    ROW("%u\tminimum percentage of free blocks\n", fs_minfree, word),
+    ROW("%u\tnum of ms for optimal next block\n", fs_rotdelay, word),
+    ROW("%u\tdisk revolutions per second\n", fs_rps, word),
+    ROW("%x\t``blkoff'' calc of blk offsets\n", fs_bmask, word),
+    ROW("%x\t``fragoff'' calc of frag offsets\n", fs_fmask, word),
+    ROW("%x\t``lblkno'' calc of logical blkno\n", fs_bshift, word),
+    ROW("%x\t``numfrags'' calc number of frags\n", fs_fshift, word),
+    ROW("%u\tmax number of contiguous blks\n", fs_maxcontig, word),
+    ROW("%u\tmax number of blks per cyl group\n", fs_maxbpg, word),
+    ROW("%u\tblock to frag shift\n", fs_fragshift, word),
+    ROW("%u\tfsbtodb and dbtofsb shift constant\n", fs_fsbtodb, word),
+    ROW("%u\tactual size of super block\n", fs_sbsize, word),
+    ROW("%x\tcsum block offset\n", fs_csmask, word),
+    ROW("%x\tcsum block number\n", fs_csshift, word),
+    ROW("%u\tvalue of NINDIR\n", fs_nindir, word),
+    ROW("%u\tvalue of INOPB\n", fs_inopb, word),
+    ROW("%u\tvalue of NSPF\n", fs_nspf, word),
+    ROW("%x\toptimization preference, see below\n", fs_optim, word),
+    ROW("%u\t# sectors\n", fs_npsect, word),
+    ROW("%u\thardware sector interleave\n", fs_interleave, word),
+    ROW("%u\tsector 0 skew, per track\n", fs_trackskew, word),
+    ROW("%x %x\tfile system id\n", fs_id, ids),
+    ROW("%x\tblk addr of cyl grp summary area\n", fs_csaddr, word),
+    ROW("%u\tsize of cyl grp summary area\n", fs_cssize, word),
+    ROW("%u\tcylinder group size\n", fs_cgsize, word),
+    ROW("%u\ttracks per cylinder\n", fs_ntrak, word),
+    ROW("%u\tsectors per track\n", fs_nsect, word),
+    ROW("%u\tsectors per cylinder (%d*%d=%d)\n", fs_spc, spc),
+    ROW("%u\tcylinders in file system\n", fs_ncyl, word),
+    ROW("%u\tcylinders per group\n", fs_cpg, cpg),
+    ROW("%u\tinodes per group\n", fs_ipg, ipg),
+    ROW("%u\tblocks per group * fs_frag\n", fs_fpg, word),
+    ROW("\t%u\tnumber of directories\n", fs_cstotal.cs_ndir, word),
+    ROW("\t%u\tnumber of free blocks\n", fs_cstotal.cs_nbfree, word),
+    ROW("\t%u\tnumber of free inodes\n", fs_cstotal.cs_nifree, word),
+    ROW("\t%u\tnumber of free frags\n", fs_cstotal.cs_nffree, word),
+    ROW("%x\tsuper block modified flag\n", fs_fmod, flag),
+    ROW("%x\tfile system is clean flag\n", fs_clean, flag),
+    ROW("%x\tmounted read-only flag\n", fs_ronly, flag),
+    ROW("%x\tcurrently unused flag\n", fs_flags, flag),
+    ROW("last mounted on\t%.512s\n", fs_fsmnt, text),
+    ROW("%x\tlast cg searched\n", fs_cgrotor, word),
+    ROW("%x\tcyl per cycle in postbl\n", fs_cpc, word),
+    ROW("%x\t~fs_bmask - for use with quad size\n", fs_qbmask, word),
+    ROW("%x\t~fs_fmask - for use with quad size\n", fs_qfmask, word),
+    ROW("%x\tformat of positional layout tables\n", fs_postblformat, word),
+    ROW("%x\tnumber of rotaional positions\n", fs_nrpos, word),
+    ROW("%u\t(short) rotation block list head\n", fs_postbloff, word),
+    ROW("%u\t(u_char) blocks for each rotation\n", fs_rotbloff, word),
+    ROW("0x%x\tmagic number (should be 0x%x)\n", fs_magic, magic),
+};
+#undef ROW
+
+int32_t word_at(const fs_super* sb, size_t at)
+{
+    int32_t w;
+    std::memcpy(&w, reinterpret_cast<const uint8_t*>(sb) + at, 4);
+    return w;
+}
+
+// The rows that print more than their own word.
+void special_row(FILE* s, const fs_super* sb, const super_row& r)
+{
+    int32_t w = word_at(sb, r.at);
+    int32_t ncg = div32(sb->fs_ncyl, sb->fs_cpg);
+    switch (r.kind) {
+    case row_kind::time: std::fprintf(s, r.fmt, time_text(w)); break;
+    case row_kind::sizes: sizes_line(s, r.fmt, w, sb->fs_fsbtodb); break;
+    case row_kind::ids: std::fprintf(s, r.fmt, u(sb->fs_id[0]), u(sb->fs_id[1])); break;
+    case row_kind::spc:
+        std::fprintf(s, r.fmt, u(w), sb->fs_ntrak, sb->fs_nsect, mul32(sb->fs_ntrak, sb->fs_nsect));
+        break;
+    case row_kind::cpg:
+        std::fprintf(s, r.fmt, u(w));
+        std::fprintf(s, "\t\tThis makes %d/%d=%d cg\n", sb->fs_ncyl, sb->fs_cpg, ncg);
+        break;
+    case row_kind::ipg:
+        std::fprintf(s, r.fmt, u(w));
+        std::fprintf(s, "\t\tThis makes %d/%d*%d=%d inodes\n", sb->fs_ncyl, sb->fs_cpg, sb->fs_ipg,
+                     mul32(ncg, sb->fs_ipg));
+        break;
+    case row_kind::flag: std::fprintf(s, r.fmt, flag8(reinterpret_cast<const uint8_t*>(sb)[r.at])); break;
+    case row_kind::text: std::fprintf(s, r.fmt, sb->fs_fsmnt); break;
+    case row_kind::magic: std::fprintf(s, r.fmt, u(w), u(FS_MAGIC)); break;
+    case row_kind::word: std::fprintf(s, r.fmt, u(w)); break;
+    }
 }
 
 }  // namespace
@@ -82,8 +211,8 @@ void dump_label(FILE* s, const dk_label* l)
     std::fprintf(s, "%u\talternate cylinders\n", l->dkl_acyl);
     std::fprintf(s, "%u\theads in this partition\n", l->dkl_nhead);
     std::fprintf(s, "%u\t512 byte sectors per track", l->dkl_nsect);
-    int32_t bytes = mul32(mul32(mul32(l->dkl_ncyl, l->dkl_nhead), l->dkl_nsect), 512);
-    std::fprintf(s, "\t(This makes a %d Mb disk)\n", bytes / 1024 / 1024);
+    auto bytes = static_cast<ll>(uint64_t{l->dkl_ncyl} * l->dkl_nhead * l->dkl_nsect * SECTOR_SIZE);
+    std::fprintf(s, "\t(This makes a %lld Mb disk)\n", bytes / 1024 / 1024);
     std::fprintf(s, "%x\tobsolete\n", l->dkl_obs3);
     std::fprintf(s, "%x\tobsolete\n", l->dkl_obs4);
     for (int i = 0; i < NDKMAP; ++i) {
@@ -91,10 +220,10 @@ void dump_label(FILE* s, const dk_label* l)
         if (m.dkl_nblk == 0 && m.dkl_cylno == 0)
             continue;
         std::fprintf(s, "\t%d\tlogical partition\n", i);
-        std::fprintf(s, "\t\t%d\tstarting cylinder (0x%x)\n", m.dkl_cylno,
-                     u(fsl::part_start_bytes(l, i)));
-        int32_t b = mul32(m.dkl_nblk, 512);
-        std::fprintf(s, "\t\t%d\tblocks (%d b, %d Kb, %d Mb)\n", m.dkl_nblk, b, b / 1024,
+        std::fprintf(s, "\t\t%d\tstarting cylinder (0x%llx)\n", m.dkl_cylno,
+                     static_cast<unsigned long long>(part_start_sectors(l, i) * SECTOR_SIZE));
+        ll b = ll{m.dkl_nblk} * SECTOR_SIZE;
+        std::fprintf(s, "\t\t%d\tblocks (%lld b, %lld Kb, %lld Mb)\n", m.dkl_nblk, b, b / 1024,
                      b / 1024 / 1024);
     }
     std::fprintf(s, "0x%X\tmagic (should be 0x%X)\n", l->dkl_magic, DKL_MAGIC);
@@ -103,77 +232,8 @@ void dump_label(FILE* s, const dk_label* l)
 
 void dump_super(FILE* s, const fs_super* sb)
 {
-    std::fprintf(s, "%x\tlinked list of file systems\n", u(sb->fs_link));
-    std::fprintf(s, "%x\tused for incore super blocks\n", u(sb->fs_rlink));
-    std::fprintf(s, "%x\taddr of super-block in filesys\n", u(sb->fs_sblkno));
-    std::fprintf(s, "%x\toffset of cyl-block in filesys\n", u(sb->fs_cblkno));
-    std::fprintf(s, "%x\toffset of inode-blocks in filesys\n", u(sb->fs_iblkno));
-    std::fprintf(s, "%x\toffset of first data after cg\n", u(sb->fs_dblkno));
-    std::fprintf(s, "%x\tcylinder group offset in cylinder\n", u(sb->fs_cgoffset));
-    std::fprintf(s, "%x\tused to calc mod fs_ntrak\n", u(sb->fs_cgmask));
-    std::fprintf(s, "last time written:\t%s", time_text(sb->fs_time));
-    sizes_line(s, "%u\tnumber of blocks in fs (%d b, %d Kb, %d Mb)\n", sb->fs_size, sb->fs_fsbtodb);
-    sizes_line(s, "%u\tnumber of data blocks in fs (%d b, %d Kb, %d Mb) \n", sb->fs_dsize,
-               sb->fs_fsbtodb);
-    std::fprintf(s, "%u\tnumber of cylinder groups\n", u(sb->fs_ncg));
-    std::fprintf(s, "%u\tsize of basic blocks in fs\n", u(sb->fs_bsize));
-    std::fprintf(s, "%u\tsize of frag blocks in fs\n", u(sb->fs_fsize));
-    std::fprintf(s, "%u\tnumber of frags in a block in fs\n", u(sb->fs_frag));
-    std::fprintf(s, "%u\tminimum percentage of free blocks\n", u(sb->fs_minfree));
-    std::fprintf(s, "%u\tnum of ms for optimal next block\n", u(sb->fs_rotdelay));
-    std::fprintf(s, "%u\tdisk revolutions per second\n", u(sb->fs_rps));
-    std::fprintf(s, "%x\t``blkoff'' calc of blk offsets\n", u(sb->fs_bmask));
-    std::fprintf(s, "%x\t``fragoff'' calc of frag offsets\n", u(sb->fs_fmask));
-    std::fprintf(s, "%x\t``lblkno'' calc of logical blkno\n", u(sb->fs_bshift));
-    std::fprintf(s, "%x\t``numfrags'' calc number of frags\n", u(sb->fs_fshift));
-    std::fprintf(s, "%u\tmax number of contiguous blks\n", u(sb->fs_maxcontig));
-    std::fprintf(s, "%u\tmax number of blks per cyl group\n", u(sb->fs_maxbpg));
-    std::fprintf(s, "%u\tblock to frag shift\n", u(sb->fs_fragshift));
-    std::fprintf(s, "%u\tfsbtodb and dbtofsb shift constant\n", u(sb->fs_fsbtodb));
-    std::fprintf(s, "%u\tactual size of super block\n", u(sb->fs_sbsize));
-    std::fprintf(s, "%x\tcsum block offset\n", u(sb->fs_csmask));
-    std::fprintf(s, "%x\tcsum block number\n", u(sb->fs_csshift));
-    std::fprintf(s, "%u\tvalue of NINDIR\n", u(sb->fs_nindir));
-    std::fprintf(s, "%u\tvalue of INOPB\n", u(sb->fs_inopb));
-    std::fprintf(s, "%u\tvalue of NSPF\n", u(sb->fs_nspf));
-    std::fprintf(s, "%x\toptimization preference, see below\n", u(sb->fs_optim));
-    std::fprintf(s, "%u\t# sectors\n", u(sb->fs_npsect));
-    std::fprintf(s, "%u\thardware sector interleave\n", u(sb->fs_interleave));
-    std::fprintf(s, "%u\tsector 0 skew, per track\n", u(sb->fs_trackskew));
-    std::fprintf(s, "%x %x\tfile system id\n", u(sb->fs_id[0]), u(sb->fs_id[1]));
-    std::fprintf(s, "%x\tblk addr of cyl grp summary area\n", u(sb->fs_csaddr));
-    std::fprintf(s, "%u\tsize of cyl grp summary area\n", u(sb->fs_cssize));
-    std::fprintf(s, "%u\tcylinder group size\n", u(sb->fs_cgsize));
-    std::fprintf(s, "%u\ttracks per cylinder\n", u(sb->fs_ntrak));
-    std::fprintf(s, "%u\tsectors per track\n", u(sb->fs_nsect));
-    std::fprintf(s, "%u\tsectors per cylinder (%d*%d=%d)\n", u(sb->fs_spc), sb->fs_ntrak,
-                 sb->fs_nsect, mul32(sb->fs_ntrak, sb->fs_nsect));
-    std::fprintf(s, "%u\tcylinders in file system\n", u(sb->fs_ncyl));
-    int32_t ncg = div32(sb->fs_ncyl, sb->fs_cpg);
-    std::fprintf(s, "%u\tcylinders per group\n", u(sb->fs_cpg));
-    std::fprintf(s, "\t\tThis makes %d/%d=%d cg\n", sb->fs_ncyl, sb->fs_cpg, ncg);
-    std::fprintf(s, "%u\tinodes per group\n", u(sb->fs_ipg));
-    std::fprintf(s, "\t\tThis makes %d/%d*%d=%d inodes\n", sb->fs_ncyl, sb->fs_cpg, sb->fs_ipg,
-                 mul32(ncg, sb->fs_ipg));
-    std::fprintf(s, "%u\tblocks per group * fs_frag\n", u(sb->fs_fpg));
-    std::fprintf(s, "\t%u\tnumber of directories\n", u(sb->fs_cstotal.cs_ndir));
-    std::fprintf(s, "\t%u\tnumber of free blocks\n", u(sb->fs_cstotal.cs_nbfree));
-    std::fprintf(s, "\t%u\tnumber of free inodes\n", u(sb->fs_cstotal.cs_nifree));
-    std::fprintf(s, "\t%u\tnumber of free frags\n", u(sb->fs_cstotal.cs_nffree));
-    std::fprintf(s, "%x\tsuper block modified flag\n", flag8(sb->fs_fmod));
-    std::fprintf(s, "%x\tfile system is clean flag\n", flag8(sb->fs_clean));
-    std::fprintf(s, "%x\tmounted read-only flag\n", flag8(sb->fs_ronly));
-    std::fprintf(s, "%x\tcurrently unused flag\n", flag8(sb->fs_flags));
-    std::fprintf(s, "last mounted on\t%.512s\n", sb->fs_fsmnt);
-    std::fprintf(s, "%x\tlast cg searched\n", u(sb->fs_cgrotor));
-    std::fprintf(s, "%x\tcyl per cycle in postbl\n", u(sb->fs_cpc));
-    std::fprintf(s, "%x\t~fs_bmask - for use with quad size\n", u(sb->fs_qbmask[0]));
-    std::fprintf(s, "%x\t~fs_fmask - for use with quad size\n", u(sb->fs_qfmask[0]));
-    std::fprintf(s, "%x\tformat of positional layout tables\n", u(sb->fs_postblformat));
-    std::fprintf(s, "%x\tnumber of rotaional positions\n", u(sb->fs_nrpos));
-    std::fprintf(s, "%u\t(short) rotation block list head\n", u(sb->fs_postbloff));
-    std::fprintf(s, "%u\t(u_char) blocks for each rotation\n", u(sb->fs_rotbloff));
-    std::fprintf(s, "0x%x\tmagic number (should be 0x%x)\n", u(sb->fs_magic), u(FS_MAGIC));
+    for (const super_row& r : SUPER_ROWS)
+        special_row(s, sb, r);
 }
 
 int dump_stat(FILE* s, const fs_statrec* st)
@@ -183,17 +243,17 @@ int dump_stat(FILE* s, const fs_statrec* st)
     if (type == IFCHR || type == IFBLK)
         std::fprintf(s, "Device number:%d,%d\n", (st->st_rdev >> 8) & 0xFF, st->st_rdev & 0xFF);
     std::fprintf(s, "Resides on device:%d,%d\n", (st->st_dev >> 8) & 0xFF, st->st_dev & 0xFF);
-    std::fprintf(s, "I-node: %d; Links: %d; Size: %ld\n", st->st_ino, st->st_nlink,
-                 static_cast<long>(st->st_size));
-    std::fprintf(s, "Owner ID: %d\n", st->st_uid);
-    std::fprintf(s, "Group ID: %d\n", st->st_gid);
+    std::fprintf(s, "I-node: %d; Links: %d; Size: %lld\n", st->st_ino, st->st_nlink,
+                 static_cast<ll>(st->st_size));
+    std::fprintf(s, "Owner ID: %u\n", st->st_uid);
+    std::fprintf(s, "Group ID: %u\n", st->st_gid);
     if (st->st_mode & ISUID)
         std::fprintf(s, "Set-user-ID\n");
     if (st->st_mode & ISGID)
         std::fprintf(s, "Set-group-ID\n");
     if (st->st_mode & ISVTX)
         std::fprintf(s, "Save swapped text after use\n");
-    std::fprintf(s, "Permissions: %o\n", st->st_mode & 0xFFF);
+    std::fprintf(s, "Permissions: %o\n", st->st_mode & PERM_MASK);
     std::fprintf(s, "Last access:         %s", local_text(st->st_atime));
     std::fprintf(s, "Last modification:   %s", local_text(st->st_mtime));
     return std::fprintf(s, "Last status change:  %s", local_text(st->st_ctime));
@@ -209,11 +269,15 @@ int dump_inode(FILE* s, const dinode* ip)
         std::fprintf(s, "\t\tset group id on execution\n");
     if (ip->di_mode & ISVTX)
         std::fprintf(s, "\t\tsave swapped text even after use\n");
-    std::fprintf(s, "\t\tPermissions: %o\n", ip->di_mode & 0xFFF);
+    std::fprintf(s, "\t\tPermissions: %o\n", ip->di_mode & PERM_MASK);
     std::fprintf(s, "%d\tnumber of links to file\n", ip->di_nlink);
-    std::fprintf(s, "%d\towner's user id\n", ip->di_uid);
-    std::fprintf(s, "%d\towner's group id\n", ip->di_gid);
-    std::fprintf(s, "%d\tnumber of bytes in file\n", ip->di_size);
+    uint32_t uid;
+    uint32_t gid;
+    const fsys* fs = fs_getfs();
+    fsl::inode_owner(fs ? fs->sb : nullptr, ip, &uid, &gid);
+    std::fprintf(s, "%u\towner's user id\n", uid);
+    std::fprintf(s, "%u\towner's group id\n", gid);
+    std::fprintf(s, "%lld\tnumber of bytes in file\n", static_cast<ll>(ip->di_size));
     std::fprintf(s, "\ttime last accessed\t%s", time_text(ip->di_atime));
     std::fprintf(s, "\tatspare\t%s", time_text(ip->di_atspare));
     std::fprintf(s, "\ttime last modified\t%s", time_text(ip->di_mtime));
@@ -228,8 +292,8 @@ int dump_inode(FILE* s, const dinode* ip)
     std::fprintf(s, "%d\tstatus, currently unused\n", ip->di_flags);
     std::fprintf(s, "%d\tblocks actually held\n", ip->di_blocks);
     std::fprintf(s, "%d\tgeneration number\n", ip->di_gen);
-    std::fprintf(s, "%d\tdelayed writes, units=bytes\n", ip->di_delaylen);
-    std::fprintf(s, "%d\twhere we started delaying\n", ip->di_delayoff);
+    std::fprintf(s, "%d\tdelayed writes, units=bytes\n", static_cast<int32_t>(ip->di_uid32));
+    std::fprintf(s, "%d\twhere we started delaying\n", static_cast<int32_t>(ip->di_gid32));
     std::fprintf(s, "%d\twhere to start the next clust\n", ip->di_nextrio);
     return std::fprintf(s, "%d\tnumber of outstanding writes\n", ip->di_writes);
 }

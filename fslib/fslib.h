@@ -29,7 +29,7 @@ enum {
     FSE_NAMETOOLONG = 10,
     FSE_NOENT = 11,
     FSE_BADSB = 12,   // superblock geometry our reads cannot handle safely
-    FSE_TOOBIG = 13,  // file of 2 GiB or more: its 32-bit size is negative
+    FSE_TOOBIG = 13,  // a size that is negative, or past what the block map reaches
     FSE_NERR = 14
 };
 
@@ -46,11 +46,16 @@ inline constexpr fs_handle FS_NOHANDLE = 0;
 
 // ---------------------------------------------------------------------------
 // On-disk records.  Offsets are checked below; numbers are big-endian on
-// disk and in host order only after the owning Part converted them.
+// disk and in host order only once the reading code has converted them.
 // ---------------------------------------------------------------------------
 
 inline constexpr uint16_t DKL_MAGIC = 0xDABE;
-inline constexpr int NDKMAP = 8;
+inline constexpr int NDKMAP = 8;          // partitions in a label
+inline constexpr int SECTOR_SIZE = 512;   // device addressing unit
+inline constexpr int DKL_CKSUM_AT = 510;  // the checksum covers the bytes before it
+
+// `n` rounded up to whole sectors.
+constexpr uint32_t sector_round(uint32_t n) { return (n + SECTOR_SIZE - 1) & ~uint32_t{SECTOR_SIZE - 1}; }
 
 struct dk_map {
     int32_t dkl_cylno;  // 0: starting cylinder
@@ -92,6 +97,7 @@ static_assert(offsetof(dk_label, dkl_cksum) == 510);
 
 inline constexpr int32_t FS_MAGIC = 0x011954;
 inline constexpr int32_t SBOFF = 8192;
+inline constexpr int32_t FS_INODEFMT_NEW = 2;
 inline constexpr uint32_t ROOT_INO = 2;
 
 struct fs_csum {
@@ -159,7 +165,10 @@ struct fs_super {
     int32_t fs_cgrotor;       //  724
     uint8_t fs_unused1[128];  //  728
     int32_t fs_cpc;           //  856
-    uint8_t fs_unused2[480];  //  860
+    uint8_t fs_unused2[460];  //  860
+    int32_t fs_maxsymlinklen; // 1320: longest link kept inside the inode
+    int32_t fs_inodefmt;      // 1324: FS_INODEFMT_NEW: owners in 32-bit words
+    uint8_t fs_unused3[12];   // 1328
     int32_t fs_qbmask[2];     // 1340: each half converted in place
     int32_t fs_qfmask[2];     // 1348
     int32_t fs_postblformat;  // 1356
@@ -167,7 +176,7 @@ struct fs_super {
     int32_t fs_postbloff;     // 1364
     int32_t fs_rotbloff;      // 1368
     int32_t fs_magic;         // 1372
-    uint8_t fs_unused3[8192 - 1376];
+    uint8_t fs_unused4[8192 - 1376];
 };
 static_assert(sizeof(fs_super) == 8192);
 static_assert(offsetof(fs_super, fs_iblkno) == 16);
@@ -184,6 +193,8 @@ static_assert(offsetof(fs_super, fs_fmod) == 208);
 static_assert(offsetof(fs_super, fs_fsmnt) == 212);
 static_assert(offsetof(fs_super, fs_cgrotor) == 724);
 static_assert(offsetof(fs_super, fs_cpc) == 856);
+static_assert(offsetof(fs_super, fs_maxsymlinklen) == 1320);
+static_assert(offsetof(fs_super, fs_inodefmt) == 1324);
 static_assert(offsetof(fs_super, fs_qbmask) == 1340);
 static_assert(offsetof(fs_super, fs_qfmask) == 1348);
 static_assert(offsetof(fs_super, fs_postblformat) == 1356);
@@ -192,15 +203,14 @@ static_assert(offsetof(fs_super, fs_magic) == 1372);
 inline constexpr int NDADDR = 12;
 inline constexpr int NIADDR = 3;
 
-// On-disk inode, 128 bytes.  di_size is the low 32-bit word of the 64-bit
-// size, read as signed; the high word is kept as stored and never used.
+// On-disk inode, 128 bytes.  The owner is kept twice: in 16-bit words at 4
+// and 6, and in 32-bit words at 112 and 116 (see fs_istat for which holds).
 struct dinode {
     uint16_t di_mode;          //   0
     int16_t di_nlink;          //   2
     uint16_t di_uid;           //   4
     uint16_t di_gid;           //   6
-    uint32_t di_sizehi;        //   8: never converted
-    int32_t di_size;           //  12
+    int64_t di_size;           //   8: bytes in the file
     int32_t di_atime;          //  16
     int32_t di_atspare;        //  20
     int32_t di_mtime;          //  24
@@ -212,20 +222,20 @@ struct dinode {
     int32_t di_flags;          // 100
     int32_t di_blocks;         // 104
     int32_t di_gen;            // 108
-    int32_t di_delaylen;       // 112: never converted
-    int32_t di_delayoff;       // 116: never converted
+    uint32_t di_uid32;         // 112: owner, whole
+    uint32_t di_gid32;         // 116: group, whole
     int32_t di_nextrio;        // 120: never converted
     int32_t di_writes;         // 124: never converted
 };
 static_assert(sizeof(dinode) == 128);
-static_assert(offsetof(dinode, di_sizehi) == 8);
-static_assert(offsetof(dinode, di_size) == 12);
+static_assert(offsetof(dinode, di_size) == 8);
 static_assert(offsetof(dinode, di_mtime) == 24);
 static_assert(offsetof(dinode, di_ctspare) == 36);
 static_assert(offsetof(dinode, di_db) == 40);
 static_assert(offsetof(dinode, di_ib) == 88);
 static_assert(offsetof(dinode, di_flags) == 100);
-static_assert(offsetof(dinode, di_delaylen) == 112);
+static_assert(offsetof(dinode, di_uid32) == 112);
+static_assert(offsetof(dinode, di_gid32) == 116);
 static_assert(offsetof(dinode, di_writes) == 124);
 
 // Mode bits shared by di_mode and st_mode.
@@ -240,11 +250,15 @@ inline constexpr uint16_t IFSOCK = 0xC000;
 inline constexpr uint16_t ISUID = 0x800;
 inline constexpr uint16_t ISGID = 0x400;
 inline constexpr uint16_t ISVTX = 0x200;
+inline constexpr uint16_t PERM_MASK = 0xFFF;   // permission and special bits
+inline constexpr uint16_t OWNER_WIDE = 0xFFFF; // 16-bit owner: see the 32-bit word
 
-// Directory record header as it lies in a directory block.  d_name runs on
-// to the record's end (at most 256 bytes with its NUL); it is declared with
-// the smallest size a valid record can have so that a record pointer never
-// claims more bytes than the record holds.
+// Directory record header as it lies in a directory block.  d_name starts
+// at byte 8 and runs on to the record's end: the name's bytes, then a NUL
+// (at most MAXNAMLEN + 1 bytes in all), then padding.  Records handed out
+// by fs_readdir always hold that NUL inside the directory's bytes.  The
+// field is declared with the smallest size a valid record can have so that
+// a record pointer never claims more bytes than the record holds.
 struct direct {
     uint32_t d_ino;       // 0: 0 = empty record
     uint16_t d_reclen;    // 4: distance to the next record
@@ -255,6 +269,7 @@ static_assert(offsetof(direct, d_reclen) == 4);
 static_assert(offsetof(direct, d_namlen) == 6);
 static_assert(offsetof(direct, d_name) == 8);
 inline constexpr int DIRHDR = 8;
+inline constexpr int MAXNAMLEN = 255;
 
 // Status record.  Field names and widths are this library's own, not the
 // host's; see <sys/stat.h>'s time macros below.
@@ -269,10 +284,10 @@ struct fs_statrec {
     uint16_t st_ino;    // inode number, low 16 bits
     uint16_t st_mode;
     int16_t st_nlink;
-    int16_t st_uid;     // 16 bits as stored: 32768 and up read negative
-    int16_t st_gid;
+    uint32_t st_uid;    // whole owner id
+    uint32_t st_gid;
     uint32_t st_rdev;   // never written by the library
-    int32_t st_size;
+    int64_t st_size;    // bytes, never negative
     int32_t st_atime;
     int32_t st_mtime;
     int32_t st_ctime;
@@ -290,6 +305,8 @@ inline constexpr int LABEL_BUFSIZE = 8192;
 struct disk {
     fs_handle handle;   // FS_NOHANDLE: slot free
     dk_label* label;    // owned 8192-byte buffer, label converted
+    bool bare;          // no label: one UFS file system fills the device
+    int64_t bytes;      // device size in bytes (0 when the host cannot say)
 };
 
 disk* disk_open(const char* path);
@@ -297,8 +314,8 @@ int disk_close(disk* d);
 int label_check(dk_label* label);
 void dump_label(FILE* stream, const dk_label* label);
 
-// Start of partition `part` in 512-byte sectors, 32-bit wrap-around.
-uint32_t part_start_sectors(const dk_label* label, int part);
+// Start of partition `part` in 512-byte sectors, exact.
+uint64_t part_start_sectors(const dk_label* label, int part);
 
 // ---------------------------------------------------------------------------
 // Mounted file systems
@@ -307,6 +324,8 @@ inline constexpr int NFSYS = 16;
 inline constexpr int FS_MNT_ANYPART = 1;
 inline constexpr int CWD_SIZE = 1024;
 
+struct fs_cache;   // blocks a mounted file system keeps (internal)
+
 struct fsys {
     fs_handle handle;   // the disk's; FS_NOHANDLE: slot free
     dk_label* label;    // the disk's, borrowed
@@ -314,6 +333,8 @@ struct fsys {
     fs_super* sb;       // owned, converted
     char* cwd;          // owned, CWD_SIZE bytes
     uint32_t cwd_ino;
+    bool bare;          // the disk's: no label in front of the file system
+    fs_cache* cache;    // owned: last inode block, lookup buffers
 };
 
 extern fsys* fs_current;
@@ -331,6 +352,19 @@ void dump_super(FILE* stream, const fs_super* sb);
 // ---------------------------------------------------------------------------
 inline constexpr int IBUFSIZE = 8192;
 
+// Reads inode `ino` of `fs` and converts it to host order.
+//   buffer     IBUFSIZE bytes of the caller's scratch, used only when
+//              *inode_ptr is null (then it may not be null itself).
+//   inode_ptr  in/out.  When *inode_ptr is null, the 512-byte sector that
+//              holds the inode is copied to the start of `buffer` and
+//              *inode_ptr is set to the inode's place there (byte
+//              (ino % 4) * 128).  Otherwise the inode is copied to
+//              *inode_ptr (128 bytes; it may lie inside `buffer`) and
+//              `buffer` is not touched.
+// Returns 0 on success; 1 when the inode lies where the device cannot be
+// positioned (fs_errno FSE_SEEK); 2 when its block cannot be read whole
+// (FSE_READ).  On failure neither `buffer` nor *inode_ptr's record is
+// changed.
 int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr);
 int inode_swap(dinode* ip);
 int fs_istat(uint32_t ino, fs_statrec* st);
@@ -343,6 +377,18 @@ int dump_inode(FILE* stream, const dinode* ip);
 inline constexpr int MAXPATHLEN_FS = 1024;
 
 uint32_t fs_namei(const char* path);
+// Searches one directory block for `name`.
+//   dip      the directory's inode (host order)
+//   blkaddr  fragment address of logical block *lbn (0: a hole)
+//   buffer   at least fs_bsize bytes of scratch; receives the block
+//   pos      in/out: directory bytes accounted for before this block; moves
+//            on by the block's length (the size rule), before any read
+//   lbn      in/out: the block's logical number; moves on by one
+//   match    out: inode number of the entry named `name`, or 0
+// Returns 0 when the block was searched; 1 when the device refused the
+// position (FSE_SEEK); 2 when the block is a hole, could not be read whole,
+// or holds a record that breaks the layout (FSE_READ).  On failure *match
+// is left alone.
 int dir_scan(fsys* fs, const dinode* dip, uint32_t blkaddr, uint8_t* buffer,
              int32_t* pos, int32_t* lbn, const char* name, uint32_t* match);
 int fs_stat(const char* path, fs_statrec* st);
@@ -355,19 +401,19 @@ inline constexpr int NFILES = 16;
 inline constexpr int32_t FS_EOF = 3;
 inline constexpr int FF_BUFSIZE = 8192;
 
+struct block_map;   // logical block -> fragment address (internal)
+
 struct FS_FILE {
     fsys* ff_fs;          // null: slot free
     dinode* ff_inode;     // owned copy, host order
     uint32_t ff_avail;    // bytes in ff_buf not yet handed out
     uint8_t* ff_cur;      // next byte to hand out
     uint8_t* ff_buf;      // owned, current data block
-    uint8_t* ff_ibuf;     // owned, current single indirect block, as on disk
-    uint8_t* ff_icur;     // entry taken last; ff_ibuf + 8192: none loaded
-    int32_t ff_pos;       // bytes covered by the blocks read so far
-    int32_t ff_lbn;       // blocks read so far = next logical block
+    int64_t ff_pos;       // bytes covered by the blocks read so far
+    int64_t ff_lbn;       // blocks read so far = next logical block
     int32_t ff_state;     // 0 direct, 1 indirect, FS_EOF: no further block
-    uint8_t* ff_xbuf;     // owned, double/triple indirect block scratch
     int ff_lost;          // status of the first block that failed, or 0
+    block_map* ff_map;    // owned, with its indirect blocks
 };
 
 extern FS_FILE fs_files[NFILES];

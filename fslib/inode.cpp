@@ -1,5 +1,6 @@
-// Inodes: where an inode lies on the device, its conversion, and the
-// status record built from it.  Nothing is cached: every request reads.
+// Inodes: where an inode lies on the device, its conversion, its owner,
+// and the status record built from it.  The inode block read last is kept,
+// so the inodes of one block cost one device read.
 #include <cstdint>
 #include <cstring>
 
@@ -12,55 +13,63 @@ namespace {
 
 constexpr int INODE_SIZE = 128;
 
-// Device byte offset of inode `ino`, before alignment.  Unsigned 32-bit
-// throughout; the mount has made sure the divisors are non-zero and the
-// shift is small.
-uint32_t inode_offset(const fsys* fs, uint32_t ino)
+// Fragment address of the inode block holding `ino`, exact; -1 when it
+// cannot be formed.  The mount has made sure the divisors are non-zero
+// and the shift is small.
+int64_t inode_frag(const fs_super* sb, uint32_t ino)
 {
-    const fs_super* sb = fs->sb;
-    uint32_t ipg = static_cast<uint32_t>(sb->fs_ipg);
-    uint32_t inopb = static_cast<uint32_t>(sb->fs_inopb);
+    auto ipg = static_cast<uint32_t>(sb->fs_ipg);
+    auto inopb = static_cast<uint32_t>(sb->fs_inopb);
     uint32_t cg = ino / ipg;
-    uint32_t frag = static_cast<uint32_t>(sb->fs_fpg) * cg
-                  + static_cast<uint32_t>(sb->fs_cgoffset) * (cg & ~static_cast<uint32_t>(sb->fs_cgmask))
-                  + static_cast<uint32_t>(sb->fs_iblkno)
-                  + (((ino % ipg) / inopb) << sb->fs_fragshift);
-    return (ino % inopb) * INODE_SIZE
-         + frag * static_cast<uint32_t>(sb->fs_fsize)
-         + static_cast<uint32_t>(fsl::part_start_bytes(fs->label, fs->part));
+    int64_t base = int64_t{sb->fs_fpg} * cg;
+    int64_t shift = int64_t{sb->fs_cgoffset} * (cg & ~static_cast<uint32_t>(sb->fs_cgmask));
+    int64_t inside = int64_t{sb->fs_iblkno} + (int64_t{(ino % ipg) / inopb} << sb->fs_fragshift);
+    int64_t frag;
+    if (__builtin_add_overflow(base, shift, &frag) || __builtin_add_overflow(frag, inside, &frag))
+        return -1;
+    return frag;
+}
+
+// Brings the block holding inode `ino` into the file system's cache;
+// `*at` receives the inode's offset inside it.  Returns FSE_OK or the
+// failure, after which no block is held.
+int load_inode_block(fsys* fs, uint32_t ino, uint32_t* at)
+{
+    auto bsize = static_cast<uint32_t>(fs->sb->fs_bsize);
+    uint64_t within = uint64_t{ino % static_cast<uint32_t>(fs->sb->fs_inopb)} * INODE_SIZE;
+    uint64_t from = within + INODE_SIZE <= bsize ? 0 : within & ~uint64_t{SECTOR_SIZE - 1};
+    int64_t frag = inode_frag(fs->sb, ino);
+    int64_t offset = frag < 0 ? -1 : fsl::frag_offset(fs, frag, static_cast<int64_t>(from));
+    *at = static_cast<uint32_t>(within - from);
+    fs_cache* c = fs->cache;
+    if (offset >= 0 && c->iblock_at == offset)
+        return FSE_OK;
+    c->iblock_at = -1;
+    uint32_t got;
+    int rc = fsl::dev_load(fs->handle, offset, c->iblock, bsize, true, &got);
+    if (rc == FSE_OK)
+        c->iblock_at = offset;
+    return rc;
 }
 
 }  // namespace
 
 int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr)
 {
-    auto offset = static_cast<int32_t>(inode_offset(fs, ino));
-    int32_t r = offset % 512;   // signed: a negative offset fails the seek
-    offset -= r;
-    if (!fsl::dev_seek(fs->handle, offset)) {
-        fs_errno = FSE_SEEK;
-        return 1;
+    uint32_t at;
+    int rc = load_inode_block(fs, ino, &at);
+    if (rc != FSE_OK) {
+        fs_errno = rc;
+        return rc == FSE_SEEK ? 1 : 2;
     }
-    // The caller's 128-byte place may lie inside the buffer (path lookup
-    // keeps its inode there); a short read must not leave it half
-    // overwritten, so keep a copy until the read is known to be good.
-    auto* place = reinterpret_cast<uint8_t*>(*inode_ptr);
-    auto at = reinterpret_cast<uintptr_t>(place);
-    auto lo = reinterpret_cast<uintptr_t>(buffer);
-    bool inside = place && at + INODE_SIZE > lo && at < lo + IBUFSIZE;
-    uint8_t saved[INODE_SIZE];
-    if (inside)
-        std::memcpy(saved, place, INODE_SIZE);
-    if (fsl::dev_read(fs->handle, buffer, IBUFSIZE) != IBUFSIZE) {
-        if (inside)
-            std::memcpy(place, saved, INODE_SIZE);
-        fs_errno = FSE_READ;
-        return 2;
+    const uint8_t* src = fs->cache->iblock + at;
+    if (*inode_ptr == nullptr) {
+        uint32_t sector = at & ~uint32_t{SECTOR_SIZE - 1};
+        std::memcpy(buffer, fs->cache->iblock + sector, SECTOR_SIZE);
+        *inode_ptr = reinterpret_cast<dinode*>(buffer + (at - sector));
+    } else {
+        std::memcpy(*inode_ptr, src, INODE_SIZE);
     }
-    if (*inode_ptr == nullptr)
-        *inode_ptr = reinterpret_cast<dinode*>(buffer + r);
-    else
-        std::memmove(*inode_ptr, buffer + r, INODE_SIZE);   // may overlap
     return inode_swap(*inode_ptr);
 }
 
@@ -85,23 +94,37 @@ int inode_swap(dinode* ip)
     swap_field(ip->di_flags);
     swap_field(ip->di_blocks);
     swap_field(ip->di_gen);
+    swap_field(ip->di_uid32);
+    swap_field(ip->di_gid32);
     return 0;
 }
+
+namespace fsl {
+
+void inode_owner(const fs_super* sb, const dinode* ip, uint32_t* uid, uint32_t* gid)
+{
+    // Newer file systems keep owners whole in the 32-bit words; older ones
+    // in the 16-bit words, where OWNER_WIDE marks an id that did not fit.
+    bool wide = sb != nullptr && sb->fs_inodefmt == FS_INODEFMT_NEW;
+    *uid = wide || ip->di_uid == OWNER_WIDE ? ip->di_uid32 : ip->di_uid;
+    *gid = wide || ip->di_gid == OWNER_WIDE ? ip->di_gid32 : ip->di_gid;
+}
+
+}  // namespace fsl
 
 int fs_istat(uint32_t ino, fs_statrec* st)
 {
     fsys* fs = fs_getfs();
     if (!fs)
         return -1;
-    alignas(8) uint8_t buffer[IBUFSIZE];
-    dinode* ip = nullptr;
-    if (fs_iget(fs, ino, buffer, &ip) != 0)
+    dinode inode;
+    dinode* ip = &inode;
+    if (fs_iget(fs, ino, nullptr, &ip) != 0)
         return -1;
     st->st_mode = ip->di_mode;
     st->st_ino = static_cast<uint16_t>(ino);
     st->st_nlink = ip->di_nlink;
-    st->st_uid = static_cast<int16_t>(ip->di_uid);
-    st->st_gid = static_cast<int16_t>(ip->di_gid);
+    fsl::inode_owner(fs->sb, ip, &st->st_uid, &st->st_gid);
     st->st_size = ip->di_size;
     st->st_atime = ip->di_atime;
     st->st_mtime = ip->di_mtime;

@@ -7,41 +7,88 @@
 
 namespace fsl {
 
-// Byte offset of a partition's start: 32-bit wrap-around, used as a
-// signed 32-bit device offset (negative: unreachable, the seek refuses).
-int32_t part_start_bytes(const dk_label* label, int part);
+// Exact byte offset of partition `part`'s start on its device.
+int64_t part_start(const dk_label* label, int part);
 
-// The same start without wrap-around.  Device offsets are signed 32-bit, so
-// whatever lies at 2 GiB or beyond cannot be read; a wrapped offset would
-// land on some other, unrelated part of the device instead.
-uint64_t part_start_exact(const dk_label* label, int part);
-inline constexpr uint64_t DEV_LIMIT = uint64_t{1} << 31;
+// The one address rule: device byte offset of byte `within` of fragment
+// `frag` of a mounted file system, exact in 64 bits; -1 (refused by every
+// read) when the figure cannot be formed.
+int64_t frag_offset(const fsys* fs, int64_t frag, int64_t within = 0);
 
-// Device byte offset of fragment address `addr` of a mounted file system.
-int32_t frag_offset(const fsys* fs, uint32_t addr);
+// Reads `count` bytes at fragment `frag` of `fs` (see dev_load).
+int frag_load(const fsys* fs, int64_t frag, void* buf, uint32_t count, bool exact, uint32_t* got);
 
 // Bytes held by logical block `lbn` of a file of `size` bytes of which
 // `pos` are covered by earlier blocks.  Callers keep 0 <= pos <= size.
-int32_t block_count(const fs_super* sb, int32_t size, int32_t lbn, int32_t pos);
+int64_t block_count(const fs_super* sb, int64_t size, int64_t lbn, int64_t pos);
 
 // Entries in one indirect block: fs_bsize / 4 (2048 for 8192-byte blocks).
 inline uint32_t nindir(const fs_super* sb) { return static_cast<uint32_t>(sb->fs_bsize) / 4; }
 
-// Positions and reads `count` bytes at `offset`.  Returns FSE_OK,
-// FSE_SEEK or FSE_READ; with `exact` a short transfer is FSE_READ.
-// `*got` receives the bytes transferred.
-int dev_load(fs_handle h, int32_t offset, void* buf, uint32_t count, bool exact,
-             int32_t* got);
-
-// The directory-record check shared by lookups and directory streams: the
-// record at `rec` with `avail` bytes of block left is usable when its
-// length is a non-zero multiple of 4 inside the block and its name ends
-// with a NUL inside the record.  The record must already be converted.
-bool record_ok(const direct* rec, uint32_t avail);
+// Largest file size the block map can reach with this block size.
+int64_t max_file_size(const fs_super* sb);
 
 }  // namespace fsl
 
-// Reads the next logical block of a file (see fileio.cpp); the block's
-// byte count, or 0 when it could not be read.
-int32_t read_fblock(fsys* fs, const dinode* ip, uint32_t addr, uint8_t* dst,
-                    int32_t* pos, int32_t* lbn);
+// Maps logical blocks of an inode to fragment addresses.  It keeps the
+// indirect block it read last at each level, keyed by its address, so a
+// walk in block order reads each indirect block once; blocks never go
+// stale since the device is never written.
+struct block_map {
+    const fsys* fs;
+    uint32_t key[NIADDR];      // address of the block held at each level
+    bool held[NIADDR];
+    uint8_t* buf[NIADDR];      // owned, fs_bsize bytes each, as on disk; null until used
+};
+
+namespace fsl {
+
+// A map for `fs`; null when memory runs out.  Its buffers are taken when
+// first needed.
+block_map* map_new(const fsys* fs);
+void map_free(block_map* m);
+
+// Address of logical block `lbn` of inode `ip`: FSE_OK with *addr (0 for a
+// hole), or the failure of an indirect block's read (or FSE_NOMEM).
+int map_block(block_map* m, const dinode* ip, uint64_t lbn, uint32_t* addr);
+
+// What a directory record means for the walk over it.
+enum class rec_verdict {
+    next,     // a sound record: step over d_reclen bytes
+    last,     // sound header and name, but its length runs past the
+              // directory's bytes: hand it out, then the directory ends
+    broken,   // the layout is broken: the directory ends with FSE_READ
+};
+
+// Converts the record header at `p` in place and judges it.  `avail` is
+// the directory's bytes left in the block from `p` on; `final` says they
+// are the last of the directory.
+rec_verdict record_step(uint8_t* p, uint32_t avail, bool final);
+
+
+// Owner words of inode `ip` by the file system's inode format.
+void inode_owner(const fs_super* sb, const dinode* ip, uint32_t* uid, uint32_t* gid);
+
+}  // namespace fsl
+
+struct fs_cache {
+    block_map* dirmap;     // lookup's indirect blocks
+    uint8_t* dirbuf;       // lookup's directory block
+    uint8_t* iblock;       // inode block read last
+    int64_t iblock_at;     // its device offset; -1: none held
+    uint32_t iblock_len;
+};
+
+// Creates and drops a mounted file system's cache.
+fs_cache* cache_new(const fsys* fs);
+void cache_free(fs_cache* c);
+
+// File-stream internals shared with directory streams (fileio.cpp).
+namespace fsl {
+
+// Loads the stream's next block into ff_buf (ff_cur, ff_avail).  A hole
+// reads as zeros when `holes_ok`, else it is FSE_READ.  Returns FSE_OK or
+// the failure, which is also kept in ff_lost.
+int stream_fill(FS_FILE* f, bool holes_ok);
+
+}  // namespace fsl

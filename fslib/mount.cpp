@@ -49,22 +49,9 @@ bool geometry_ok(const fs_super* sb)
     return sb->fs_ipg != 0 && sb->fs_inopb != 0 && sb->fs_fpg != 0;
 }
 
-}  // namespace
-
-fsys* fs_mount(disk* d, int part, int flags)
+// A free slot of the mount table with its buffers, or null (fs_errno set).
+fsys* take_slot(disk* d, int part)
 {
-    if (part < 0 || part > 7) {
-        fs_errno = FSE_PART;
-        return nullptr;
-    }
-    if (d->label->dkl_map[part].dkl_nblk == 0) {
-        fs_errno = FSE_EMPTY;
-        return nullptr;
-    }
-    if (!(flags & FS_MNT_ANYPART) && (part == 1 || part == 2)) {
-        fs_errno = FSE_PART;
-        return nullptr;
-    }
     fsys* fs = nullptr;
     for (fsys& slot : fsys_table) {
         if (slot.handle == FS_NOHANDLE) {
@@ -77,43 +64,57 @@ fsys* fs_mount(disk* d, int part, int flags)
         return nullptr;
     }
     auto* sb = static_cast<fs_super*>(std::malloc(sizeof(fs_super)));
-    if (!sb) {
-        fs_errno = FSE_NOMEM;
-        return nullptr;
-    }
     auto* cwd = static_cast<char*>(std::malloc(CWD_SIZE));
-    if (!cwd) {
+    if (!sb || !cwd) {
         std::free(sb);
+        std::free(cwd);
         fs_errno = FSE_NOMEM;
         return nullptr;
     }
-    fs->handle = d->handle;
-    fs->part = part;
-    fs->label = d->label;
-    fs->sb = sb;
-    fs->cwd = cwd;
-    fs->cwd_ino = ROOT_INO;
+    *fs = fsys{d->handle, d->label, part, sb, cwd, ROOT_INO, d->bare, nullptr};
     std::strcpy(cwd, "/");
+    return fs;
+}
 
-    uint64_t where = fsl::part_start_exact(d->label, part) + SBOFF;
-    if (where >= fsl::DEV_LIMIT || !fsl::dev_seek(fs->handle, static_cast<int32_t>(where))) {
-        fs_errno = FSE_SEEK;
-        fs_umount(fs);
+// Reads, converts and checks the superblock; FSE_OK or the failure.
+int read_super(fsys* fs)
+{
+    uint32_t got;
+    int64_t where = fsl::part_start(fs->label, fs->part);
+    int rc = fsl::dev_load(fs->handle, where < 0 ? -1 : where + SBOFF, fs->sb, sizeof(fs_super), true, &got);
+    if (rc != FSE_OK)
+        return rc;
+    if (!super_swap(fs->sb))
+        return FSE_MAGIC;
+    if (!geometry_ok(fs->sb))
+        return FSE_BADSB;
+    fs->cache = cache_new(fs);
+    return fs->cache ? FSE_OK : FSE_NOMEM;
+}
+
+}  // namespace
+
+fsys* fs_mount(disk* d, int part, int flags)
+{
+    if (part < 0 || part >= NDKMAP) {
+        fs_errno = FSE_PART;
         return nullptr;
     }
-    if (fsl::dev_read(fs->handle, sb, sizeof(fs_super)) != static_cast<int32_t>(sizeof(fs_super))) {
-        fs_errno = FSE_READ;
-        fs_umount(fs);
+    if (d->label->dkl_map[part].dkl_nblk == 0) {
+        fs_errno = FSE_EMPTY;
         return nullptr;
     }
-    if (!super_swap(sb)) {
-        fs_errno = FSE_MAGIC;
-        fs_umount(fs);
+    if (!(flags & FS_MNT_ANYPART) && (part == 1 || part == 2)) {
+        fs_errno = FSE_PART;
         return nullptr;
     }
-    if (!geometry_ok(sb)) {
-        fs_errno = FSE_BADSB;
+    fsys* fs = take_slot(d, part);
+    if (!fs)
+        return nullptr;
+    int rc = read_super(fs);
+    if (rc != FSE_OK) {
         fs_umount(fs);
+        fs_errno = rc;
         return nullptr;
     }
     if (!fs_current)
@@ -128,6 +129,8 @@ int fs_umount(fsys* fs)
     fs->sb = nullptr;
     std::free(fs->cwd);
     fs->cwd = nullptr;
+    cache_free(fs->cache);
+    fs->cache = nullptr;
     if (fs_current == fs)
         fs_current = nullptr;
     return 0;
@@ -152,20 +155,30 @@ char* fs_getcwd(char* buf)
     return buf;
 }
 
+// Word ranges of the superblock that hold numbers, first and last word
+// included; everything else is text, single bytes or never used.
+struct word_range {
+    size_t first;
+    size_t last;
+};
+constexpr word_range SUPER_WORDS[] = {
+    {offsetof(fs_super, fs_sblkno), offsetof(fs_super, fs_cstotal.cs_nffree)},
+    {offsetof(fs_super, fs_cgrotor), offsetof(fs_super, fs_cgrotor)},
+    {offsetof(fs_super, fs_cpc), offsetof(fs_super, fs_cpc)},
+    {offsetof(fs_super, fs_maxsymlinklen), offsetof(fs_super, fs_inodefmt)},
+    {offsetof(fs_super, fs_qbmask), offsetof(fs_super, fs_magic)},
+};
+
 int super_swap(fs_super* sb)
 {
     auto* raw = reinterpret_cast<unsigned char*>(sb);
-    auto swap_word = [raw](int off) {
-        uint32_t w;
-        std::memcpy(&w, raw + off, 4);
-        w = fsl::bswap32(w);
-        std::memcpy(raw + off, &w, 4);
-    };
-    for (int off = 8; off <= 204; off += 4)
-        swap_word(off);
-    swap_word(724);
-    swap_word(856);
-    for (int off = 1340; off <= 1372; off += 4)
-        swap_word(off);
+    for (const word_range& r : SUPER_WORDS) {
+        for (size_t off = r.first; off <= r.last; off += 4) {
+            uint32_t w;
+            std::memcpy(&w, raw + off, 4);
+            w = fsl::bswap32(w);
+            std::memcpy(raw + off, &w, 4);
+        }
+    }
     return sb->fs_magic == FS_MAGIC ? 1 : 0;
 }

@@ -1,6 +1,6 @@
-// The four device operations of the library, ported to POSIX: open
-// read-only, position to a signed 32-bit absolute offset, read a byte
-// count, close.  Only the first 2 GiB of a device can be addressed.
+// The device operations of the library: open read-only, read a byte count
+// at an absolute 64-bit offset, close.  The one rule for where a read may
+// start lives here: at no negative offset and nowhere past the device's end.
 #pragma once
 
 #include <cstdint>
@@ -16,13 +16,16 @@ extern int32_t dev_lastread;
 // Opens `path` read-only; FS_NOHANDLE on failure (errno says why).
 fs_handle dev_open(const char* path);
 
-// Positions to `offset` from the start; a negative offset (2 GiB and up
-// as unsigned) is refused.  Returns false on failure.
-bool dev_seek(fs_handle h, int32_t offset);
+// Size of an open device in bytes: the file's size, or the block device's;
+// 0 when the host cannot tell (then only the host itself limits reads).
+int64_t dev_size(fs_handle h);
 
-// Reads up to `count` bytes; stops early only at end of file.  Sets and
-// returns dev_lastread (-1 on a failing call).
-int32_t dev_read(fs_handle h, void* buf, uint32_t count);
+// Reads `count` bytes at `offset`.  Returns FSE_OK; FSE_SEEK for an offset
+// that is negative or past the end of the device; FSE_READ when the read
+// call fails, or, with `exact`, transfers fewer bytes.  `*got` receives
+// the bytes transferred (a read stops early only at the device's end).
+int dev_load(fs_handle h, int64_t offset, void* buf, uint32_t count, bool exact,
+             uint32_t* got);
 
 // Closes the device; non-zero on success, 0 on failure.
 int dev_close(fs_handle h);
@@ -32,8 +35,9 @@ int dev_close(fs_handle h);
 extern uint64_t dev_reads;
 
 // Faults for the tests: the `nth` device read or seek from now on (1 = the
-// next one) fails in the given way.  One plan at a time; dev_fault_clear
-// drops it.  Never set outside the tests.
+// next one) fails in the given way.  "Seek" is the positioning check that
+// comes first in every read.  One plan at a time; dev_fault_clear drops
+// it.  Never set outside the tests.
 enum class dev_fault_kind {
     none,
     error,      // the read call fails (EIO)

@@ -47,9 +47,9 @@ static void list_long(const direct* entry)
         return;
     }
     fputs(type_prefix(rec.st_mode), stderr);
-    fprintf(stderr, "%6d %.4o %2d %5d %5d %7d %-12.12s %s\n",
-            rec.st_ino, rec.st_mode & 0xFFF, rec.st_nlink, rec.st_uid,
-            rec.st_gid, rec.st_size, short_time(rec.st_mtime), entry->d_name);
+    fprintf(stderr, "%6d %.4o %2d %5u %5u %7lld %-12.12s %s\n",
+            rec.st_ino, rec.st_mode & PERM_MASK, rec.st_nlink, rec.st_uid,
+            rec.st_gid, static_cast<long long>(rec.st_size), short_time(rec.st_mtime), entry->d_name);
 }
 
 void do_ls(const char* path, const char* long_flag)

@@ -49,18 +49,22 @@ static int parse_partition(const char* text)
     return static_cast<int>(value);
 }
 
-static void print_summary(const dk_label* label)
+static void print_summary(const disk* dk)
 {
-    // The label text may fill its 128 bytes without a NUL.
-    fprintf(stderr, "\t%.128s\n", label->dkl_asciilabel);
-    // Three 16-bit factors overflow 32 bits; the product wraps as the
-    // 32-bit arithmetic this figure has always used.
-    uint32_t sectors = uint32_t{label->dkl_ncyl} * label->dkl_nhead * label->dkl_nsect;
-    fprintf(stderr, "\t%d Mb\n", static_cast<int32_t>(sectors) / 2048);
+    const dk_label* label = dk->label;
+    long long bytes = static_cast<long long>(uint64_t{label->dkl_ncyl} * label->dkl_nhead * label->dkl_nsect * 512);
+    if (dk->bare) {
+        fputs("\tno Sun label: one UFS file system\n", stderr);
+        bytes = dk->bytes;
+    } else {
+        // The label text may fill its 128 bytes without a NUL.
+        fprintf(stderr, "\t%.128s\n", label->dkl_asciilabel);
+    }
+    fprintf(stderr, "\t%lld Mb\n", bytes / (1024 * 1024));
     for (int i = 0; i < NDKMAP; i++) {
-        int32_t nblk = label->dkl_map[i].dkl_nblk;
+        long long nblk = dk->bare && i == 0 ? dk->bytes / 512 : label->dkl_map[i].dkl_nblk;
         if (nblk != 0)
-            fprintf(stderr, "\t%d\t%d Mb\n", i, nblk / 2048);
+            fprintf(stderr, "\t%d\t%lld Mb\n", i, nblk / 2048);
     }
 }
 
@@ -264,7 +268,7 @@ int main(int argc, char** argv)
         return EXIT_FAILED;
     }
     if (part == -1) {
-        print_summary(dk->label);
+        print_summary(dk);
         disk_close(dk);
         return 0;
     }
@@ -275,7 +279,7 @@ int main(int argc, char** argv)
         disk_close(dk);
         return EXIT_FAILED;
     }
-    if (fs_debug)
+    if (fs_debug && !fs->bare)
         dump_label(stderr, fs->label);
     if (fs_debug)
         dump_super(stderr, fs->sb);

@@ -511,13 +511,13 @@ void Builder::write_inode(const Prep& p, const InodeInfo& info, const std::vecto
     std::memset(d, 0, 128);
     static_assert(offsetof(dinode, di_mode) == ino_off::mode && offsetof(dinode, di_nlink) == ino_off::nlink &&
                   offsetof(dinode, di_uid) == ino_off::uid && offsetof(dinode, di_gid) == ino_off::gid &&
-                  offsetof(dinode, di_sizehi) == ino_off::size_hi && offsetof(dinode, di_size) == ino_off::size &&
+                  offsetof(dinode, di_size) == ino_off::size_hi &&
                   offsetof(dinode, di_atime) == ino_off::atime && offsetof(dinode, di_mtime) == ino_off::mtime &&
                   offsetof(dinode, di_ctime) == ino_off::ctime && offsetof(dinode, di_db) == ino_off::db &&
                   offsetof(dinode, di_ib) == ino_off::ib && offsetof(dinode, di_flags) == ino_off::flags &&
                   offsetof(dinode, di_blocks) == ino_off::blocks && offsetof(dinode, di_gen) == ino_off::gen &&
-                  offsetof(dinode, di_delaylen) == ino_off::uid32 &&
-                  offsetof(dinode, di_delayoff) == ino_off::gid32);
+                  offsetof(dinode, di_uid32) == ino_off::uid32 &&
+                  offsetof(dinode, di_gid32) == ino_off::gid32);
     put16be(d + ino_off::mode, n.mode);
     put16be(d + ino_off::nlink, uint16_t(info.nlink));
     put16be(d + ino_off::uid, n.uid);

@@ -190,7 +190,7 @@ TEST_F(Lookup, RootAndEmptyPathReadNothing)
     EXPECT_EQ(fs_errno, FSE_MAGIC);
     // A component does read the start directory's inode.
     EXPECT_EQ(fs_namei("/."), 0u);
-    EXPECT_EQ(fs_errno, FSE_READ);
+    EXPECT_EQ(fs_errno, FSE_SEEK);   // the inodes now lie past the device's end
 }
 
 TEST_F(Lookup, NothingMounted)
@@ -235,7 +235,7 @@ TEST_F(Lookup, NameLengthFieldIsNotTrusted)
     EXPECT_EQ(fs_namei("/etc/motd"), t.motd);
 }
 
-TEST_F(Lookup, DirectoryWithoutFirstBlockHasNoEntries)
+TEST_F(Lookup, DirectoryWithoutFirstBlockIsAReadError)
 {
     Tree t;
     DiskImage img = sunimg::make_disk(t.fs);
@@ -245,7 +245,7 @@ TEST_F(Lookup, DirectoryWithoutFirstBlockHasNoEntries)
     for (const char* p : {"/etc/passwd", "/etc/motd", "/etc/.", "/etc/.."}) {
         fs_errno = FSE_OK;
         EXPECT_EQ(fs_namei(p), 0u) << p;
-        EXPECT_EQ(fs_errno, FSE_NOENT) << p;
+        EXPECT_EQ(fs_errno, FSE_READ) << p;   // a directory has no holes
     }
     EXPECT_EQ(fs_namei("/etc"), t.etc);
 }
@@ -265,11 +265,11 @@ TEST_F(Lookup, FailingReadsWhileSearching)
     Mount m(img);
     ASSERT_TRUE(m.ok());
 
-    // A search that fails counts as "not found".
+    // A search that fails keeps its cause: past the device's end.
     EXPECT_EQ(fs_namei("/etc/passwd"), 0u);
-    EXPECT_EQ(fs_errno, FSE_NOENT);
+    EXPECT_EQ(fs_errno, FSE_SEEK);
     EXPECT_EQ(fs_namei("/usr/bin"), 0u);
-    EXPECT_EQ(fs_errno, FSE_NOENT);
+    EXPECT_EQ(fs_errno, FSE_SEEK);
 
     // The inode of the last component is not read by the lookup...
     EXPECT_EQ(fs_namei("/broken/placeholder"), 40000000u);
@@ -300,10 +300,10 @@ TEST_F(Lookup, BlockLengthFollowsTheSizeRule)
         bool found;
     } cases[] = {
         {1024, 512, 512, false},    // rule gives 1024, capped to the 512 left
-        {1024, 700, 512, true},     // 700 is read as 1024 and all of it searched
+        {1024, 700, 512, true},     // the record's header and name lie inside the 700 bytes
         {1024, 1024, 512, true},
         {2048, 700, 1024, false},   // read as 1024 of the 2048-byte fragment
-        {2048, 1025, 1024, true},   // read as 1536
+        {2048, 1025, 1024, false},  // read as 1536, but one byte of the record is the directory's
         {2048, 1536, 1024, true},
         {2048, 1536, 1536, false},
     };
@@ -386,30 +386,30 @@ TEST_F(Lookup, NameInThirteenthBlockIsFoundThroughSingleIndirect)
         EXPECT_EQ(fs_errno, FSE_NOENT);
     }
     {
-        // A zero direct address ends the list: the indirect blocks are not
-        // searched.
+        // A zero direct address inside the size is a hole: the search
+        // ends there with a read error.
         DiskImage img = bd.img;
         img.image.put32be(ino_field(img, bd.big, sunimg::ino_off::db) + 4 * 5, 0);
         Mount m(img);
         ASSERT_TRUE(m.ok());
         EXPECT_EQ(fs_namei("/big/first"), bd.t.fs.lookup("/big/first"));
         EXPECT_EQ(fs_namei("/big/hidden"), 0u);
-        EXPECT_EQ(fs_errno, FSE_NOENT);
+        EXPECT_EQ(fs_errno, FSE_READ);
     }
     {
-        // The single indirect block cannot be read: not found, and only
-        // names in the direct blocks remain reachable.
+        // The single indirect block lies past the device's end: the search
+        // says so, and names in the direct blocks remain reachable.
         DiskImage img = bd.img;
         img.image.put32be(ino_field(img, bd.big, sunimg::ino_off::ib), 0x00100000);
         Mount m(img);
         ASSERT_TRUE(m.ok());
         EXPECT_EQ(fs_namei("/big/hidden"), 0u);
-        EXPECT_EQ(fs_errno, FSE_NOENT);
+        EXPECT_EQ(fs_errno, FSE_SEEK);
         EXPECT_EQ(fs_namei("/big/twelve"), bd.t.passwd);
     }
     {
-        // A zero first indirect address is passed over: the double level
-        // is tried next, and the blocks found there continue the count.
+        // A zero first indirect address is a hole over the blocks it would
+        // map, whatever the double level holds.
         DiskImage img = bd.img;
         uint64_t ib = ino_field(img, bd.big, sunimg::ino_off::ib);
         uint32_t single = img.image.get32be(ib);
@@ -418,8 +418,9 @@ TEST_F(Lookup, NameInThirteenthBlockIsFoundThroughSingleIndirect)
         img.image.put32be(ib + 4, dbl);
         Mount m(img);
         ASSERT_TRUE(m.ok());
-        EXPECT_EQ(fs_namei("/big/hidden"), bd.t.passwd);
-        EXPECT_EQ(fs_namei("/big/deep"), bd.t.passwd);
+        EXPECT_EQ(fs_namei("/big/hidden"), 0u);
+        EXPECT_EQ(fs_errno, FSE_READ);
+        EXPECT_EQ(fs_namei("/big/twelve"), bd.t.passwd);
     }
 }
 
@@ -440,7 +441,7 @@ TEST_F(Lookup, DoubleIndirectDirectoryWith4096ByteBlocks)
     EXPECT_EQ(fs_errno, FSE_NOENT);
 }
 
-TEST_F(Lookup, TripleIndirectChainIsWalked)
+TEST_F(Lookup, BlocksAreFoundByTheirPositionNotByWalkOrder)
 {
     BigDir bd(13, {{"hidden", 12}});
     DiskImage img = bd.img;
@@ -452,7 +453,9 @@ TEST_F(Lookup, TripleIndirectChainIsWalked)
     img.image.put32be(ib + 8, tpl);
     Mount m(img);
     ASSERT_TRUE(m.ok());
-    EXPECT_EQ(fs_namei("/big/hidden"), bd.t.passwd);
+    // Block 12 belongs under di_ib[0], which is now empty: a hole.
+    EXPECT_EQ(fs_namei("/big/hidden"), 0u);
+    EXPECT_EQ(fs_errno, FSE_READ);
 }
 
 // An indirect block whose entries all point back at itself, at each
@@ -495,7 +498,7 @@ TEST_F(Lookup, DamagedIndirectChainsFinishQuickly)
         ASSERT_TRUE(m.ok());
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(fs_namei("/big/nothere"), 0u);
-        EXPECT_EQ(fs_errno, FSE_NOENT);
+        EXPECT_EQ(fs_errno, FSE_READ);   // a hole, or indirect words read as records
         EXPECT_EQ(fs_namei("/big/first"), bd.t.fs.lookup("/big/first"));
         double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         EXPECT_LT(secs, 1.0);
@@ -515,10 +518,10 @@ TEST_F(Lookup, NegativeDirectorySizeHasNoEntries)
 }
 
 // ---------------------------------------------------------------------------
-// Records that break the layout end the search of their block
+// Records that break the layout end the directory with a read error
 // ---------------------------------------------------------------------------
 
-TEST_F(Lookup, DamagedRecordsEndTheirBlock)
+TEST_F(Lookup, DamagedRecordsEndTheDirectory)
 {
     // /d holds ".", "..", "victim", "after" in block 0 and "later" in
     // block 1; "victim" is damaged in each case.
@@ -559,9 +562,10 @@ TEST_F(Lookup, DamagedRecordsEndTheirBlock)
         ASSERT_TRUE(m.ok());
         EXPECT_EQ(fs_namei("/d/.."), ROOT_INO);
         EXPECT_EQ(fs_namei("/d/after"), 0u);
-        EXPECT_EQ(fs_errno, FSE_NOENT);
+        EXPECT_EQ(fs_errno, FSE_READ);
         EXPECT_EQ(fs_namei("/d/victimXY"), 0u);
-        EXPECT_EQ(fs_namei("/d/later"), t.passwd);
+        EXPECT_EQ(fs_namei("/d/later"), 0u);
+        EXPECT_EQ(fs_errno, FSE_READ);
     }
 }
 
