@@ -31,7 +31,8 @@ struct host_out {
 // symbolic link of that name is refused instead of followed.
 static int host_create(int dirfd, const char* name, bool inside, bool private_mode)
 {
-    int oflags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    // Non-blocking open: a host pipe with no reader must not stall the copy.
+    int oflags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK;
     if (inside)
         oflags |= O_NOFOLLOW;
     return openat(dirfd, name, oflags, private_mode ? 0600 : 0666);
@@ -102,6 +103,39 @@ static bool out_finish(host_out& o)
     return ftruncate(o.fd, static_cast<off_t>(o.pos)) == 0;
 }
 
+// How much to ask of the stream so that one request loads at most one
+// block: what is left of the current block, or one block.
+static uint32_t block_request(const FS_FILE* in, uint32_t room)
+{
+    uint32_t want = in->ff_avail;
+    if (want == 0) {
+        int32_t bsize = in->ff_fs->sb->fs_bsize;
+        want = bsize >= 512 && bsize <= FF_BUFSIZE ? static_cast<uint32_t>(bsize) : 512;
+    }
+    return want < room ? want : room;
+}
+
+// Fills `buf` with up to COPY_CHUNK bytes of the stream, block by block.
+// A block the library lost ends the fill: the bytes the same request
+// brought from beyond it are dropped, so the host file holds only the
+// file's first bytes in their places.
+static uint32_t fill_chunk(FS_FILE* in, uint8_t* buf, bool* lost)
+{
+    uint32_t fill = 0;
+    while (fill < COPY_CHUNK) {
+        bool lost_before = in->ff_lost != FSE_OK;
+        uint32_t got = fs_fread(buf + fill, 1, block_request(in, COPY_CHUNK - fill), in);
+        if (!lost_before && in->ff_lost != FSE_OK) {
+            *lost = true;
+            break;
+        }
+        if (got == 0)
+            break;
+        fill += got;
+    }
+    return fill;
+}
+
 // Moves the stream's data to the host file.  Returns the errno of a failed
 // write, or 0; `stopped` tells that the user interrupted the copy.
 static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& path, bool* stopped)
@@ -109,12 +143,13 @@ static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& 
     if (cx.buffer.size() < COPY_CHUNK)
         cx.buffer.resize(COPY_CHUNK);
     uint8_t* buf = cx.buffer.data();
-    for (;;) {
+    bool lost = false;
+    while (!lost) {
         if (sh_interrupted) {
             *stopped = true;
             return 0;
         }
-        uint32_t got = fs_fread(buf, 1, COPY_CHUNK, in);
+        uint32_t got = fill_chunk(in, buf, &lost);
         if (got == 0)
             break;
         if (!out_write(o, buf, got))
@@ -130,6 +165,28 @@ static void report_incomplete(const std::string& path, long long got, long long 
     progress_clear();
     fprintf(stderr, "%s: incomplete, %lld of %lld bytes\n", shown(path.c_str(), stderr).c_str(),
             got, size);
+}
+
+// Names and counts the end of one file copy; returns copy_file's result.
+static int file_done(copy_ctx& cx, const char* name, const std::string& path, int werr,
+                     bool clean, bool stopped, long long got, long long size)
+{
+    if (werr != 0) {
+        host_error(name, werr);
+        report_failed(path);
+    } else if (!clean) {
+        report_incomplete(path, got, size);
+    }
+    if (werr != 0 || !clean) {
+        cx.n.failed++;
+        if (stopped)
+            cx.stopped = true;
+        errno = werr;
+        return werr != 0 ? 1 : 2;
+    }
+    cx.n.files++;
+    cx.n.bytes += static_cast<unsigned long long>(got);
+    return 0;
 }
 
 int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
@@ -158,6 +215,8 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
     }
     struct stat st;
     o.sparse = fstat(o.fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!o.sparse)  // a pipe or device the user named: plain blocking writes
+        fcntl(o.fd, F_SETFL, fcntl(o.fd, F_GETFL) & ~O_NONBLOCK);
 
     bool stopped = false;
     int werr = move_data(cx, in, o, image_path, &stopped);
@@ -173,22 +232,7 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
     if (close(o.fd) != 0 && werr == 0 && clean)
         werr = errno;
 
-    if (werr != 0) {
-        host_error(name, werr);
-        report_failed(image_path);
-    } else if (!clean) {
-        report_incomplete(image_path, o.pos, a.size);
-    }
-    if (werr != 0 || !clean) {
-        cx.n.failed++;
-        if (stopped)
-            cx.stopped = true;
-        errno = werr;
-        return werr != 0 ? 1 : 2;
-    }
-    cx.n.files++;
-    cx.n.bytes += static_cast<unsigned long long>(o.pos);
-    return 0;
+    return file_done(cx, name, image_path, werr, clean, stopped, o.pos, a.size);
 }
 
 // Reads the target text of link inode `ino` into `text`; reports and

@@ -24,7 +24,7 @@ namespace {
 // One directory's entries in directory order, names packed in one text.
 struct entry_list {
     std::vector<uint32_t> inos;
-    std::vector<size_t> name_at;  // where each name starts in `names`
+    std::vector<uint32_t> name_at;  // where each name starts in `names`
     std::string names;            // names, each ended by a NUL
 
     size_t size() const { return inos.size(); }
@@ -48,6 +48,9 @@ struct dir_level {
 
 // Longest name a directory record can hold, without its NUL.
 constexpr size_t NAME_MAX_FS = 255;
+// Most name text one directory's list holds: far beyond any real
+// directory, and within reach of the 32-bit offsets.
+constexpr size_t NAMES_MAX = size_t{1} << 30;
 
 // Reads the entries of directory `ino`; false (reported) when the
 // directory could not be read to its end.
@@ -60,16 +63,18 @@ bool read_entries(uint32_t ino, const std::string& word, entry_list& out)
         show_error(shown(word.c_str(), stderr).c_str());
         return false;
     }
-    while (!sh_interrupted) {
+    while (!sh_interrupted && out.names.size() < NAMES_MAX) {
         direct* e = fs_readdir(d);
         if (e == nullptr)
             break;
         out.inos.push_back(e->d_ino);
-        out.name_at.push_back(out.names.size());
+        out.name_at.push_back(static_cast<uint32_t>(out.names.size()));
         out.names.append(e->d_name, strnlen(e->d_name, NAME_MAX_FS));
         out.names.push_back('\0');
     }
-    bool whole = sh_interrupted || fs_fclean(d);
+    if (out.names.size() >= NAMES_MAX)
+        fs_errno = FSE_NOMEM;
+    bool whole = sh_interrupted || (out.names.size() < NAMES_MAX && fs_fclean(d));
     if (!whole) {
         progress_clear();
         show_error(shown(word.c_str(), stderr).c_str());
@@ -95,7 +100,7 @@ bool enter_dir(copy_ctx& cx, std::vector<dir_level>& stack, int dirfd, uint32_t 
                              : host_dir_make(dirfd, host_name.c_str(), (cx.flags & CP_PERM) != 0);
     struct stat st;
     if (d.fd == -1 || fstat(d.fd, &st) == -1) {
-        host_error(host_name.c_str(), errno);
+        host_error(host_name.empty() ? d.word.c_str() : host_name.c_str(), errno);
         if (d.fd != -1)
             close(d.fd);
         report_failed(d.path);

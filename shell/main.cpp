@@ -228,17 +228,10 @@ static bool command_loop(const char* path, int part)
     }
 }
 
-int main(int argc, char** argv)
+// Parses the command line; returns the partition number (-1: none).
+// Ends the program with the usage line when it asks for it or is wrong.
+static int parse_options(int argc, char** argv)
 {
-    set_progname(argc > 0 ? argv[0] : nullptr);
-    // Byte orientation now: on a stream without one, perror tries another
-    // route that can change errno, and `cp` reports errno after its own
-    // messages.
-    fwide(stderr, -1);
-    // A host file-size limit is a write error to report, not the end of
-    // the session.
-    signal(SIGXFSZ, SIG_IGN);
-
     int part = -1;
     int ch;
     while ((ch = sh_opt::getopt(argc, argv, "hdp:V")) != -1) {
@@ -260,6 +253,21 @@ int main(int argc, char** argv)
     }
     if (sh_opt::optind >= argc || argv[sh_opt::optind] == nullptr)
         usage(EXIT_USAGE);
+    return part;
+}
+
+int main(int argc, char** argv)
+{
+    set_progname(argc > 0 ? argv[0] : nullptr);
+    // Byte orientation now: on a stream without one, perror tries another
+    // route that can change errno, and `cp` reports errno after its own
+    // messages.
+    fwide(stderr, -1);
+    // A host file-size limit is a write error to report, not the end of
+    // the session.
+    signal(SIGXFSZ, SIG_IGN);
+
+    int part = parse_options(argc, argv);
     const char* path = argv[sh_opt::optind];
 
     disk* dk = disk_open(path);

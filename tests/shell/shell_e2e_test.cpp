@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -600,6 +601,50 @@ TEST_F(Shell, SourceThatCannotBeOpenedLeavesTheHostFileAlone)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(runner::read_file(host + "/pw"), "keep");
     EXPECT_EQ(tree_of(host), (std::vector<std::string>{"out/", "out/etc/", "pw"}));
+}
+
+// Files that do not come out whole are named, counted, and fail the
+// command; the session goes on.
+struct FailCase {
+    const char* name;
+    std::string shell;  // "" or a limit set before the program starts
+    bool cut;           // the image ends inside /data/big
+    std::string err;
+};
+
+TEST_F(Shell, CopyFailuresAreNamed)
+{
+    sunimg::Ufs t = standard_tree();
+    sunimg::DiskImage img = sunimg::make_disk(t);
+    auto blocks = img.data_blocks(0, 9);  // /data/big
+    ASSERT_GT(blocks.size(), 5u);
+    const std::string kept = std::to_string(blocks[5].lbn * 8192);
+    const std::string tail = "copied 2 files (1024 bytes), 1 directories, 0 links; 0 not copied; 1 failed\n/\n";
+    const FailCase cases[] = {
+        {"image cut inside a file", "", true,
+         "fs_fread: Read error\n/data/big: incomplete, " + kept + " of 200000 bytes\n" + tail},
+        {"host file size limit", "ulimit -f 100; ", false, "big: File too large\n/data/big: failed\n" + tail},
+    };
+    for (const auto& c : cases) {
+        use(img);
+        if (c.cut) {
+            ASSERT_EQ(truncate(disk.c_str(), off_t(blocks[5].offset)), 0);
+        }
+        runner::remove_tree(host);
+        fs::create_directories(host + "/out");
+        runner::Options o;
+        o.args = {"-c", c.shell + "exec \"$0\" -p0 \"$1\"", SUNUFS_BIN, disk};
+        o.input = "cp -r /data out\npwd\n";
+        o.cwd = host;
+        auto r = runner::run("/bin/sh", o);
+        EXPECT_EQ(r.err, c.err) << c.name;
+        EXPECT_EQ(r.status, 1) << c.name;
+        std::string big = runner::read_file(host + "/out/data/big");
+        EXPECT_TRUE(big == bytes_of(sunimg::pattern(200000, 3)).substr(0, big.size())) << c.name;
+        if (c.cut) {
+            EXPECT_EQ(std::to_string(big.size()), kept);
+        }
+    }
 }
 
 // Names in a directory come from the image and are not to be trusted as

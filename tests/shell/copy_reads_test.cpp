@@ -1,0 +1,64 @@
+// The work of a copy grows with what it copies: device reads counted
+// through the library's own counter while cp runs in this process.
+#include "support/mounted.h"
+#include "support/runner.h"
+#include "shell/shell.h"
+#include "fslib/platform.h"
+#include "tools/sunimg.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Device reads made by one cp command.
+uint64_t reads_of_cp(const sunimg::Ufs& t, const char* flag, const char* src)
+{
+    testimg::Mounted m(sunimg::make_disk(t));
+    EXPECT_TRUE(m.ok());
+    std::string out = runner::make_temp_dir("reads");
+    std::vector<std::string> words = {"cp", flag, src, out};
+    std::vector<char*> argv;
+    for (auto& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    testing::internal::CaptureStderr();
+    uint64_t before = fsl::dev_reads;
+    int rc = do_cp(int(words.size()), argv.data());
+    uint64_t reads = fsl::dev_reads - before;
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, 0);
+    runner::remove_tree(out);
+    return reads;
+}
+
+sunimg::Ufs many(int n)
+{
+    sunimg::Ufs t({.nbpi = 1024});
+    uint32_t d = t.dir("/many");
+    for (int i = 0; i < n; i++)
+        t.add_file(d, "entry_number_" + std::to_string(i), "");
+    return t;
+}
+
+TEST(CopyReads, GrowWithTheCopyNotFaster)
+{
+    // A directory of 2,000 entries costs about twice one of 1,000: each
+    // directory block is read a bounded number of times, not once per entry.
+    uint64_t small = reads_of_cp(many(1000), "-r", "/many");
+    uint64_t large = reads_of_cp(many(2000), "-r", "/many");
+    EXPECT_LE(large, small * 22 / 10 + 8) << small << " " << large;
+    // 2,000 names fill about 8 directory blocks: a few reads of each, and
+    // no more than two inode reads per entry (its status, its stream).
+    EXPECT_LE(large, 2u * 2000 + 4u * 8 + 32) << large;
+
+    // A file of 100 blocks: 100 block reads, its indirect block, and a
+    // few for the lookup.
+    sunimg::Ufs t;
+    t.file("/f", sunimg::pattern(100 * 8192, 5));
+    EXPECT_LE(reads_of_cp(t, "-p", "/f"), 100u + 1u + 6u);
+}
+
+}  // namespace
