@@ -31,7 +31,7 @@ import tempfile
 import time
 
 REPEATS = 3            # best of this many runs
-LONG_RUN = 10.0        # a run this slow (seconds) is not repeated
+LONG_RUN = 5.0         # a run this slow (seconds) is not repeated
 RUN_LIMIT = 150.0      # a run this slow is stopped and shown as "> limit"
 RSS_LIMIT_KIB = 4096   # peak resident size goal, and "flat":
 RSS_FLAT = 1.5         # largest peak no more than this times the smallest
