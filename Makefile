@@ -1,6 +1,7 @@
 # Thin front door over CMake.
 BUILD      ?= build
 BUILD_SAN  ?= build-sanitize
+BUILD_BENCH ?= build-bench
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX     ?= /usr/local
 SAMPLE_IMG  = $(BUILD)/sample.img
@@ -58,7 +59,6 @@ install: programs
 uninstall:
 	rm -f "$(DESTDIR)$(PREFIX)/bin/sunufs" "$(DESTDIR)$(PREFIX)/share/man/man1/sunufs.1"
 
-
 .PHONY: fuzz
 # make fuzz [MINUTES=5]: builds the fuzz targets with clang, coverage and
 # the sanitizers in their own tree, and runs each for its share of MINUTES.
@@ -71,6 +71,13 @@ fuzz:
 	@cmake --build $(BUILD_FUZZ) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
 	tests/fuzz/run_fuzz.sh $(BUILD_FUZZ) $(MINUTES) $(FUZZ_TARGETS)
 
+.PHONY: bench
+# Times sunufs against The Sleuth Kit and cat on images built for the run.
+bench:
+	@cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD_BENCH) -j $(JOBS) --target sunufs
+	python3 tools/bench/bench.py $(BUILD_BENCH)/sunufs
+
 .PHONY: clean
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_FUZZ) $(BUILD_BENCH)
