@@ -1,5 +1,5 @@
 // The prompt.  From a pipe or a file it is the plain loop of prompt, fgets
-// and newline cut, byte for byte as it has always been.  At a terminal,
+// and newline cut, so scripts see every byte as they expect.  At a terminal,
 // when the build has libedit, lines are edited with history and Tab
 // completion.
 #include "shell/lineedit.h"
