@@ -34,10 +34,18 @@ static int host_create(int dirfd, const char* name, bool inside, bool private_mo
 {
     int oflags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
     // Inside the target, neither a host symbolic link is followed nor does
-    // a host pipe with no reader stall the copy.
+    // the open wait for ever on a host pipe that has no reader.
     if (inside)
         oflags |= O_NOFOLLOW | O_NONBLOCK;
-    return openat(dirfd, name, oflags, private_mode ? 0600 : 0666);
+    int fd = openat(dirfd, name, oflags, private_mode ? 0600 : 0666);
+    // Once open, writes wait as usual: a pipe with a slow reader gets all
+    // of the data instead of failing when it is full.
+    if (fd != -1 && inside) {
+        int fl = fcntl(fd, F_GETFL);
+        if (fl != -1)
+            fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    }
+    return fd;
 }
 
 // Whether the file can hold holes, asked of the host the first time a
