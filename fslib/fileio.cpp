@@ -69,6 +69,16 @@ uint32_t pass_block(FS_FILE* f)
     return static_cast<uint32_t>(count);
 }
 
+// Remembers the first block the stream lost: its status and where in the
+// file it began.
+void lose(FS_FILE* f, int status, int64_t from)
+{
+    if (f->ff_lost != FSE_OK)
+        return;
+    f->ff_lost = status;
+    f->ff_lostat = from;
+}
+
 // Reads the block at fragment `addr` of `count` bytes into `dst`.
 int read_block(const FS_FILE* f, uint32_t addr, uint8_t* dst, uint32_t count, bool holes_ok)
 {
@@ -116,6 +126,7 @@ uint32_t read_run(FS_FILE* f, uint8_t* dst, uint32_t room)
     uint32_t n = run_length(f, room, &first);
     if (n == 0)
         return 0;
+    int64_t from = f->ff_pos;
     uint32_t bytes = 0;
     for (uint32_t i = 0; i < n; ++i)
         bytes += pass_block(f);
@@ -124,8 +135,7 @@ uint32_t read_run(FS_FILE* f, uint8_t* dst, uint32_t room)
     if (rc == FSE_OK)
         return bytes;
     fs_errno = rc;
-    if (f->ff_lost == FSE_OK)
-        f->ff_lost = rc;
+    lose(f, rc, from);
     return 0;
 }
 
@@ -145,12 +155,13 @@ int stream_fill(FS_FILE* f, bool holes_ok)
     int rc = map_block(f->ff_map, f->ff_inode, static_cast<uint64_t>(f->ff_lbn), &addr);
     if (rc != FSE_OK)
         return rc;   // counters unmoved: the next call tries again
+    int64_t from = f->ff_pos;
     uint32_t count = pass_block(f);
     rc = read_block(f, addr, f->ff_buf, count, holes_ok);
     if (rc == FSE_OK)
         f->ff_avail = count;
-    else if (f->ff_lost == FSE_OK)
-        f->ff_lost = rc;   // a block lost: never a clean end
+    else
+        lose(f, rc, from);   // a block lost: never a clean end
     return rc;
 }
 

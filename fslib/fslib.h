@@ -414,6 +414,8 @@ struct FS_FILE {
     int32_t ff_state;     // 0 direct, 1 indirect, FS_EOF: no further block
     int ff_lost;          // status of the first block that failed, or 0
     block_map* ff_map;    // owned, with its indirect blocks
+    int64_t ff_lostat;    // file offset where that first failed block began;
+                          // bytes handed out before it are all in place
 };
 
 extern FS_FILE fs_files[NFILES];

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 // Bytes asked of the library per read.
-static constexpr uint32_t COPY_CHUNK = 65536;
+static constexpr uint32_t COPY_CHUNK = 128 * 1024;
 // A run of zeros this long, at this alignment in the file, is left as a hole.
 static constexpr long long HOLE_UNIT = 4096;
 // The longest link text a host symbolic link holds.
@@ -59,12 +59,12 @@ static bool can_skip(host_out& o)
     return o.sparse == 1;
 }
 
+// Data rarely starts with a zero byte, so most pieces answer at once; the
+// others are compared with themselves one byte on, which the C library
+// does many bytes at a time.
 static bool all_zero(const uint8_t* p, size_t n)
 {
-    for (size_t i = 0; i < n; i++)
-        if (p[i] != 0)
-            return false;
-    return true;
+    return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
 }
 
 static bool write_all(int fd, const uint8_t* p, size_t n)
@@ -124,37 +124,23 @@ static bool out_finish(host_out& o)
     return ftruncate(o.fd, static_cast<off_t>(o.pos)) == 0;
 }
 
-// How much to ask of the stream so that one request loads at most one
-// block: what is left of the current block, or one block.
-static uint32_t block_request(const FS_FILE* in, uint32_t room)
+// Fills `buf` with up to COPY_CHUNK bytes of the stream, `delivered`
+// bytes having come before.  A block the library lost ends the fill there:
+// the bytes the same request brought from beyond it are dropped, so the
+// host file holds only the file's first bytes in their places.
+static uint32_t fill_chunk(FS_FILE* in, uint8_t* buf, long long delivered, bool* lost)
 {
-    uint32_t want = in->ff_avail;
-    if (want == 0) {
-        int32_t bsize = in->ff_fs->sb->fs_bsize;
-        want = bsize >= 512 && bsize <= FF_BUFSIZE ? static_cast<uint32_t>(bsize) : 512;
+    bool lost_before = in->ff_lost != FSE_OK;
+    uint32_t got = fs_fread(buf, 1, COPY_CHUNK, in);
+    if (!lost_before && in->ff_lost != FSE_OK) {
+        *lost = true;
+        long long keep = in->ff_lostat - delivered;
+        if (keep < 0)
+            keep = 0;
+        if (keep < got)
+            got = static_cast<uint32_t>(keep);
     }
-    return want < room ? want : room;
-}
-
-// Fills `buf` with up to COPY_CHUNK bytes of the stream, block by block.
-// A block the library lost ends the fill: the bytes the same request
-// brought from beyond it are dropped, so the host file holds only the
-// file's first bytes in their places.
-static uint32_t fill_chunk(FS_FILE* in, uint8_t* buf, bool* lost)
-{
-    uint32_t fill = 0;
-    while (fill < COPY_CHUNK) {
-        bool lost_before = in->ff_lost != FSE_OK;
-        uint32_t got = fs_fread(buf + fill, 1, block_request(in, COPY_CHUNK - fill), in);
-        if (!lost_before && in->ff_lost != FSE_OK) {
-            *lost = true;
-            break;
-        }
-        if (got == 0)
-            break;
-        fill += got;
-    }
-    return fill;
+    return got;
 }
 
 // Moves the stream's data to the host file.  Returns the errno of a failed
@@ -170,7 +156,7 @@ static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& 
             *stopped = true;
             return 0;
         }
-        uint32_t got = fill_chunk(in, buf, &lost);
+        uint32_t got = fill_chunk(in, buf, o.pos, &lost);
         if (got == 0)
             break;
         if (!out_write(o, buf, got))
