@@ -118,25 +118,22 @@ uint32_t run_length(FS_FILE* f, uint32_t room, uint32_t* first)
 }
 
 // Reads a run of whole blocks straight into `dst`; the bytes placed, 0 when
-// no run starts here.  A run that fails is lost as a whole, as single
-// blocks are: the counters pass it and ff_lost keeps the status.
+// no run starts here or the run could not be read.  A run that fails moves
+// nothing: its blocks are then read one by one, so that only a block that
+// really fails is lost and the bytes before it still arrive.
 uint32_t read_run(FS_FILE* f, uint8_t* dst, uint32_t room)
 {
     uint32_t first = 0;
     uint32_t n = run_length(f, room, &first);
     if (n == 0)
         return 0;
-    int64_t from = f->ff_pos;
-    uint32_t bytes = 0;
-    for (uint32_t i = 0; i < n; ++i)
-        bytes += pass_block(f);
+    uint32_t bytes = n * static_cast<uint32_t>(f->ff_fs->sb->fs_bsize);
     uint32_t got;
-    int rc = fsl::frag_load(f->ff_fs, first, dst, bytes, true, &got);
-    if (rc == FSE_OK)
-        return bytes;
-    fs_errno = rc;
-    lose(f, rc, from);
-    return 0;
+    if (fsl::frag_load(f->ff_fs, first, dst, bytes, true, &got) != FSE_OK)
+        return 0;
+    for (uint32_t i = 0; i < n; ++i)
+        pass_block(f);
+    return bytes;
 }
 
 }  // namespace
