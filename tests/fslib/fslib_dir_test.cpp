@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fslib/fslib.h"
+#include "support/bytes.h"
 #include "support/images.h"
 #include "support/mounted.h"
 #include "support/oracle.h"
@@ -442,7 +443,7 @@ TEST_F(DirStreams, ForeignWriterTreeReadsBack)
             char buf[4096];
             for (uint32_t n; (n = fs_fread(buf, 1, sizeof buf, f)) != 0;)
                 text.append(buf, n);
-            EXPECT_TRUE(text == content) << path;
+            EXPECT_TRUE(testimg::SameBytes(text, content)) << path;
             EXPECT_TRUE(fs_fclean(f)) << path;
             fs_fclose(f);
         }

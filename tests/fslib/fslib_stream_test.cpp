@@ -12,6 +12,7 @@
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
 #include "fslib/platform.h"
+#include "support/bytes.h"
 #include "support/images.h"
 #include "support/mounted.h"
 #include "tools/sunimg.h"
@@ -337,7 +338,7 @@ TEST_F(Streams, FilesReadBackExactly)
             ASSERT_TRUE(f);
             auto got = read_all(f.get(), chunk);
             EXPECT_EQ(got.size(), contents[i].size());
-            EXPECT_TRUE(got == contents[i]);
+            EXPECT_TRUE(testimg::SameBytes(got, contents[i]));
             EXPECT_TRUE(fs_fclean(f.get()));
             EXPECT_EQ(f->ff_pos, int32_t(sizes[i]));
         }
@@ -381,7 +382,7 @@ TEST_F(Streams, HolesReadAsZeros)
         ASSERT_TRUE(f);
         auto got = read_all(f.get(), 65536);
         EXPECT_EQ(got.size(), c.size);
-        EXPECT_TRUE(got == sparse_bytes(c.size, c.ext));
+        EXPECT_TRUE(testimg::SameBytes(got, sparse_bytes(c.size, c.ext)));
         EXPECT_TRUE(fs_fclean(f.get()));
     }
 }
@@ -557,7 +558,7 @@ TEST_F(Streams, FailingDataBlockIsNeverAQuietEnd)
         got.resize(n);
         std::vector<uint8_t> want = data;
         want.erase(want.begin() + c.lbn * 8192, want.begin() + (c.lbn + 1) * 8192);
-        EXPECT_TRUE(got == want);
+        EXPECT_TRUE(testimg::SameBytes(got, want));
         EXPECT_EQ(fs_fread(got.data(), 1, 512, f.get()), 0u);
         EXPECT_EQ(f->ff_state, FS_EOF);
         fs_errno = FSE_OK;
@@ -594,11 +595,11 @@ TEST_F(Streams, ImageEndingInsideTheLastBlock)
         auto got = read_all(f.get());
         fs_errno = FSE_OK;
         if (c.clean) {
-            EXPECT_TRUE(got == data);
+            EXPECT_TRUE(testimg::SameBytes(got, data));
             EXPECT_TRUE(fs_fclean(f.get()));
         } else {
             // Never bytes that are not the file's: the block gives none.
-            EXPECT_TRUE(got == std::vector<uint8_t>(data.begin(), data.begin() + 16384));
+            EXPECT_TRUE(testimg::SameBytes(got, std::vector<uint8_t>(data.begin(), data.begin() + 16384)));
             EXPECT_FALSE(fs_fclean(f.get()));
             EXPECT_EQ(fs_errno, FSE_READ);
         }
@@ -656,7 +657,7 @@ TEST_F(Streams, FailingIndirectLoadIsRetried)
         img.write(m.path());
         auto rest = read_all(f.get(), 65536);
         got.insert(got.end(), rest.begin(), rest.end());
-        EXPECT_TRUE(got == data);
+        EXPECT_TRUE(testimg::SameBytes(got, data));
         EXPECT_TRUE(fs_fclean(f.get()));
     }
 }

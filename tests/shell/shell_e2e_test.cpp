@@ -1,6 +1,7 @@
 // End-to-end runs of build/sunufs on images made by the image builder:
 // exact standard output and standard error, plus the files that cp and the
 // pager stand-in leave on the host.
+#include "support/bytes.h"
 #include "support/runner.h"
 #include "tools/sunimg.h"
 
@@ -396,13 +397,13 @@ TEST_F(Shell, MoreFeedsThePagerByteForByte)
         auto r = session(std::string("more ") + f.path + "\n");
         EXPECT_EQ(r.err, "") << f.path;
         EXPECT_EQ(r.out, prompts(2)) << f.path;
-        EXPECT_TRUE(pager_out() == f.content) << f.path;
+        EXPECT_TRUE(testimg::SameBytes(pager_out(), f.content)) << f.path;
     }
     // A directory opened as a file: its raw blocks.
     sunimg::DiskImage img = sunimg::make_disk(t);
     auto r = session("more /empty\n");
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(pager_out() == bytes_of(img.image.read(img.data_blocks(0, 5)[0].offset, 512)));
+    EXPECT_TRUE(testimg::SameBytes(pager_out(), bytes_of(img.image.read(img.data_blocks(0, 5)[0].offset, 512))));
 
     r = session("more /nothere\npwd\n");
     EXPECT_EQ(r.err, "fs_fopen: No such file or directory\n/nothere: No such file or directory\n/\n");
@@ -439,7 +440,7 @@ TEST_F(Shell, MoreReportsABlockThatCannotBeRead)
     EXPECT_EQ(r.err, "fs_fread: Seek error\n");   // the device ends before the block
     std::string all = bytes_of(sunimg::pattern(200000, 3));
     size_t last = blocks.back().lbn * 8192;
-    EXPECT_TRUE(pager_out() == all.substr(0, last));
+    EXPECT_TRUE(testimg::SameBytes(pager_out(), all.substr(0, last)));
 }
 
 // ---------------------------------------------------------------------------
@@ -579,12 +580,12 @@ TEST_F(Shell, CopiedFilesMatchTheirSources)
     runner::write_file(host + "/pw", "a longer text that the copy must replace entirely\n");
     auto r = session("cp -r /data out\ncp /etc/passwd pw\ncp /empty raw\n");
     ASSERT_EQ(r.err, summary(3, 201024, 1, 0, 0, 0));
-    EXPECT_TRUE(runner::read_file(host + "/out/data/big") == bytes_of(sunimg::pattern(200000, 3)));
-    EXPECT_TRUE(runner::read_file(host + "/out/data/exact") == bytes_of(sunimg::pattern(1024, 2)));
+    EXPECT_TRUE(testimg::SameBytes(runner::read_file(host + "/out/data/big"), bytes_of(sunimg::pattern(200000, 3))));
+    EXPECT_TRUE(testimg::SameBytes(runner::read_file(host + "/out/data/exact"), bytes_of(sunimg::pattern(1024, 2))));
     EXPECT_EQ(runner::read_file(host + "/out/data/zero"), "");
     EXPECT_EQ(runner::read_file(host + "/pw"), "root:x:0:1::/:/bin/sh\n");
     sunimg::DiskImage img = sunimg::make_disk(t);
-    EXPECT_TRUE(runner::read_file(host + "/raw") == bytes_of(img.image.read(img.data_blocks(0, 5)[0].offset, 512)));
+    EXPECT_TRUE(testimg::SameBytes(runner::read_file(host + "/raw"), bytes_of(img.image.read(img.data_blocks(0, 5)[0].offset, 512))));
 }
 
 TEST_F(Shell, SourceThatCannotBeOpenedLeavesTheHostFileAlone)

@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "support/bytes.h"
 #include "support/images.h"
 #include "support/oracle.h"
 #include "tools/sunimg.h"
@@ -415,7 +416,7 @@ TEST(Inodes, OldDriveGeometry)
     for (const auto& [ino, data] : want) {
         auto r = oracle::icat(path, 0, ino);
         ASSERT_TRUE(r.ok()) << r.err;
-        EXPECT_TRUE(r.out == as_string(data)) << ino;
+        EXPECT_TRUE(testimg::SameBytes(r.out, as_string(data))) << ino;
         EXPECT_EQ(read_back(img, 0, ino, ~0ull), data);
     }
 }
@@ -562,7 +563,7 @@ TEST(Tsk, CylinderGroupMapsMatchAllocation)
         cgs.insert(b.frag / uint32_t(L.sb.fpg));
     EXPECT_GE(cgs.size(), 3u);
     auto c = oracle::icat(path, 0, bigino);
-    EXPECT_TRUE(c.out == as_string(big));
+    EXPECT_TRUE(testimg::SameBytes(c.out, as_string(big)));
 }
 
 // ---------------------------------------------------------------------------
@@ -753,7 +754,7 @@ TEST(Tsk, IcatDoubleIndirectFile)
     auto r = oracle::icat(path, 0, ino);
     ASSERT_TRUE(r.ok()) << r.err;
     ASSERT_EQ(r.out.size(), size);
-    EXPECT_TRUE(r.out == as_string(data));
+    EXPECT_TRUE(testimg::SameBytes(r.out, as_string(data)));
 }
 
 TEST(Tsk, IcatSparseFilesWithHoles)
@@ -809,7 +810,7 @@ TEST(Tsk, IcatSparseFilesWithHoles)
         auto r = oracle::icat(path, 0, ino);
         ASSERT_TRUE(r.ok()) << "inode " << ino << ": " << r.err;
         EXPECT_EQ(r.out.size(), data.size()) << ino;
-        EXPECT_TRUE(r.out == as_string(data)) << "inode " << ino;
+        EXPECT_TRUE(testimg::SameBytes(r.out, as_string(data))) << "inode " << ino;
         EXPECT_EQ(read_back(img, 0, ino, ~0ull), data);
     }
 }
@@ -1016,7 +1017,7 @@ TEST(Damage, DamagedFilesAsTskSeesThem)
     auto r = oracle::icat(path, 0, f);
     ASSERT_TRUE(r.ok()) << r.err;
     std::fill(data.begin() + 8192, data.begin() + 16384, 0);
-    EXPECT_TRUE(r.out == as_string(data));
+    EXPECT_TRUE(testimg::SameBytes(r.out, as_string(data)));
 }
 
 // ---------------------------------------------------------------------------
@@ -1102,7 +1103,7 @@ TEST(Cli, BuildsTheSampleTree)
         ASSERT_TRUE(m.count(rel)) << rel << "\n" << l.out;
         if (e.is_regular_file() && !e.is_symlink()) {
             auto c = oracle::icat(img, 0, m[rel].ino);
-            EXPECT_TRUE(c.out == testimg::read_text(e.path().string())) << rel;
+            EXPECT_TRUE(testimg::SameBytes(c.out, testimg::read_text(e.path().string()))) << rel;
         }
     }
 }
