@@ -35,7 +35,7 @@ class Terminal:
         self.seen += chunk
         return bool(chunk)
 
-    def expect(self, needle, timeout=10):
+    def expect(self, needle, timeout=30):
         """Reads until `needle` (bytes) has appeared after the last match;
         returns what came up to and including it."""
         end = time.time() + timeout
