@@ -24,3 +24,8 @@ endforeach()
 
 set_tests_properties(prompt_e2e docs_e2e_install docs_e2e_manpage docs_e2e_quickstart
   PROPERTIES LABELS e2e ENVIRONMENT TZ=UTC SKIP_RETURN_CODE 77 TIMEOUT 600)
+
+# The prompt test times what a user would see at a terminal, and the quick
+# start builds a whole clone: each runs alone, so neither starves the other
+# or any other test of the processor.
+set_tests_properties(prompt_e2e docs_e2e_quickstart PROPERTIES RUN_SERIAL TRUE)

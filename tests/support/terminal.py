@@ -35,16 +35,28 @@ class Terminal:
         self.seen += chunk
         return bool(chunk)
 
-    def expect(self, needle, timeout=30):
+    def expect(self, needle, timeout=60):
         """Reads until `needle` (bytes) has appeared after the last match;
         returns what came up to and including it."""
         end = time.time() + timeout
         while needle not in self.seen:
             if time.time() > end or (not self._read(0.1) and self.proc.poll() is not None):
-                raise AssertionError("%r not seen; got %r" % (needle, self.seen[-400:]))
+                raise AssertionError("%r not seen; got %r (program %s)"
+                                     % (needle, self.seen[-400:], self._state()))
         cut = self.seen.index(needle) + len(needle)
         before, self.seen = self.seen[:cut], self.seen[cut:]
         return before
+
+    def _state(self):
+        """How the program stands, for a failure message: its exit status,
+        or its scheduler state (R running, S sleeping, T stopped)."""
+        if self.proc.poll() is not None:
+            return "ended with %d" % self.proc.returncode
+        try:
+            with open("/proc/%d/stat" % self.proc.pid) as f:
+                return "in state " + f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            return "in an unknown state"
 
     def finish(self, timeout=20):
         """Waits for the end; returns what the stderr pipe got, if any."""
