@@ -327,10 +327,12 @@ TEST_F(Standard, InodeZeroAndInodesPastTheLastAreReadWhereTheyPoint)
     const uint64_t at = image_->inode_offset(0, past);
     p = nullptr;
     int r = fs_iget(m.f, past, buf, &p);
-    if (at + 128 > image_->image.size())
+    if (at + 128 > image_->image.size()) {
         EXPECT_NE(r, 0);
-    if (r != 0)
+    }
+    if (r != 0) {
         EXPECT_EQ(fs_errno, r == 1 ? FSE_SEEK : FSE_READ);
+    }
     // Numbers whose address wraps in 32 bits: no fault, a clean answer.
     for (uint32_t n : {0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFFu, 0xDEADBEEFu}) {
         p = nullptr;
