@@ -83,6 +83,36 @@ direct* fs_readdir(FS_FILE* d)
     }
 }
 
+int64_t fs_telldir(const FS_FILE* d)
+{
+    return d->ff_pos - d->ff_avail;
+}
+
+int fs_seekdir(FS_FILE* d, int64_t pos)
+{
+    int64_t size = d->ff_inode->di_size;
+    if (pos < 0 || pos >= size) {
+        fsl::stream_place(d, pos < 0 ? 0 : (size >> d->ff_fs->sb->fs_bshift));
+        d->ff_state = FS_EOF;
+        return 0;
+    }
+    int64_t lbn = pos >> d->ff_fs->sb->fs_bshift;
+    auto skip = static_cast<uint32_t>(pos - (lbn << d->ff_fs->sb->fs_bshift));
+    fsl::stream_place(d, lbn);
+    int rc = fsl::stream_fill(d, false);
+    if (rc == FSE_OK && skip > d->ff_avail)
+        rc = FSE_READ;   // the block holds less than it did
+    if (rc != FSE_OK) {
+        // Reading this block from its start again would hand out records
+        // already taken: the directory ends here, lost.
+        broken(d, rc);
+        return -1;
+    }
+    d->ff_cur += skip;
+    d->ff_avail -= skip;
+    return 0;
+}
+
 int fs_closedir(FS_FILE* d)
 {
     return fs_fclose(d);

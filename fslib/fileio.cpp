@@ -162,6 +162,19 @@ int stream_fill(FS_FILE* f, bool holes_ok)
     return rc;
 }
 
+void stream_place(FS_FILE* f, int64_t lbn)
+{
+    // Every block before the last is whole, so block `lbn` starts at
+    // lbn * bsize.
+    f->ff_cur = f->ff_buf;
+    f->ff_avail = 0;
+    f->ff_lbn = lbn;
+    f->ff_pos = lbn << f->ff_fs->sb->fs_bshift;
+    f->ff_state = lbn >= NDADDR ? 1 : 0;
+    if (f->ff_pos >= f->ff_inode->di_size)
+        f->ff_state = FS_EOF;
+}
+
 }  // namespace fsl
 
 FS_FILE* fs_fopen(const char* path, const char* /*mode*/)

@@ -440,4 +440,12 @@ FS_FILE* fs_opendir(const char* path);
 // fs_opendir on an inode number the caller already holds.
 FS_FILE* fs_opendir_ino(uint32_t ino);
 direct* fs_readdir(FS_FILE* d);
+// Where the next record of `d` lies, as a byte offset into the directory.
+int64_t fs_telldir(const FS_FILE* d);
+// Sets a newly opened stream of a directory at `pos`, a value fs_telldir
+// gave for a stream of the same directory, so that a caller can close a
+// directory while it works elsewhere and go on where it left off.  0, or
+// -1 with fs_errno when the block there cannot be read again: the stream
+// then ends, and fs_fclean reports the loss.
+int fs_seekdir(FS_FILE* d, int64_t pos);
 int fs_closedir(FS_FILE* d);

@@ -90,5 +90,8 @@ namespace fsl {
 // reads as zeros when `holes_ok`, else it is FSE_READ.  Returns FSE_OK or
 // the failure, which is also kept in ff_lost.
 int stream_fill(FS_FILE* f, bool holes_ok);
+// Drops what the stream holds and sets it at the start of logical block
+// `lbn` (at most the file's last), so that the next fill loads that block.
+void stream_place(FS_FILE* f, int64_t lbn);
 
 }  // namespace fsl

@@ -1,7 +1,8 @@
 // The walk of cp -r.  It keeps its own stack of directories instead of
-// recursing, so no depth can exhaust the program's stack; it reads a
-// directory's entries whole and closes the stream before going deeper, so
-// no depth can exhaust the library's stream slots; it finds every entry by
+// recursing, so no depth can exhaust the program's stack; it shuts a
+// directory's stream before going deeper and takes it up again where it
+// stopped, so no depth can exhaust the library's stream slots and no
+// directory's size grows the memory it holds; it finds every entry by
 // the inode number its directory gives, so no image path is ever looked up
 // again and none is too long; and it works on the host relative to the
 // directory being filled, with one host directory open at a time.
@@ -21,17 +22,9 @@
 
 namespace {
 
-// One directory's entries in directory order, names packed in one text.
-struct entry_list {
-    std::vector<uint32_t> inos;
-    std::vector<uint32_t> name_at;  // where each name starts in `names`
-    std::string names;            // names, each ended by a NUL
-
-    size_t size() const { return inos.size(); }
-    std::string name(size_t i) const { return std::string(names.c_str() + name_at[i]); }
-};
-
-// A directory being copied.
+// A directory being copied.  Only the directory on top of the stack has its
+// stream open; the others keep where their next entry lies, so the walk
+// holds no list of entries and its memory does not grow with a directory.
 struct dir_level {
     uint32_t ino = 0;
     image_attrs attrs;
@@ -41,48 +34,71 @@ struct dir_level {
     std::string path;     // absolute image path
     std::string word;     // the name it was given by
     std::string parent;   // image path of the directory that named it
-    entry_list entries;
-    size_t next = 0;      // next entry to copy
+    FS_FILE* stream = nullptr;  // open while no child is being copied
+    int64_t resume = 0;   // where the next entry lies while the stream is shut
+    int lost = FSE_OK;    // first fault met in the entries read so far
+    bool ended = false;   // every entry was taken in turn
     bool whole = true;    // every entry was read
 };
 
 // Longest name a directory record can hold, without its NUL.
 constexpr size_t NAME_MAX_FS = 255;
-// Most name text one directory's list holds: far beyond any real
-// directory, and within reach of the 32-bit offsets.
-constexpr size_t NAMES_MAX = size_t{1} << 30;
 
-// Reads the entries of directory `ino`; false (reported) when the
-// directory could not be read to its end.
-bool read_entries(uint32_t ino, const std::string& word, entry_list& out)
+// Opens the stream of directory level `d`, where its next entry lies;
+// false (reported) when it cannot be opened.
+bool open_entries(dir_level& d)
 {
-    FS_FILE* d = fs_opendir_ino(ino);
-    if (d == nullptr) {
+    d.stream = fs_opendir_ino(d.ino);
+    if (d.stream == nullptr) {
         progress_clear();
-        fprintf(stderr, "opendir %s\n", shown(word.c_str(), stderr).c_str());
-        show_error(shown(word.c_str(), stderr).c_str());
+        fprintf(stderr, "opendir %s\n", shown(d.word.c_str(), stderr).c_str());
+        show_error(shown(d.word.c_str(), stderr).c_str());
         return false;
     }
-    while (!sh_interrupted && out.names.size() < NAMES_MAX) {
-        direct* e = fs_readdir(d);
-        if (e == nullptr)
-            break;
-        out.inos.push_back(e->d_ino);
-        out.name_at.push_back(static_cast<uint32_t>(out.names.size()));
-        out.names.append(e->d_name, strnlen(e->d_name, NAME_MAX_FS));
-        out.names.push_back('\0');
+    if (d.resume != 0)
+        fs_seekdir(d.stream, d.resume);   // a block that fails now ends the stream, lost
+    return true;
+}
+
+// Shuts the stream of level `d` while a child is copied, keeping where it
+// was and any fault it met.
+void shut_entries(dir_level& d)
+{
+    if (d.stream == nullptr)
+        return;
+    d.resume = fs_telldir(d.stream);
+    if (d.lost == FSE_OK)
+        d.lost = d.stream->ff_lost;
+    fs_closedir(d.stream);
+    d.stream = nullptr;
+}
+
+// The next entry of level `d`, read where the last one ended; false at the
+// end of the directory, which is then reported (and the level marked not
+// whole) when it could not be read to its end.
+bool next_entry(dir_level& d, std::string& name, uint32_t& ino)
+{
+    if (d.stream == nullptr && !open_entries(d)) {
+        d.whole = false;
+        report_failed(d.path);
+        return false;
     }
-    bool full = out.names.size() >= NAMES_MAX;
-    if (full)
-        fs_errno = FSE_NOMEM;
-    // An interruption ends the list short without a fault of the image.
-    bool whole = !sh_interrupted && !full && fs_fclean(d);
-    if (!whole && !sh_interrupted) {
+    if (direct* e = fs_readdir(d.stream)) {
+        name.assign(e->d_name, strnlen(e->d_name, NAME_MAX_FS));
+        ino = e->d_ino;
+        return true;
+    }
+    if (!fs_fclean(d.stream) || d.lost != FSE_OK) {
+        if (d.lost != FSE_OK)
+            fs_errno = d.lost;   // the first fault is the one to name
         progress_clear();
-        show_error(shown(word.c_str(), stderr).c_str());
+        show_error(shown(d.word.c_str(), stderr).c_str());
+        d.whole = false;
+        report_failed(d.path);
     }
-    fs_closedir(d);
-    return whole;
+    fs_closedir(d.stream);
+    d.stream = nullptr;
+    return false;
 }
 
 // Starts copying directory `ino` into host directory `dirfd` (under
@@ -113,14 +129,12 @@ bool enter_dir(copy_ctx& cx, std::vector<dir_level>& stack, int dirfd, uint32_t 
     d.attrs = a;
     d.host_dev = st.st_dev;
     d.host_ino = st.st_ino;
-    d.whole = read_entries(ino, d.word, d.entries);
-    if (!d.whole)
-        report_failed(d.path);
-    // One host directory open at a time: the parent is opened again
-    // through ".." when this one is done.
+    // One host directory and one directory stream open at a time: the
+    // parent's are opened again when this one is done.
     if (!stack.empty()) {
         close(stack.back().fd);
         stack.back().fd = -1;
+        shut_entries(stack.back());
     }
     stack.push_back(std::move(d));
     return true;
@@ -161,7 +175,9 @@ void leave_dir(copy_ctx& cx, std::vector<dir_level>& stack)
     }
     // Whole only when every entry was read and taken in turn; a directory
     // that was not read whole has been named already.
-    if (d.whole && d.fd != -1 && d.next == d.entries.size()) {
+    if (d.stream != nullptr)
+        fs_closedir(d.stream);
+    if (d.whole && d.fd != -1 && d.ended) {
         cx.n.dirs++;
     } else {
         if (d.whole)
@@ -179,13 +195,11 @@ void not_copied(copy_ctx& cx, const dir_level& d, const std::string& name)
     cx.n.not_copied++;
 }
 
-// Copies entry `i` of the directory on top of the stack.  A subdirectory
-// is pushed onto the stack, to be copied by the loop.
-void copy_entry(copy_ctx& cx, std::vector<dir_level>& stack, size_t i)
+// Copies entry `name` (inode `ino`) of the directory on top of the stack.
+// A subdirectory is pushed onto the stack, to be copied by the loop.
+void copy_entry(copy_ctx& cx, std::vector<dir_level>& stack, const std::string& name, uint32_t ino)
 {
     dir_level& d = stack.back();
-    std::string name = d.entries.name(i);
-    uint32_t ino = d.entries.inos[i];
     std::string path = image_join(d.path, name.c_str());
     progress_update(cx.n.files, cx.n.bytes, path.c_str());
     fs_statrec rec;
@@ -237,14 +251,19 @@ void copy_dir(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
     top.parent = parent;
     if (!enter_dir(cx, stack, dirfd, ino, a, host_name, std::move(top)))
         return;
+    std::string name;
+    uint32_t entry_ino = 0;
     while (!stack.empty()) {
         if (sh_interrupted)
             cx.stopped = true;
         dir_level& d = stack.back();
-        if (cx.stopped || d.next == d.entries.size() || d.fd == -1) {
-            leave_dir(cx, stack);
-            continue;
+        if (!cx.stopped && !d.ended && d.fd != -1) {
+            if (next_entry(d, name, entry_ino)) {
+                copy_entry(cx, stack, name, entry_ino);
+                continue;
+            }
+            d.ended = true;
         }
-        copy_entry(cx, stack, d.next++);
+        leave_dir(cx, stack);
     }
 }

@@ -8,13 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace {
 
 // Device reads made by one cp command.
-uint64_t reads_of_cp(const sunimg::Ufs& t, const char* flag, const char* src)
+// Device reads made by one cp command; *copied receives the number of
+// entries of the copy of `src` when asked for.
+uint64_t reads_of_cp(const sunimg::Ufs& t, const char* flag, const char* src, size_t* copied = nullptr)
 {
     testimg::Mounted m(sunimg::make_disk(t));
     EXPECT_TRUE(m.ok());
@@ -30,16 +33,26 @@ uint64_t reads_of_cp(const sunimg::Ufs& t, const char* flag, const char* src)
     uint64_t reads = fsl::dev_reads - before;
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(rc, 0);
+    if (copied != nullptr) {
+        auto there = std::filesystem::directory_iterator(out + "/" + std::filesystem::path(src).filename().string());
+        *copied = size_t(std::distance(there, std::filesystem::directory_iterator{}));
+    }
     runner::remove_tree(out);
     return reads;
 }
 
-sunimg::Ufs many(int n)
+// Directory /many of `n` empty files, or of `n` empty subdirectories.
+sunimg::Ufs many(int n, bool dirs = false)
 {
     sunimg::Ufs t({.nbpi = 1024});
     uint32_t d = t.dir("/many");
-    for (int i = 0; i < n; i++)
-        t.add_file(d, "entry_number_" + std::to_string(i), "");
+    for (int i = 0; i < n; i++) {
+        std::string name = "entry_number_" + std::to_string(i);
+        if (dirs)
+            t.mkdir(d, name);
+        else
+            t.add_file(d, name, "");
+    }
     return t;
 }
 
@@ -53,6 +66,17 @@ TEST(CopyReads, GrowWithTheCopyNotFaster)
     // 2,000 names fill about 8 directory blocks: a few reads of each, and
     // no more than two inode reads per entry (its status, its stream).
     EXPECT_LE(large, 2u * 2000 + 4u * 8 + 32) << large;
+
+    // Subdirectories: the walk leaves the directory for each one and takes
+    // it up again where it stopped, rereading one block, not the ones
+    // before it; every entry arrives once.
+    size_t copied_small = 0, copied_large = 0;
+    small = reads_of_cp(many(1000, true), "-r", "/many", &copied_small);
+    large = reads_of_cp(many(2000, true), "-r", "/many", &copied_large);
+    EXPECT_EQ(copied_small, 1000u);
+    EXPECT_EQ(copied_large, 2000u);
+    EXPECT_LE(large, small * 22 / 10 + 8) << small << " " << large;
+    EXPECT_LE(large, 6u * 2000 + 32) << large;
 
     // A file of 100 blocks: 100 block reads, its indirect block, and a
     // few for the lookup.
