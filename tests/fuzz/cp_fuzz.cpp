@@ -106,14 +106,9 @@ void copy_tree(const Scratch& s)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const Scratch& s = scratch();
-    fuzz::MemDisk disk(data, size);
-    if (disk.get() == nullptr)
-        return 0;
-    fsys* fs = fuzz::mount_first(disk.get());
-    if (fs == nullptr)
-        return 0;
-    if (small_enough(fuzz::walk_tree()))
-        copy_tree(s);
-    fs_umount(fs);
+    fuzz::on_mounted(data, size, [&] {
+        if (small_enough(fuzz::walk_tree()))
+            copy_tree(s);
+    });
     return 0;
 }

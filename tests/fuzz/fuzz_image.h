@@ -39,6 +39,21 @@ private:
 // null when none does.
 fsys* mount_first(disk* d);
 
+// Puts the input on a disk, mounts its first file system, runs `work` on it
+// and unmounts it; does nothing when no file system mounts.
+template <class Work>
+void on_mounted(const uint8_t* data, size_t size, Work work)
+{
+    MemDisk disk(data, size);
+    if (disk.get() == nullptr)
+        return;
+    fsys* fs = mount_first(disk.get());
+    if (fs == nullptr)
+        return;
+    work();
+    fs_umount(fs);
+}
+
 // One directory entry met on the walk.
 struct Node {
     uint32_t ino = 0;

@@ -7,25 +7,20 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    fuzz::MemDisk disk(data, size);
-    if (disk.get() == nullptr)
-        return 0;
-    fsys* fs = fuzz::mount_first(disk.get());
-    if (fs == nullptr)
-        return 0;
-    fuzz::Walk w = fuzz::walk_tree();
-    uint64_t total = 0;
-    for (const fuzz::Node& n : w.nodes) {
-        uint16_t type = n.mode & IFMT;
-        if ((type != IFREG && type != IFLNK && type != IFDIR) || total >= fuzz::READ_TOTAL)
-            continue;
-        total += fuzz::read_file(n.ino, fuzz::READ_PER_FILE);
-        if (!n.path.empty() && type == IFREG) {
-            FS_FILE* f = fs_fopen(n.path.c_str(), "rb");
-            if (f != nullptr)
-                fs_fclose(f);
+    fuzz::on_mounted(data, size, [] {
+        fuzz::Walk w = fuzz::walk_tree();
+        uint64_t total = 0;
+        for (const fuzz::Node& n : w.nodes) {
+            uint16_t type = n.mode & IFMT;
+            if ((type != IFREG && type != IFLNK && type != IFDIR) || total >= fuzz::READ_TOTAL)
+                continue;
+            total += fuzz::read_file(n.ino, fuzz::READ_PER_FILE);
+            if (!n.path.empty() && type == IFREG) {
+                FS_FILE* f = fs_fopen(n.path.c_str(), "rb");
+                if (f != nullptr)
+                    fs_fclose(f);
+            }
         }
-    }
-    fs_umount(fs);
+    });
     return 0;
 }

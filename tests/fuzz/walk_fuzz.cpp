@@ -30,20 +30,15 @@ void look_around(const fuzz::Node& n)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    fuzz::MemDisk disk(data, size);
-    if (disk.get() == nullptr)
-        return 0;
-    fsys* fs = fuzz::mount_first(disk.get());
-    if (fs == nullptr)
-        return 0;
-    fuzz::Walk w = fuzz::walk_tree();
-    size_t looked = 0;
-    for (const fuzz::Node& n : w.nodes) {
-        if (n.path.empty() || looked++ >= MAX_LOOKUPS)
-            continue;
-        look_around(n);
-    }
-    fs_namei("/no/such/name");
-    fs_umount(fs);
+    fuzz::on_mounted(data, size, [] {
+        fuzz::Walk w = fuzz::walk_tree();
+        size_t looked = 0;
+        for (const fuzz::Node& n : w.nodes) {
+            if (n.path.empty() || looked++ >= MAX_LOOKUPS)
+                continue;
+            look_around(n);
+        }
+        fs_namei("/no/such/name");
+    });
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "support/images.h"
 #include "support/oracle.h"
 #include "support/runner.h"
+#include "support/session.h"
 #include "tools/sunimg.h"
 
 #include <gtest/gtest.h>
@@ -18,34 +19,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class Large : public ::testing::Test {
+class Large : public testimg::SessionTest {
 protected:
     void SetUp() override
     {
-        tmp = runner::make_temp_dir("large");
-        host = tmp + "/host";
-        fs::create_directory(host);
-        fs::create_directory(tmp + "/bin");
-        env = runner::install_fake_less(tmp + "/bin");
-        env.push_back("TZ=UTC");
-        env.push_back("OUT=" + tmp + "/pager.out");
-        disk = tmp + "/disk.img";
+        SessionTest::SetUp();
+        timeout_seconds = 300;
     }
-    void TearDown() override { runner::remove_tree(tmp); }
-
-    runner::Result run(std::vector<std::string> args, const std::string& input = "")
-    {
-        runner::Options o;
-        o.args = std::move(args);
-        o.input = input;
-        o.env = env;
-        o.cwd = host;
-        o.timeout_seconds = 300;
-        return runner::run_sunufs(o);
-    }
-
-    std::string tmp, host, disk;
-    std::vector<std::string> env;
 };
 
 // First offset at which `path` differs from `size` bytes that are zero but

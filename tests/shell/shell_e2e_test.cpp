@@ -3,6 +3,7 @@
 // pager stand-in leave on the host.
 #include "support/bytes.h"
 #include "support/runner.h"
+#include "support/session.h"
 #include "tools/sunimg.h"
 
 #include <gtest/gtest.h>
@@ -45,24 +46,9 @@ sunimg::Ufs standard_tree()
     return fs;
 }
 
-// Each test gets a scratch directory holding the image, a host directory
-// (the working directory of the run), and a pager stand-in on the PATH that
-// copies what it is fed to pager.out.
-class Shell : public ::testing::Test {
+// Each test gets a scratch folder with its image, host folder and pager.
+class Shell : public testimg::SessionTest {
 protected:
-    void SetUp() override
-    {
-        tmp = runner::make_temp_dir("e2e");
-        host = tmp + "/host";
-        fs::create_directory(host);
-        fs::create_directory(tmp + "/bin");
-        env = runner::install_fake_less(tmp + "/bin");
-        env.push_back("TZ=UTC");
-        env.push_back("OUT=" + tmp + "/pager.out");
-        disk = tmp + "/disk.img";
-    }
-    void TearDown() override { runner::remove_tree(tmp); }
-
     void use(const sunimg::DiskImage& img) { img.write(disk); }
     void use(const sunimg::Ufs& tree) { use(sunimg::make_disk(tree)); }
 
@@ -75,15 +61,6 @@ protected:
         return p;
     }
 
-    runner::Result run(std::vector<std::string> args, const std::string& input = "")
-    {
-        runner::Options o;
-        o.args = std::move(args);
-        o.input = input;
-        o.env = env;
-        o.cwd = host;
-        return runner::run_sunufs(o);
-    }
     // A session on partition 0.
     runner::Result session(const std::string& input) { return run({"-p", "0", disk}, input); }
 
@@ -106,9 +83,6 @@ protected:
         std::sort(out.begin(), out.end());
         return out;
     }
-
-    std::string tmp, host, disk;
-    std::vector<std::string> env;
 };
 
 // ---------------------------------------------------------------------------
