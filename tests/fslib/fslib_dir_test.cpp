@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fslib/fslib.h"
+#include "fslib/platform.h"
 #include "support/bytes.h"
 #include "support/images.h"
 #include "support/mounted.h"
@@ -165,6 +166,49 @@ TEST_F(DirStreams, ThroughTheIndirectBlock)
     ASSERT_TRUE(dir);
     EXPECT_EQ(list(dir.get()), expected(img, d));
     EXPECT_TRUE(fs_fclean(dir.get()));
+}
+
+TEST_F(DirStreams, ResumeWhereTelldirLeftOff)
+{
+    // A caller that shuts a directory after k entries and opens it again at
+    // fs_telldir's place gets exactly the rest: from the start, inside a
+    // block, around a block's edge, in the indirect range, at the end.
+    sunimg::Ufs fs;
+    uint32_t d = crowded_dir(fs, "/d", 13 * 16 * 25);
+    DiskImage img = sunimg::make_disk(fs);
+    auto want = expected(img, d);
+    Mount m(img);
+    ASSERT_TRUE(m.ok());
+    for (size_t k : {size_t{0}, size_t{1}, size_t{399}, size_t{400}, size_t{401}, size_t{4803}, want.size() - 1,
+                     want.size()}) {
+        SCOPED_TRACE("after " + std::to_string(k) + " entries");
+        int64_t at;
+        {
+            Dir first(fs_opendir("/d"));
+            ASSERT_TRUE(first);
+            for (size_t i = 0; i < k; ++i)
+                ASSERT_NE(fs_readdir(first.get()), nullptr);
+            at = fs_telldir(first.get());
+        }
+        Dir again(fs_opendir("/d"));
+        ASSERT_TRUE(again);
+        ASSERT_EQ(fs_seekdir(again.get(), at), 0);
+        EXPECT_EQ(list(again.get()), std::vector<Entry>(want.begin() + std::ptrdiff_t(k), want.end()));
+        EXPECT_TRUE(fs_fclean(again.get()));
+    }
+    // The block at the place fails now: the stream ends there, reported.
+    Dir first(fs_opendir("/d"));
+    ASSERT_TRUE(first);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_NE(fs_readdir(first.get()), nullptr);
+    Dir again(fs_opendir("/d"));
+    ASSERT_TRUE(again);
+    fsl::dev_fault_set(1, fsl::dev_fault_kind::error);
+    EXPECT_EQ(fs_seekdir(again.get(), fs_telldir(first.get())), -1);
+    fsl::dev_fault_clear();
+    EXPECT_EQ(fs_readdir(again.get()), nullptr);
+    EXPECT_FALSE(fs_fclean(again.get()));
+    EXPECT_EQ(fs_errno, FSE_READ);
 }
 
 TEST_F(DirStreams, EmptyRecordsAreSkipped)
