@@ -304,7 +304,8 @@ TEST_F(DirStreams, OpenFailures)
 TEST_F(DirStreams, DamagedRecordsEndTheDirectory)
 {
     // /d holds ".", "..", "victim", "after" in block 0 and "later" in
-    // block 1; "victim" is damaged in each case.
+    // block 1; "victim" is damaged in each case.  A listing and a lookup
+    // both stop there with a read error.
     struct Case {
         const char* what;
         uint32_t ino;
@@ -354,6 +355,13 @@ TEST_F(DirStreams, DamagedRecordsEndTheDirectory)
         fs_errno = FSE_OK;
         EXPECT_FALSE(fs_fclean(dir.get()));
         EXPECT_EQ(fs_errno, FSE_READ);
+
+        EXPECT_EQ(fs_namei("/d/.."), ROOT_INO);
+        for (const char* name : {"/d/after", "/d/victimXY", "/d/later"}) {
+            fs_errno = FSE_OK;
+            EXPECT_EQ(fs_namei(name), 0u) << name;
+            EXPECT_EQ(fs_errno, FSE_READ) << name;
+        }
     }
 }
 

@@ -518,58 +518,6 @@ TEST_F(Lookup, NegativeDirectorySizeHasNoEntries)
 }
 
 // ---------------------------------------------------------------------------
-// Records that break the layout end the directory with a read error
-// ---------------------------------------------------------------------------
-
-TEST_F(Lookup, DamagedRecordsEndTheDirectory)
-{
-    // /d holds ".", "..", "victim", "after" in block 0 and "later" in
-    // block 1; "victim" is damaged in each case.
-    struct Case {
-        const char* what;
-        uint32_t ino;
-        uint16_t reclen;
-        bool name_without_nul;
-    } cases[] = {
-        {"reclen 0", 1, 0, false},
-        {"reclen 0, empty record", 0, 0, false},
-        {"reclen 6", 1, 6, false},
-        {"reclen 18", 1, 18, false},
-        {"reclen 8", 1, 8, false},
-        {"reclen past the block", 1, 8192 + 512, false},
-        {"reclen past the block, empty record", 0, 0xFFFC, false},
-        {"name without NUL", 1, 16, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Tree t;
-        uint32_t d = t.fs.dir("/d");
-        t.fs.file("/d/victim", "v");
-        t.fs.file("/d/after", "a");
-        t.fs.node(d).dir_min_size = 2 * 8192;
-        DiskImage img = sunimg::make_disk(t.fs);
-        auto blocks = img.data_blocks(0, d);
-        ASSERT_EQ(blocks.size(), 2u);
-        put_record(img.image, blocks[1].offset, t.passwd, 512, "later");
-        uint64_t v = img.dirent_offset(0, d, "victim");
-        if (c.name_without_nul)
-            put_record(img.image, v, c.ino, c.reclen, "victimXY", false);
-        else {
-            img.image.put32be(v + sunimg::dir_off::ino, c.ino);
-            img.image.put16be(v + sunimg::dir_off::reclen, c.reclen);
-        }
-        Mount m(img);
-        ASSERT_TRUE(m.ok());
-        EXPECT_EQ(fs_namei("/d/.."), ROOT_INO);
-        EXPECT_EQ(fs_namei("/d/after"), 0u);
-        EXPECT_EQ(fs_errno, FSE_READ);
-        EXPECT_EQ(fs_namei("/d/victimXY"), 0u);
-        EXPECT_EQ(fs_namei("/d/later"), 0u);
-        EXPECT_EQ(fs_errno, FSE_READ);
-    }
-}
-
-// ---------------------------------------------------------------------------
 // dir_scan on its own
 // ---------------------------------------------------------------------------
 
