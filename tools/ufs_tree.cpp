@@ -78,13 +78,7 @@ uint32_t Ufs::take_ino(uint32_t want)
 
 uint32_t Ufs::add_node(uint32_t parent, const std::string& name, uint16_t type, const Meta& m)
 {
-    check_name(name);
-    Node& dir = node(parent);
-    if ((dir.mode & kIFMT) != kIFDIR)
-        throw Error("inode " + std::to_string(parent) + " is not a directory");
-    for (const auto& e : dir.entries)
-        if (e.name == name)
-            throw Error("duplicate name '" + name + "' in directory " + std::to_string(parent));
+    entry_dir(parent, name);   // checks only: the table may move when the node goes in
     Node n;
     n.ino = take_ino(m.ino);
     n.mode = uint16_t(type | ((m.perm ? *m.perm : default_perm(type)) & 07777));
