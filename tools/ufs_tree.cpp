@@ -189,20 +189,25 @@ void Ufs::add_entry(uint32_t parent, const std::string& name, uint32_t ino)
     entry_dir(parent, name).entries.push_back({name, ino, true});
 }
 
-std::pair<uint32_t, std::string> Ufs::parent_of(std::string_view path, bool create)
+// The non-empty components of a path, in order.
+static std::vector<std::string> components(std::string_view path)
 {
     std::vector<std::string> parts;
     size_t i = 0;
     while (i < path.size()) {
-        while (i < path.size() && path[i] == '/')
-            i++;
-        size_t j = i;
-        while (j < path.size() && path[j] != '/')
-            j++;
+        size_t j = path.find('/', i);
+        if (j == std::string_view::npos)
+            j = path.size();
         if (j > i)
             parts.emplace_back(path.substr(i, j - i));
-        i = j;
+        i = j + 1;
     }
+    return parts;
+}
+
+std::pair<uint32_t, std::string> Ufs::parent_of(std::string_view path, bool create)
+{
+    std::vector<std::string> parts = components(path);
     if (parts.empty())
         throw Error("path names the root: '" + std::string(path) + "'");
     uint32_t cur = kRootIno;
@@ -259,32 +264,22 @@ uint32_t Ufs::symlink(std::string_view path, const std::string& target, Meta m)
 uint32_t Ufs::lookup(std::string_view path) const
 {
     uint32_t cur = kRootIno;
-    size_t i = 0;
-    while (i < path.size()) {
-        while (i < path.size() && path[i] == '/')
-            i++;
-        size_t j = i;
-        while (j < path.size() && path[j] != '/')
-            j++;
-        if (j > i) {
-            std::string_view part = path.substr(i, j - i);
-            const Node& n = node(cur);
-            if ((n.mode & kIFMT) != kIFDIR)
-                return 0;
-            uint32_t next = 0;
-            if (part == ".")
-                next = cur;
-            else if (part == "..")
-                next = n.parent;
-            else
-                for (const auto& e : n.entries)
-                    if (e.name == part)
-                        next = e.ino;
-            if (next == 0)
-                return 0;
-            cur = next;
-        }
-        i = j;
+    for (const std::string& part : components(path)) {
+        const Node& n = node(cur);
+        if ((n.mode & kIFMT) != kIFDIR)
+            return 0;
+        uint32_t next = 0;
+        if (part == ".")
+            next = cur;
+        else if (part == "..")
+            next = n.parent;
+        else
+            for (const auto& e : n.entries)
+                if (e.name == part)
+                    next = e.ino;
+        if (next == 0)
+            return 0;
+        cur = next;
     }
     return cur;
 }
