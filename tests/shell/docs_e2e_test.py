@@ -29,6 +29,12 @@ def check_manpage(source, build, cmake):
     page = os.path.join(source, "doc", "sunufs.1")
     run = subprocess.run(["groff", "-man", "-ww", "-z", page], capture_output=True, text=True)
     assert run.returncode == 0 and run.stderr == "", run.stderr
+    # The page names the version the program reports.
+    said = subprocess.run([os.path.join(build, "sunufs"), "-V"], capture_output=True, text=True)
+    version = (said.stdout + said.stderr).split("\n")[0]
+    with open(page) as f:
+        title = f.readline()
+    assert version and '"%s"' % version in title, (version, title)
 
 
 def quick_start(readme):
