@@ -92,7 +92,10 @@ int fs_seekdir(FS_FILE* d, int64_t pos)
 {
     int64_t size = d->ff_inode->di_size;
     if (pos < 0 || pos >= size) {
-        fsl::stream_place(d, pos < 0 ? 0 : (size >> d->ff_fs->sb->fs_bshift));
+        // Nothing lies there: the stream is at its end.
+        d->ff_cur = d->ff_buf;
+        d->ff_avail = 0;
+        d->ff_pos = size;
         d->ff_state = FS_EOF;
         return 0;
     }
