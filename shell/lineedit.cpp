@@ -9,8 +9,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -124,6 +127,68 @@ unsigned char complete(EditLine* el, int)
     return CC_REDISPLAY;
 }
 
+// The signal mask to wait with: the editor runs with Ctrl-C held back, and
+// the wait for a key lets it through.  A Ctrl-C that comes while the editor
+// draws (a list of names, say) is then taken at the next wait instead of
+// being missed by a read that has not begun yet.
+sigset_t wait_mask;
+
+// Reads one key for the editor: 1 with the character, 0 at end of input,
+// -1 (errno EINTR) on Ctrl-C.  Bytes that form no character in the locale
+// are dropped, as the editor's own reader drops them.
+int read_key(EditLine*, wchar_t* out)
+{
+    mbstate_t state = {};
+    for (;;) {
+        if (sh_interrupted) {
+            errno = EINTR;
+            return -1;
+        }
+        pollfd p = {STDIN_FILENO, POLLIN, 0};
+        if (ppoll(&p, 1, nullptr, &wait_mask) == -1) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        char byte;
+        ssize_t n = read(STDIN_FILENO, &byte, 1);
+        if (n == 0)
+            return 0;
+        if (n == -1) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        wchar_t wc;
+        size_t used = mbrtowc(&wc, &byte, 1, &state);
+        if (used == static_cast<size_t>(-1)) {
+            // A broken sequence: this byte may begin a new one.
+            state = mbstate_t{};
+            used = mbrtowc(&wc, &byte, 1, &state);
+        }
+        if (used == static_cast<size_t>(-2))
+            continue;   // part of a longer character
+        if (used == static_cast<size_t>(-1)) {
+            state = mbstate_t{};
+            continue;   // no character: dropped
+        }
+        *out = wc;
+        return 1;
+    }
+}
+
+// el_gets with Ctrl-C held back but while waiting for a key.
+const char* get_line(int* count)
+{
+    sigset_t intr;
+    sigemptyset(&intr);
+    sigaddset(&intr, SIGINT);
+    sigprocmask(SIG_BLOCK, &intr, &wait_mask);
+    const char* text = el_gets(editor, count);
+    sigprocmask(SIG_SETMASK, &wait_mask, nullptr);
+    return text;
+}
+
 void start_editor()
 {
     editor = el_init("sunufs", stdin, stdout, stderr);
@@ -136,6 +201,7 @@ void start_editor()
     el_set(editor, EL_EDITOR, "emacs");
     el_set(editor, EL_HIST, history, history_list);
     el_set(editor, EL_PROMPT, prompt_of);
+    el_set(editor, EL_GETCFN, read_key);
     // The wide call: the narrow one keeps copies of the two texts that are
     // never given back.
     el_wset(editor, EL_ADDFN, L"sunufs-complete", L"complete a name", complete);
@@ -146,7 +212,7 @@ bool read_edited(char* line, size_t size)
 {
     for (;;) {
         int count = 0;
-        const char* text = el_gets(editor, &count);
+        const char* text = get_line(&count);
         if (text != nullptr && count > 0) {
             size_t len = std::min(static_cast<size_t>(count), size - 1);
             memcpy(line, text, len);

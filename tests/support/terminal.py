@@ -54,7 +54,9 @@ class Terminal:
             return "ended with %d" % self.proc.returncode
         try:
             with open("/proc/%d/stat" % self.proc.pid) as f:
-                return "in state " + f.read().rsplit(")", 1)[1].split()[0]
+                state = "in state " + f.read().rsplit(")", 1)[1].split()[0]
+            with open("/proc/%d/wchan" % self.proc.pid) as f:
+                return state + ", waiting in " + (f.read().strip() or "nothing")
         except OSError:
             return "in an unknown state"
 
