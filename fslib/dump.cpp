@@ -168,11 +168,10 @@ int32_t word_at(const fs_super* sb, size_t at)
     return w;
 }
 
-// The rows that print more than their own word.
-void special_row(FILE* s, const fs_super* sb, const super_row& r)
+// Prints one row of the superblock dump, by its kind.
+void print_row(FILE* s, const fs_super* sb, const super_row& r)
 {
     int32_t w = word_at(sb, r.at);
-    int32_t ncg = div32(sb->fs_ncyl, sb->fs_cpg);
     switch (r.kind) {
     case row_kind::time: std::fprintf(s, r.fmt, time_text(w)); break;
     case row_kind::sizes: sizes_line(s, r.fmt, w, sb->fs_fsbtodb); break;
@@ -182,12 +181,12 @@ void special_row(FILE* s, const fs_super* sb, const super_row& r)
         break;
     case row_kind::cpg:
         std::fprintf(s, r.fmt, u(w));
-        std::fprintf(s, "\t\tThis makes %d/%d=%d cg\n", sb->fs_ncyl, sb->fs_cpg, ncg);
+        std::fprintf(s, "\t\tThis makes %d/%d=%d cg\n", sb->fs_ncyl, sb->fs_cpg, div32(sb->fs_ncyl, sb->fs_cpg));
         break;
     case row_kind::ipg:
         std::fprintf(s, r.fmt, u(w));
         std::fprintf(s, "\t\tThis makes %d/%d*%d=%d inodes\n", sb->fs_ncyl, sb->fs_cpg, sb->fs_ipg,
-                     mul32(ncg, sb->fs_ipg));
+                     mul32(div32(sb->fs_ncyl, sb->fs_cpg), sb->fs_ipg));
         break;
     case row_kind::flag: std::fprintf(s, r.fmt, flag8(reinterpret_cast<const uint8_t*>(sb)[r.at])); break;
     case row_kind::text: std::fprintf(s, r.fmt, sb->fs_fsmnt); break;
@@ -233,7 +232,7 @@ void dump_label(FILE* s, const dk_label* l)
 void dump_super(FILE* s, const fs_super* sb)
 {
     for (const super_row& r : SUPER_ROWS)
-        special_row(s, sb, r);
+        print_row(s, sb, r);
 }
 
 int dump_stat(FILE* s, const fs_statrec* st)

@@ -65,7 +65,6 @@ enum class rec_verdict {
 // are the last of the directory.
 rec_verdict record_step(uint8_t* p, uint32_t avail, bool final);
 
-
 // Owner words of inode `ip` by the file system's inode format.
 void inode_owner(const fs_super* sb, const dinode* ip, uint32_t* uid, uint32_t* gid);
 
