@@ -113,6 +113,11 @@ disk* disk_open(const char* path)
     return d;
 }
 
+bool disk_ident(const disk* d, uint64_t* dev, uint64_t* ino)
+{
+    return fsl::dev_ident(d->handle, dev, ino);
+}
+
 int disk_close(disk* d)
 {
     fs_handle h = d->handle;

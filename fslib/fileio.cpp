@@ -281,6 +281,11 @@ uint32_t fs_fread(void* buf, uint32_t size, uint32_t count, FS_FILE* f)
     return done / size;
 }
 
+int64_t fs_fhole(FS_FILE* /*f*/)
+{
+    return 0;   // TEMPORARY until the hole walk lands
+}
+
 int fs_fclose(FS_FILE* f)
 {
     release(f);

@@ -162,6 +162,16 @@ fs_handle dev_open(const char* path)
     return fd + 1;
 }
 
+bool dev_ident(fs_handle h, uint64_t* dev, uint64_t* ino)
+{
+    struct stat st;
+    if (h == FS_NOHANDLE || ::fstat(h - 1, &st) != 0)
+        return false;
+    *dev = st.st_dev;
+    *ino = st.st_ino;
+    return true;
+}
+
 int64_t dev_size(fs_handle h)
 {
     for (const dev_entry& e : sizes) {

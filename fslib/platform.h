@@ -27,6 +27,10 @@ int64_t dev_size(fs_handle h);
 int dev_load(fs_handle h, int64_t offset, void* buf, uint32_t count, bool exact,
              uint32_t* got);
 
+// The host's identity of an open device (its file system and file
+// number); false when the host cannot tell.
+bool dev_ident(fs_handle h, uint64_t* dev, uint64_t* ino);
+
 // Closes the device; non-zero on success, 0 on failure.
 int dev_close(fs_handle h);
 

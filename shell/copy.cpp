@@ -24,7 +24,7 @@ void cp_usage()
 bool plain_name(const char* name)
 {
     return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0
-        && strchr(name, '/') == nullptr;
+        && strchr(name, '/') == nullptr && strlen(name) <= HOST_NAME_MAX_LEN;
 }
 
 std::string last_name(const char* path)
@@ -97,6 +97,24 @@ static int file_result(int copied)
     return copied == 0 ? 0 : copied == 1 ? 1 : CP_FAILED;
 }
 
+// Copies one node that is not a directory to host path `dirfd`/`name`
+// (`dirfd` AT_FDCWD: the path as typed): a file's bytes, a link made
+// again; anything else is not copied, which fails the command.
+static int copy_node(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char* src,
+                     int dirfd, const char* name, host_names* names, const std::string& path)
+{
+    uint16_t type = a.mode & IFMT;
+    if (type == IFLNK)
+        return copy_link(cx, ino, a, dirfd, name, names, path) ? 0 : CP_FAILED;
+    if (type != IFREG && type != IFDIR) {
+        report_not_copied(cx, path);
+        return CP_FAILED;
+    }
+    if (cx.flags & CP_VERBOSE)
+        fprintf(stderr, "copy_file %s %s\n", src, name);
+    return file_result(copy_file(cx, ino, a, dirfd, name, names, path));
+}
+
 // Copies the file into host directory `dst` under its last name.
 static int copy_into(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char* src,
                      const char* dst, const std::string& path)
@@ -104,18 +122,18 @@ static int copy_into(copy_ctx& cx, uint32_t ino, const image_attrs& a, const cha
     std::string name = last_name(src);
     if (name.empty()) {
         fprintf(stderr, "%s not copied\n", src);
-        return 0;
+        return CP_FAILED;
     }
-    if (cx.flags & CP_VERBOSE)
-        fprintf(stderr, "copy_file %s %s\n", src, name.c_str());
     int dirfd = open(dst, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirfd == -1)
         return 5;
-    int copied = copy_file(cx, ino, a, dirfd, name.c_str(), true, path);
+    cx.host_base = image_join(dst, name.c_str());
+    host_names names;   // the user's own directory: only its name is checked
+    int result = copy_node(cx, ino, a, src, dirfd, name.c_str(), &names, path);
     int saved = errno;
     close(dirfd);
     errno = saved;
-    return file_result(copied);
+    return result;
 }
 
 // cp without -r: the source read as a file (a directory gives its raw
@@ -126,9 +144,8 @@ static int cp_plain(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char
     struct stat target;
     if (stat(dst, &target) == 0 && S_ISDIR(target.st_mode))
         return copy_into(cx, ino, a, src, dst, path);
-    if (cx.flags & CP_VERBOSE)
-        fprintf(stderr, "copy_file %s %s\n", src, dst);
-    return file_result(copy_file(cx, ino, a, AT_FDCWD, dst, false, path));
+    cx.host_base = dst;
+    return copy_node(cx, ino, a, src, AT_FDCWD, dst, nullptr, path);
 }
 
 static void print_summary(const copy_counts& n)
@@ -138,9 +155,30 @@ static void print_summary(const copy_counts& n)
             n.files, n.bytes, n.dirs, n.links, n.not_copied, n.failed);
 }
 
+// A host directory as typed, without the slashes that may end it, ready
+// for a name to be joined on.
+static std::string host_dir_text(const char* dst)
+{
+    std::string text = dst;
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+    return text;
+}
+
+// The directory that the ".." of directory `ino` at absolute image path
+// `path` must name: the root names itself; 0 when it cannot be looked up.
+static uint32_t parent_ino(uint32_t ino, const std::string& path)
+{
+    size_t cut = path.rfind('/');
+    if (path == "/" || cut == std::string::npos)
+        return ino;
+    std::string parent = cut == 0 ? "/" : path.substr(0, cut);
+    return fs_namei(parent.c_str());
+}
+
 // cp -r of a directory into the existing host directory `dst`.
 static int cp_tree(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char* src,
-                   const char* dst, const std::string& path, const char* cwd)
+                   const char* dst, const std::string& path)
 {
     struct stat target;
     if (stat(dst, &target) == -1) {
@@ -154,7 +192,10 @@ static int cp_tree(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char*
     int dirfd = open(dst, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirfd == -1)
         return 5;
-    copy_dir(cx, ino, a, dirfd, last_name(src), path, src, cwd);
+    std::string name = last_name(src);
+    cx.image_base = path;
+    cx.host_base = name.empty() ? host_dir_text(dst) : image_join(host_dir_text(dst), name.c_str());
+    copy_dir(cx, ino, a, dirfd, name, path, src, parent_ino(ino, path));
     close(dirfd);
     print_summary(cx.n);
     bool failed = cx.n.failed != 0 || cx.perm_failed || cx.stopped;
@@ -173,6 +214,8 @@ static int cp_tree_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, const 
             return 6;
         }
         result = copy_into(cx, ino, a, src, dst, path);
+    } else {
+        result = CP_FAILED;   // nothing of what was asked is copied
     }
     fputs("-r makes no sense here\n", stderr);
     return result;
@@ -197,7 +240,7 @@ static int cp_run(int argc, char** argv)
     }
     char cwd[CWD_SIZE];
     if (fs_getcwd(cwd) == nullptr)
-        cwd[0] = '\0';
+        strcpy(cwd, "/");
     std::string path = image_abs(cwd, src);
     image_attrs a = attrs_of(rec);
 
@@ -208,7 +251,7 @@ static int cp_run(int argc, char** argv)
     if (!(flags & CP_RECURSIVE))
         return cp_plain(cx, ino, a, src, dst, path);
     if ((a.mode & IFMT) == IFDIR)
-        return cp_tree(cx, ino, a, src, dst, path, cwd);
+        return cp_tree(cx, ino, a, src, dst, path);
     return cp_tree_file(cx, ino, a, src, dst, path);
 }
 

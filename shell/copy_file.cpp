@@ -28,25 +28,6 @@ struct host_out {
     long long at = 0;     // the descriptor's file offset
 };
 
-// Creates (or truncates) host file `name` in `dirfd`; with `inside`, a
-// symbolic link of that name is refused instead of followed.
-static int host_create(int dirfd, const char* name, bool inside, bool private_mode)
-{
-    int oflags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-    // Inside the target, neither a host symbolic link is followed nor does
-    // the open wait for ever on a host pipe that has no reader.
-    if (inside)
-        oflags |= O_NOFOLLOW | O_NONBLOCK;
-    int fd = openat(dirfd, name, oflags, private_mode ? 0600 : 0666);
-    // Once open, writes wait as usual: a pipe with a slow reader gets all
-    // of the data instead of failing when it is full.
-    // (O_NONBLOCK is the only status flag set here, so clearing them all
-    // takes one call.)
-    if (fd != -1 && inside)
-        fcntl(fd, F_SETFL, 0);
-    return fd;
-}
-
 // Whether the file can hold holes, asked of the host the first time a
 // block of zeros comes.
 static bool can_skip(host_out& o)
@@ -115,6 +96,24 @@ static bool out_write(host_out& o, const uint8_t* p, size_t n)
     return true;
 }
 
+// Appends a hole of `len` bytes: skipped over where the file can hold
+// holes, else written as zeros from `zeros` (COPY_CHUNK bytes of scratch).
+static bool out_hole(host_out& o, int64_t len, uint8_t* zeros)
+{
+    if (can_skip(o)) {
+        o.pos += len;
+        return true;
+    }
+    std::memset(zeros, 0, COPY_CHUNK);
+    while (len > 0 && !sh_interrupted) {
+        size_t n = len < COPY_CHUNK ? static_cast<size_t>(len) : COPY_CHUNK;
+        if (!out_write(o, zeros, n))
+            return false;
+        len -= static_cast<int64_t>(n);
+    }
+    return true;
+}
+
 // A file that ends in a hole gets its size from ftruncate.
 static bool out_finish(host_out& o)
 {
@@ -153,7 +152,12 @@ static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& 
     while (!lost) {
         if (sh_interrupted) {
             *stopped = true;
-            return 0;
+            break;   // the host file is given the size of what it holds
+        }
+        if (int64_t hole = fs_fhole(in); hole > 0) {
+            if (!out_hole(o, hole, buf))
+                return errno;
+            continue;
         }
         uint32_t got = fill_chunk(in, buf, o.pos, &lost);
         if (got == 0)
@@ -196,7 +200,7 @@ static int file_done(copy_ctx& cx, const char* name, const std::string& path, in
 }
 
 int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
-              const char* name, bool inside, const std::string& image_path)
+              const char* name, host_names* names, const std::string& image_path)
 {
     // The source first: a source that cannot be read leaves an existing
     // host file as it was.
@@ -209,11 +213,13 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
         return 2;
     }
     host_out o;
-    o.fd = host_create(dirfd, name, inside, (cx.flags & CP_PERM) != 0);
-    if (o.fd == -1) {
+    host_open opened = host_file_open(cx, names, dirfd, name, image_path, &o.fd);
+    if (opened != host_open::ok) {
         int err = errno;
-        host_error("fopen", err);
         fs_fclose(in);
+        if (opened == host_open::refused)
+            return 2;
+        host_error("fopen", err);
         report_failed(image_path);
         cx.n.failed++;
         errno = err;  // the caller may report it once more as the reason
@@ -239,10 +245,11 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
 
 // Reads the target text of link inode `ino` into `text`; reports and
 // returns false when it cannot be read whole or cannot be a host link.
+// Only what a host link can hold is ever read, whatever the size claims.
 static bool read_link_text(uint32_t ino, const image_attrs& a, const char* name, std::string& text)
 {
-    if (a.size <= 0 || a.size > LINK_TEXT_MAX) {
-        host_error(name, a.size <= 0 ? ENOENT : ENAMETOOLONG);
+    if (a.size <= 0) {
+        host_error(name, ENOENT);
         return false;
     }
     FS_FILE* in = fs_fopen_ino(ino);
@@ -281,19 +288,30 @@ static bool same_link(int dirfd, const char* name, const std::string& text)
 }
 
 bool copy_link(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
-               const char* name, const std::string& image_path)
+               const char* name, host_names* names, const std::string& image_path)
 {
+    // Longer than any host link: nothing of it is read.
+    if (a.size > LINK_TEXT_MAX) {
+        report_not_copied(cx, image_path);
+        return false;
+    }
     std::string text;
     bool ok = read_link_text(ino, a, name, text);
-    if (ok && symlinkat(text.c_str(), dirfd, name) == -1 && !same_link(dirfd, name, text)) {
-        host_error(name, errno);
-        ok = false;
+    if (ok && symlinkat(text.c_str(), dirfd, name) == -1) {
+        int err = errno;
+        if (err == EEXIST && refuse_duplicate(cx, names, dirfd, name, image_path))
+            return false;
+        if (!same_link(dirfd, name, text)) {
+            host_error(name, err);
+            ok = false;
+        }
     }
     if (!ok) {
         report_failed(image_path);
         cx.n.failed++;
         return false;
     }
+    note_made(names, dirfd, name, -1);
     if (cx.flags & CP_PERM)
         copy_perm(cx, a, -1, dirfd, name);
     cx.n.links++;

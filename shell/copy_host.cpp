@@ -28,9 +28,140 @@ void report_failed(const std::string& image_path)
     fprintf(stderr, "%s: failed\n", shown(image_path.c_str(), stderr).c_str());
 }
 
-int host_dir_make(int dirfd, const char* name, bool private_mode)
+void report_not_copied(copy_ctx& cx, const std::string& image_path)
 {
-    if (mkdirat(dirfd, name, private_mode ? 0700 : 0777) == -1 && errno != EEXIST)
+    progress_clear();
+    fprintf(stderr, "%s not copied\n", shown(image_path.c_str(), stderr).c_str());
+    cx.n.not_copied++;
+}
+
+std::string host_path_of(const copy_ctx& cx, const std::string& image_path)
+{
+    size_t base = cx.image_base.size();
+    if (image_path.size() <= base)
+        return cx.host_base;
+    // The part below the base, which starts with '/' unless the base is
+    // the root.
+    std::string out = cx.host_base == "/" ? "" : cx.host_base;
+    if (image_path[base] != '/')
+        out += '/';
+    out.append(image_path, base, std::string::npos);
+    return out;
+}
+
+// The disk being read, as the host knows it.
+static bool disk_known = false;
+static uint64_t disk_dev = 0;
+static uint64_t disk_ino = 0;
+
+void protect_disk(const disk* d)
+{
+    disk_known = disk_ident(d, &disk_dev, &disk_ino);
+}
+
+static bool is_the_disk(const struct stat& st)
+{
+    return disk_known && static_cast<uint64_t>(st.st_dev) == disk_dev
+        && static_cast<uint64_t>(st.st_ino) == disk_ino;
+}
+
+static void refuse_disk(copy_ctx& cx, const std::string& image_path)
+{
+    progress_clear();
+    fprintf(stderr, "%s: is the disk being read, not written\n",
+            shown(host_path_of(cx, image_path).c_str(), stderr).c_str());
+    report_failed(image_path);
+    cx.n.failed++;
+}
+
+void note_made(host_names* names, int dirfd, const char* name, int fd)
+{
+    if (names == nullptr || names->fresh)
+        return;
+    struct stat st;
+    int rc = fd != -1 ? fstat(fd, &st) : fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW);
+    if (rc == 0)
+        names->made.insert(static_cast<uint64_t>(st.st_ino));
+}
+
+bool refuse_duplicate(copy_ctx& cx, const host_names* names, int dirfd, const char* name,
+                      const std::string& image_path)
+{
+    if (names == nullptr)
+        return false;
+    bool ours = names->fresh;
+    struct stat st;
+    if (!ours && !names->made.empty() && fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        ours = names->made.count(static_cast<uint64_t>(st.st_ino)) != 0;
+    if (!ours)
+        return false;
+    progress_clear();
+    fprintf(stderr, "%s: duplicate name, not written\n", shown(image_path.c_str(), stderr).c_str());
+    cx.n.failed++;
+    return true;
+}
+
+// Opens an existing host file for writing without changing it, and checks
+// that it is not the disk before it is emptied.
+static host_open open_existing(copy_ctx& cx, int dirfd, const char* name, bool inside,
+                               const std::string& image_path, int* fd)
+{
+    struct stat st;
+    if (fstatat(dirfd, name, &st, inside ? AT_SYMLINK_NOFOLLOW : 0) == 0 && is_the_disk(st)) {
+        refuse_disk(cx, image_path);
+        return host_open::refused;
+    }
+    // Inside the target, neither a host symbolic link is followed nor does
+    // the open wait for ever on a host pipe that has no reader.
+    int oflags = O_WRONLY | O_CLOEXEC | (inside ? O_NOFOLLOW | O_NONBLOCK : O_CREAT);
+    *fd = openat(dirfd, name, oflags, (cx.flags & CP_PERM) ? 0600 : 0666);
+    if (*fd == -1)
+        return host_open::failed;
+    // Checked again on what was opened: the name may have changed since.
+    if (fstat(*fd, &st) == 0 && is_the_disk(st)) {
+        close(*fd);
+        *fd = -1;
+        refuse_disk(cx, image_path);
+        return host_open::refused;
+    }
+    if (fstat(*fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(*fd, 0) == -1) {
+        int err = errno;
+        close(*fd);
+        *fd = -1;
+        errno = err;
+        return host_open::failed;
+    }
+    return host_open::ok;
+}
+
+host_open host_file_open(copy_ctx& cx, host_names* names, int dirfd, const char* name,
+                         const std::string& image_path, int* fd)
+{
+    bool inside = names != nullptr;
+    mode_t mode = (cx.flags & CP_PERM) ? 0600 : 0666;
+    // A name that was not there cannot be the disk, nor a name made before.
+    *fd = openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | (inside ? O_NOFOLLOW : 0), mode);
+    if (*fd == -1 && errno == EEXIST) {
+        if (refuse_duplicate(cx, names, dirfd, name, image_path))
+            return host_open::refused;
+        host_open r = open_existing(cx, dirfd, name, inside, image_path, fd);
+        if (r != host_open::ok)
+            return r;
+    } else if (*fd == -1) {
+        return host_open::failed;
+    }
+    // Once open, writes wait as usual: a pipe with a slow reader gets all
+    // of the data instead of failing when it is full.
+    if (inside)
+        fcntl(*fd, F_SETFL, 0);
+    note_made(names, dirfd, name, *fd);
+    return host_open::ok;
+}
+
+int host_dir_make(int dirfd, const char* name, bool private_mode, bool* made)
+{
+    *made = mkdirat(dirfd, name, private_mode ? 0700 : 0777) == 0;
+    if (!*made && errno != EEXIST)
         return -1;
     int fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     // A symbolic link of that name is not a directory to fill.
@@ -47,7 +178,8 @@ static void perm_error(copy_ctx& cx)
 }
 
 // Owner first (changing it clears the set-id bits), then the mode; the
-// set-id and sticky bits only when the owner was kept.
+// set-id bits only when the owner was kept.  A directory's sticky bit asks
+// nothing of its owner, and whoever runs the copy may set it.
 static void copy_mode_owner(copy_ctx& cx, const image_attrs& a, int fd)
 {
     bool owner_kept = false;
@@ -57,7 +189,10 @@ static void copy_mode_owner(copy_ctx& cx, const image_attrs& a, int fd)
         else
             perm_error(cx);
     }
-    mode_t mode = a.mode & (owner_kept ? (PERM_BITS | SPECIAL_BITS) : PERM_BITS);
+    mode_t keep = owner_kept ? (PERM_BITS | SPECIAL_BITS) : PERM_BITS;
+    if ((a.mode & IFMT) == IFDIR)
+        keep |= S_ISVTX;
+    mode_t mode = a.mode & keep;
     if (fchmod(fd, mode) == -1)
         perm_error(cx);
 }

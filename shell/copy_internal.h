@@ -28,8 +28,22 @@ struct copy_ctx {
     bool perm_failed = false;    // a -p step failed and was reported
     bool stopped = false;        // interrupted, or the host walk lost its place
     copy_counts n;
-    std::unordered_set<uint32_t> dirs_seen;  // directory inodes entered
+    std::unordered_set<uint32_t> dirs_seen;  // directory inodes copied
     std::vector<uint8_t> buffer;             // data on its way to the host
+    // Where the copy lands, for messages that name a host path: the image
+    // path `image_base` lands at host path `host_base`.
+    std::string image_base;
+    std::string host_base;
+};
+
+// The names this copy has made in one host directory.  A host directory
+// the copy made itself holds nothing else, so any name met there again is
+// a second entry of the same name in the image; in a directory that was
+// there before, the host files this copy made are told apart by their
+// host file numbers.
+struct host_names {
+    bool fresh = false;                  // made by this copy
+    std::unordered_set<uint64_t> made;   // host file numbers; only when not fresh
 };
 
 // The attributes of an image node that a copy uses.
@@ -74,8 +88,11 @@ inline image_attrs attrs_of(const fs_statrec& st)
 std::string image_join(const std::string& dir, const char* name);
 std::string image_abs(const char* cwd, const char* path);
 
+// Longest name a host directory holds; a longer one is never shortened.
+inline constexpr size_t HOST_NAME_MAX_LEN = 255;
+
 // An entry name that may be used as a host name inside the target: not
-// empty, not "." or "..", no '/'.
+// empty, not "." or "..", no '/', not longer than a host name.
 bool plain_name(const char* name);
 // The last name of a source path, or "" when it has no plain one.
 std::string last_name(const char* path);
@@ -85,33 +102,61 @@ std::string last_name(const char* path);
 void host_error(const char* label, int err);
 // The line naming an entry that was not copied whole.
 void report_failed(const std::string& image_path);
+// The line naming an entry that is not copied by design (its type, an
+// unsafe name); counted.
+void report_not_copied(copy_ctx& cx, const std::string& image_path);
+
+// The host path that image path `image_path` lands at.
+std::string host_path_of(const copy_ctx& cx, const std::string& image_path);
+
+// How a host name for an entry came to be opened.
+enum class host_open {
+    ok,         // opened (made, or there from an earlier command)
+    refused,    // reported and named: the disk itself, or a name this copy made
+    failed,     // the host call failed (errno says why); nothing reported
+};
+
+// Opens host file `name` in `dirfd` for writing, emptied.  With `names`
+// (inside the target) a symbolic link of that name is refused instead of
+// followed and a name this copy made already is refused.  The disk being
+// read is never opened.  `*fd` receives the descriptor.
+host_open host_file_open(copy_ctx& cx, host_names* names, int dirfd, const char* name,
+                         const std::string& image_path, int* fd);
+// Notes a name made in `names`'s directory for the duplicate check.
+void note_made(host_names* names, int dirfd, const char* name, int fd);
+// Refuses a name this copy made already in `names`'s directory: reported,
+// named and counted as failed.  False when the name is new to this copy.
+bool refuse_duplicate(copy_ctx& cx, const host_names* names, int dirfd, const char* name,
+                      const std::string& image_path);
 
 // copy_file: copies the regular file (or any node read as one) of inode
-// `ino` to host file `name` in host directory `dirfd`.  `inside`: the name
-// was chosen by the walk inside the target, so a host symbolic link of that
-// name is never followed.  Counts the file and names it when it failed.
+// `ino` to host file `name` in host directory `dirfd`.  `names`: the name
+// was chosen by the walk inside the target (see host_file_open); null for
+// the path the user typed.  Counts the file and names it when it failed.
 // Returns 0 copied whole, 1 the host file could not be made or written
 // (errno says why), 2 any other failure (reported and named).
 int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
-              const char* name, bool inside, const std::string& image_path);
+              const char* name, host_names* names, const std::string& image_path);
 
 // copy_link: makes host symbolic link `name` in `dirfd` holding the target
-// text stored in link inode `ino`.  Counts it.  False when it failed.
+// text stored in link inode `ino`.  Counts it.  False when it failed or
+// was not copied.
 bool copy_link(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
-               const char* name, const std::string& image_path);
+               const char* name, host_names* names, const std::string& image_path);
 
 // copy_dir: copies directory inode `ino`, image path `path`, with
 // everything below it, into host directory `dirfd`: under `host_name`, or
-// straight into `dirfd` when it is empty.  `word` and `parent` name it in
-// messages as the user sees it.
+// straight into `dirfd` when it is empty (then the host directory keeps
+// its own attributes).  `word` names it in messages as the user typed it;
+// `parent_ino` is the directory its ".." must name (0: not known).
 void copy_dir(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
               const std::string& host_name, const std::string& path,
-              const std::string& word, const std::string& parent);
+              const std::string& word, uint32_t parent_ino);
 
 // Host directories for the walk: makes (or reuses) directory `name` in
 // `dirfd` and opens it, never through a symbolic link; -1 when it cannot
-// (errno says why).
-int host_dir_make(int dirfd, const char* name, bool private_mode);
+// (errno says why).  `*made` tells that this call made it.
+int host_dir_make(int dirfd, const char* name, bool private_mode, bool* made);
 
 // copy_perm: carries mode, times and (as root) owner over to the open host
 // file or directory `fd`; for a link, to `name` in `dirfd` without

@@ -286,6 +286,7 @@ int main(int argc, char** argv)
         show_error("open disk");
         return EXIT_FAILED;
     }
+    protect_disk(dk);
     if (part == -1) {
         print_summary(dk);
         disk_close(dk);

@@ -39,3 +39,5 @@ int do_cp(int argc, char** argv);
 // failure has been named on standard error already.
 inline constexpr int CP_FAILED = 7;
 void cp_usage();
+// Remembers the disk being read, so that no copy ever writes over it.
+void protect_disk(const disk* d);

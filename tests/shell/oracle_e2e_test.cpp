@@ -499,23 +499,21 @@ protected:
     }
 
     // What `cp -r` prints for the image directory `dir`, named `word` on
-    // the command line (or by its entry name one level up), when the
-    // library's working directory was `saved`: the verbose lines, and for
-    // every entry that is neither a file nor a directory its "not copied"
-    // line, in directory order.
-    std::string copy_lines(const std::string& dir, const std::string& word, const std::string& saved,
-                           bool verbose) const
+    // the command line (or by its entry name one level up): the verbose
+    // lines, and for every entry that is neither a file nor a directory its
+    // "not copied" line with its absolute path, in directory order.
+    std::string copy_lines(const std::string& dir, const std::string& word, bool verbose) const
     {
         std::string out = verbose ? "copy_dir " + word + " .\n" : "";
         for (const auto& e : entries(dir)) {
             if (e.type == 'd') {
                 if (e.name != "." && e.name != "..")
-                    out += copy_lines(join(dir, e.name), e.name, dir, verbose);
+                    out += copy_lines(join(dir, e.name), e.name, verbose);
             } else if (e.type == 'r') {
                 if (verbose)
                     out += "copy_file " + e.name + " " + e.name + "\n";
             } else if (e.type != 'l') {
-                out += saved + "/" + word + "/" + e.name + " not copied\n";
+                out += join(dir, e.name) + " not copied\n";
             }
         }
         return out;
@@ -838,7 +836,7 @@ TEST_P(OracleE2E, CopyOfTheWholeTreeReproducesTheHostTree)
     fs::create_directory(host + "/out");
     auto r = session("cp -rv / out\n");
     // The root has no name of its own: it fills out itself.
-    EXPECT_EQ(r.err, copy_lines("/", "/", "/", true) + copy_summary("/"));
+    EXPECT_EQ(r.err, copy_lines("/", "/", true) + copy_summary("/"));
     EXPECT_EQ(r.status, 0);
     expect_same_tree(b->src, host + "/out");
 }
@@ -853,8 +851,8 @@ TEST_P(OracleE2E, CopyOfSubtreesAndSingleFiles)
                      "cd /\ncp -r /links links\n"
                      "cp /big/huge out/x\n"
                      "cp -r /many out\n");
-    EXPECT_EQ(r.err, copy_summary("/deep") + copy_lines("/deep/l1/l2", "l2", "/deep/l1", true)
-                         + copy_summary("/deep/l1/l2") + copy_lines("/links", "/links", "/", false)
+    EXPECT_EQ(r.err, copy_summary("/deep") + copy_lines("/deep/l1/l2", "l2", true)
+                         + copy_summary("/deep/l1/l2") + copy_lines("/links", "/links", false)
                          + copy_summary("/links") + copy_summary("/many"));
     expect_same_tree(b->src + "/deep", host + "/out/deep");
     expect_same_tree(b->src + "/deep/l1/l2", host + "/rel/l2");
