@@ -127,6 +127,7 @@ static int copy_into(copy_ctx& cx, uint32_t ino, const image_attrs& a, const cha
     int dirfd = open(dst, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirfd == -1)
         return 5;
+    cx.image_base = path;
     cx.host_base = image_join(dst, name.c_str());
     host_names names;   // the user's own directory: only its name is checked
     int result = copy_node(cx, ino, a, src, dirfd, name.c_str(), &names, path);
@@ -144,6 +145,7 @@ static int cp_plain(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char
     struct stat target;
     if (stat(dst, &target) == 0 && S_ISDIR(target.st_mode))
         return copy_into(cx, ino, a, src, dst, path);
+    cx.image_base = path;
     cx.host_base = dst;
     return copy_node(cx, ino, a, src, AT_FDCWD, dst, nullptr, path);
 }

@@ -144,9 +144,12 @@ bool make_level_dir(copy_ctx& cx, const walk_state& w, host_names* parent_names,
     if (host_name.empty()) {
         d.fd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
     } else {
-        d.fd = host_dir_make(dirfd, host_name.c_str(), (cx.flags & CP_PERM) != 0, &made);
-        if (d.fd == -1 && errno == EEXIST && refuse_duplicate(cx, parent_names, dirfd, host_name.c_str(), w.path))
+        // A name this copy made already is never filled again.
+        struct stat was;
+        if (fstatat(dirfd, host_name.c_str(), &was, AT_SYMLINK_NOFOLLOW) == 0
+            && refuse_duplicate(cx, parent_names, dirfd, host_name.c_str(), w.path))
             return false;
+        d.fd = host_dir_make(dirfd, host_name.c_str(), (cx.flags & CP_PERM) != 0, &made);
     }
     struct stat st;
     if (d.fd == -1 || fstat(d.fd, &st) == -1) {

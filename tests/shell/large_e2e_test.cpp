@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <sys/resource.h>
 #include <string>
 #include <vector>
 
@@ -182,6 +183,44 @@ TEST_F(Large, BareSliceIsOnePartition)
         EXPECT_EQ(ours, oracle::icat(disk, 0, row.ino, "ufs1").out) << row.name;
     }
     EXPECT_EQ(files, 2);
+}
+
+}  // namespace
+
+namespace {
+
+// Deep trees: the walk's memory grows with the depth times the names'
+// length, not with their square, and no depth stops it.
+struct DeepCase {
+    int depth;
+    size_t name_len;
+    long max_rss_kib;   // peak of the run, 0: not checked
+};
+
+TEST_F(Large, DeepTreesCopyWhole)
+{
+    const DeepCase cases[] = {{1500, 255, 32 * 1024}, {10000, 1, 0}};
+    for (const auto& c : cases) {
+        sunimg::FsOptions opt;
+        opt.fsize = 512;
+        sunimg::Ufs t(opt);
+        uint32_t dir = t.root();
+        for (int i = 0; i < c.depth; i++)
+            dir = t.mkdir(dir, std::string(c.name_len, char('a' + i % 26)));
+        t.add_file(dir, "leaf", "bottom\n");
+        sunimg::make_disk(t).write(disk);
+        runner::remove_tree(host + "/out");
+        fs::create_directory(host + "/out");
+        auto r = run({"-p", "0", disk}, "cp -r / out\n");
+        struct rusage ru {};
+        getrusage(RUSAGE_CHILDREN, &ru);   // each test runs in a process of its own
+        EXPECT_EQ(r.err, "copied 1 files (7 bytes), " + std::to_string(c.depth + 1)
+                             + " directories, 0 links; 0 not copied; 0 failed\n") << c.depth;
+        EXPECT_EQ(r.status, 0) << c.depth;
+        if (c.max_rss_kib != 0) {
+            EXPECT_LT(ru.ru_maxrss, c.max_rss_kib) << c.depth;
+        }
+    }
 }
 
 }  // namespace

@@ -67,6 +67,21 @@ protected:
     void pager(const std::string& body) { env[0] = runner::install_fake_less(tmp + "/bin", body)[0]; }
     std::string pager_out() const { return runner::read_file(tmp + "/pager.out"); }
 
+    // Makes host paths first: "d/" a directory, "f=text" a file, "l@target"
+    // a symbolic link.
+    void prepare_host(const std::vector<std::string>& before) const
+    {
+        for (const auto& b : before) {
+            size_t eq = b.find('='), at = b.find('@');
+            if (b.back() == '/')
+                fs::create_directory(host + "/" + b);
+            else if (at != std::string::npos)
+                fs::create_symlink(b.substr(at + 1), host + "/" + b.substr(0, at));
+            else
+                runner::write_file(host + "/" + b.substr(0, eq), b.substr(eq + 1));
+        }
+    }
+
     // Every path under `dir`, relative, with a trailing '/' for directories
     // and " -> target" for symbolic links, in sorted order.
     static std::vector<std::string> tree_of(const std::string& dir)
@@ -523,15 +538,7 @@ TEST_F(Shell, Copy)
     for (const auto& c : cp_cases) {
         runner::remove_tree(host);
         fs::create_directory(host);
-        for (const auto& b : c.before) {
-            size_t eq = b.find('='), at = b.find('@');
-            if (b.back() == '/')
-                fs::create_directory(host + "/" + b);
-            else if (at != std::string::npos)
-                fs::create_symlink(b.substr(at + 1), host + "/" + b.substr(0, at));
-            else
-                runner::write_file(host + "/" + b.substr(0, eq), b.substr(eq + 1));
-        }
+        prepare_host(c.before);
         auto r = session(c.input);
         EXPECT_EQ(r.err, c.err) << c.name;
         EXPECT_EQ(r.status, c.status) << c.name;
@@ -659,6 +666,172 @@ TEST_F(Shell, CraftedNamesAreNeverUsedOnTheHost)
     EXPECT_EQ(r.status, 0);  // entries not copied alone do not fail the command
     EXPECT_EQ(tree_of(host), (std::vector<std::string>{"top/", "top/out/", "top/out/evil/",
                                                        "top/out/evil/ok"}));
+}
+
+// Damaged and crafted images: whatever a directory holds, nothing is written
+// over the disk or over what this copy made already, nothing is lost
+// without its line, and the summary and exit status say what the host got.
+struct DamageCase {
+    const char* name;
+    sunimg::DiskImage (*image)();
+    std::vector<std::string> before;  // as in the cp table
+    std::string input;
+    std::string err;                  // {LONG}: the long name of "long names"
+    std::vector<std::string> after;
+    int status = 1;
+    bool disk_in_host = false;        // the image is host/self.img
+};
+
+// Renames entry `from` of directory `dir` in place (same length or shorter).
+void rename_entry(sunimg::DiskImage& img, uint32_t dir, const std::string& from, const std::string& to)
+{
+    uint64_t at = img.dirent_offset(0, dir, from);
+    img.image.put(at + sunimg::dir_off::name, to.c_str(), to.size() + 1);
+    img.image.put16be(at + sunimg::dir_off::namlen, uint16_t(to.size()));
+}
+
+const std::string LONG_NAME = std::string(255, 'L') + "-and-more";
+
+sunimg::DiskImage damaged_standard(void (*edit)(sunimg::Ufs&, std::vector<uint32_t>&),
+                                   void (*patch)(sunimg::DiskImage&, const std::vector<uint32_t>&))
+{
+    sunimg::Ufs t = standard_tree();
+    std::vector<uint32_t> inos;
+    edit(t, inos);
+    sunimg::DiskImage img = sunimg::make_disk(t);
+    if (patch)
+        patch(img, inos);
+    return img;
+}
+
+const DamageCase damage_cases[] = {
+    {"the disk itself is never written", [] {
+         sunimg::Ufs t;
+         t.file("/self.img", "not the image\n");
+         return sunimg::make_disk(t);
+     },
+     {}, "cp -r / .\ncp /self.img self.img\ncp /self.img .\n",
+     "./self.img: is the disk being read, not written\n/self.img: failed\n" + summary(0, 0, 1, 0, 0, 1)
+         + "self.img: is the disk being read, not written\n/self.img: failed\n"
+         + "./self.img: is the disk being read, not written\n/self.img: failed\n",
+     {"self.img"}, 1, true},
+    {"duplicate names", [] {
+         return damaged_standard(
+             [](sunimg::Ufs& t, std::vector<uint32_t>& v) {
+                 v.push_back(t.dir("/dup"));
+                 t.file("/dup/a", "first\n");
+                 t.file("/dup/b", "second\n");
+                 t.file("/dup/d/f", "in d\n");
+                 t.file("/dup/e/g", "in e\n");
+                 t.symlink("/dup/l", "a");
+                 t.symlink("/dup/m", "b");
+             },
+             [](sunimg::DiskImage& img, const std::vector<uint32_t>& v) {
+                 rename_entry(img, v[0], "b", "a");
+                 rename_entry(img, v[0], "e", "d");
+                 rename_entry(img, v[0], "m", "l");
+             });
+     },
+     {"out/"}, "cp -r /dup out\n",
+     "/dup/a: duplicate name, not written\n/dup/d: duplicate name, not written\n"
+     "/dup/l: duplicate name, not written\n" + summary(2, 11, 2, 1, 0, 3),
+     {"out/", "out/dup/", "out/dup/a", "out/dup/d/", "out/dup/d/f", "out/dup/l -> a"}},
+    {"duplicate names merged into an earlier copy", [] {
+         return damaged_standard(
+             [](sunimg::Ufs& t, std::vector<uint32_t>& v) {
+                 v.push_back(t.root());
+                 t.file("/a", "first\n");
+                 t.file("/b", "second\n");
+             },
+             [](sunimg::DiskImage& img, const std::vector<uint32_t>& v) { rename_entry(img, v[0], "b", "a"); });
+     },
+     {"out/", "out/a=old"}, "cp -r /etc out\ncp -r / out\n",
+     summary(1, 22, 1, 0, 0, 0) + "/a: duplicate name, not written\n" + summary(11, 201085, 9, 1, 0, 1),
+     {"out/", "out/a", "out/a_name_longer_than_twenty_four_chars", "out/data/", "out/data/big", "out/data/exact",
+      "out/data/zero", "out/dir/", "out/dir/a", "out/dir/link -> a", "out/dir/sub/", "out/dir/sub/b",
+      "out/dir/sub/deeper/", "out/dir/sub/deeper/c", "out/dir/z", "out/empty/", "out/etc/", "out/etc/passwd",
+      "out/usr/", "out/usr/bin/", "out/usr/bin/ls"}},
+    {"long names are refused, never shortened", [] {
+         return damaged_standard(
+             [](sunimg::Ufs& t, std::vector<uint32_t>& v) {
+                 v.push_back(t.dir("/long"));
+                 t.file("/long/n", "x");
+             },
+             [](sunimg::DiskImage& img, const std::vector<uint32_t>& v) {
+                 // The last record of the chunk has room for a name this long.
+                 rename_entry(img, v[0], "n", LONG_NAME);
+             });
+     },
+     {"out/"}, "cp -r /long out\n", "/long/{LONG} not copied\n" + summary(0, 0, 1, 0, 1, 0),
+     {"out/", "out/long/"}, 0},
+    {"a '.' or '..' naming another directory", [] {
+         return damaged_standard(
+             [](sunimg::Ufs& t, std::vector<uint32_t>& v) {
+                 v.push_back(t.dir("/p"));
+                 t.file("/p/q/hidden", "x");
+                 t.file("/p/r/hidden", "y");
+             },
+             [](sunimg::DiskImage& img, const std::vector<uint32_t>& v) {
+                 rename_entry(img, v[0], "q", ".");
+                 rename_entry(img, v[0], "r", "..");
+             });
+     },
+     {"out/"}, "cp -r /p out\n", "/p/. not copied\n/p/.. not copied\n" + summary(0, 0, 1, 0, 2, 0),
+     {"out/", "out/p/"}, 0},
+    {"a single link is made again, a device is refused", [] {
+         return damaged_standard([](sunimg::Ufs& t, std::vector<uint32_t>&) { t.add_fifo(t.dir("/dev"), "pipe"); },
+                                 nullptr);
+     },
+     {"d/"}, "cp /dir/link l\ncp /dir/link d\ncp /dev/pipe p\ncp /dev/pipe d\n",
+     "/dev/pipe not copied\n/dev/pipe not copied\n", {"d/", "d/link -> a", "l -> a"}},
+    {"a directory is copied once its host directory is made", [] {
+         return damaged_standard([](sunimg::Ufs& t, std::vector<uint32_t>&) {
+             t.link(t.lookup("/dir"), "sub2", t.lookup("/dir/sub"));
+         }, nullptr);
+     },
+     {"out/", "out/dir/", "out/dir/sub=file"}, "cp -r /dir out\n",
+     "sub: Not a directory\n/dir/sub: failed\n" + summary(4, 22, 3, 1, 0, 1),
+     {"out/", "out/dir/", "out/dir/a", "out/dir/link -> a", "out/dir/sub", "out/dir/sub2/", "out/dir/sub2/b",
+      "out/dir/sub2/deeper/", "out/dir/sub2/deeper/c", "out/dir/z"}},
+    {"a copy of nothing fails", [] { return sunimg::make_disk(standard_tree()); },
+     {"out/"}, "cd /dir\ncp .. out\n", ".. not copied\n", {"out/"}},
+};
+
+TEST_F(Shell, DamagedImagesLoseNothingUnnamed)
+{
+    for (const auto& c : damage_cases) {
+        runner::remove_tree(host);
+        fs::create_directory(host);
+        prepare_host(c.before);
+        std::string image = c.disk_in_host ? host + "/self.img" : disk;
+        c.image().write(image);
+        std::string before = runner::read_file(image);
+        auto r = run({"-p", "0", image}, c.input);
+        std::string err = c.err;
+        replace_all(err, "{LONG}", LONG_NAME);
+        EXPECT_EQ(r.err, err) << c.name;
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(tree_of(host), c.after) << c.name;
+        EXPECT_TRUE(runner::read_file(image) == before) << c.name << ": the image changed";
+    }
+}
+
+// With -p, a source with no name of its own fills the target, which keeps
+// its own mode, owner and times.
+TEST_F(Shell, CopyOfTheRootLeavesTheTargetsAttributesAlone)
+{
+    use(standard_tree());
+    fs::create_directory(host + "/out");
+    ASSERT_EQ(chmod((host + "/out").c_str(), 01777), 0);
+    struct stat before {};
+    ASSERT_EQ(stat((host + "/out").c_str(), &before), 0);
+    auto r = session("cp -rp / out\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat after {};
+    ASSERT_EQ(stat((host + "/out").c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
 }
 
 // Directories with more than one name, as only a damaged image has them:

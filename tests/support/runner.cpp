@@ -182,6 +182,13 @@ void remove_tree(const std::string& path)
 {
     std::error_code ec;
     std::filesystem::remove_all(path, ec);
+    // Paths past the host's path limit (very deep copies) need a remover
+    // that works relative to each directory.
+    if (ec && std::filesystem::exists(path, ec)) {
+        Options o;
+        o.args = {"-rf", "--", path};
+        run("/bin/rm", o);
+    }
 }
 
 std::string read_file(const std::string& path)
