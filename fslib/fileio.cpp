@@ -175,6 +175,18 @@ void stream_place(FS_FILE* f, int64_t lbn)
         f->ff_state = FS_EOF;
 }
 
+void stream_lose(FS_FILE* f, int64_t lbn, int status)
+{
+    int64_t from = f->ff_pos;
+    if (f->ff_lbn == lbn && f->ff_state != FS_EOF)
+        pass_block(f);
+    else
+        from -= f->ff_avail;   // the block was passed: its rest begins here
+    lose(f, status, from);
+    f->ff_cur = f->ff_buf;
+    f->ff_avail = 0;
+}
+
 }  // namespace fsl
 
 FS_FILE* fs_fopen(const char* path, const char* /*mode*/)

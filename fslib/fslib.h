@@ -444,8 +444,10 @@ direct* fs_readdir(FS_FILE* d);
 int64_t fs_telldir(const FS_FILE* d);
 // Sets a newly opened stream of a directory at `pos`, a value fs_telldir
 // gave for a stream of the same directory, so that a caller can close a
-// directory while it works elsewhere and go on where it left off.  0, or
-// -1 with fs_errno when the block there cannot be read again: the stream
-// then ends, and fs_fclean reports the loss.
+// directory while it works elsewhere and go on where it left off: the
+// stream then gives exactly what one uninterrupted pass would have.  0, or
+// -1 with fs_errno when the block there cannot be read again: it is lost
+// from the place on (fs_fclean reports it) and the stream goes on with the
+// next block, as fs_readdir does past a lost block.
 int fs_seekdir(FS_FILE* d, int64_t pos);
 int fs_closedir(FS_FILE* d);

@@ -92,5 +92,9 @@ int stream_fill(FS_FILE* f, bool holes_ok);
 // Drops what the stream holds and sets it at the start of logical block
 // `lbn` (at most the file's last), so that the next fill loads that block.
 void stream_place(FS_FILE* f, int64_t lbn);
+// Gives up what is left of logical block `lbn` with `status`: the block is
+// passed when it is still the next one, the loss is kept as fs_fclean
+// reports it, and nothing stays buffered.
+void stream_lose(FS_FILE* f, int64_t lbn, int status);
 
 }  // namespace fsl

@@ -56,7 +56,7 @@ bool open_entries(dir_level& d)
         return false;
     }
     if (d.resume != 0)
-        fs_seekdir(d.stream, d.resume);   // a block that fails now ends the stream, lost
+        fs_seekdir(d.stream, d.resume);   // a block that fails now is lost; the rest follows
     return true;
 }
 
