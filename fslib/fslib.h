@@ -430,6 +430,13 @@ FS_FILE* fs_fopen(const char* path, const char* mode);
 // up again.  Results and failures are those of fs_fopen after its lookup.
 FS_FILE* fs_fopen_ino(uint32_t ino);
 uint32_t fs_fread(void* buf, uint32_t size, uint32_t count, FS_FILE* f);
+// When nothing is buffered and the stream's next bytes lie in a hole
+// (a zero block address, or a pointer inside an indirect block that is
+// absent, at any level), moves the stream past the whole hole as far
+// as the block map shows it, never past the file's size, and returns
+// the bytes passed over; 0 when the next bytes are data, at the end,
+// or the map cannot be read (nothing moves then).
+int64_t fs_fhole(FS_FILE* f);
 int fs_fclose(FS_FILE* f);
 // True when the stream reached the end of its file with nothing left
 // buffered and no block lost on the way.  When it did not, fs_errno holds

@@ -52,6 +52,12 @@ void map_free(block_map* m);
 // hole), or the failure of an indirect block's read (or FSE_NOMEM).
 int map_block(block_map* m, const dinode* ip, uint64_t lbn, uint32_t* addr);
 
+// Logical blocks from `lbn` on that the map shows to be a hole, from one
+// pointer's span and the zero pointers that follow it in the same place
+// (so a caller steps over a long hole a span at a time); 0 when block
+// `lbn` has data or an indirect block on the way cannot be read.
+uint64_t map_hole(block_map* m, const dinode* ip, uint64_t lbn);
+
 // What a directory record means for the walk over it.
 enum class rec_verdict {
     next,     // a sound record: step over d_reclen bytes
