@@ -297,6 +297,23 @@ struct fs_statrec {
 #pragma pop_macro("st_atime")
 
 // ---------------------------------------------------------------------------
+// Text from the disk (names, link targets, the label text, the last mount
+// point) on its way to the user
+// ---------------------------------------------------------------------------
+
+// The one rule by which a terminal is shown such text, so that an image
+// cannot drive the user's terminal.  Returns the length of the character
+// at `text` (1 to 4 bytes, at most `left`, which is not 0) and sets *mark
+// when the terminal must see '?' in its place: bytes below 0x20, 0x7f,
+// the control codes U+0080..U+009F, and bytes that do not form valid UTF-8.
+size_t fs_textchar(const char* text, size_t left, bool* mark);
+// isatty(fd), leaving errno as it was.
+bool fs_isterminal(int fd);
+// Writes at most `most` bytes of `text`, up to a NUL, to `stream`: exactly
+// as stored when the stream is not a terminal, else by fs_textchar.
+void fs_puttext(FILE* stream, const char* text, size_t most);
+
+// ---------------------------------------------------------------------------
 // Disks and the label
 // ---------------------------------------------------------------------------
 inline constexpr int NDISK = 7;
