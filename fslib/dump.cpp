@@ -296,8 +296,8 @@ int dump_inode(FILE* s, const dinode* ip)
     std::fprintf(s, "%d\tstatus, currently unused\n", ip->di_flags);
     std::fprintf(s, "%d\tblocks actually held\n", ip->di_blocks);
     std::fprintf(s, "%d\tgeneration number\n", ip->di_gen);
-    std::fprintf(s, "%d\tdelayed writes, units=bytes\n", static_cast<int32_t>(ip->di_uid32));
-    std::fprintf(s, "%d\twhere we started delaying\n", static_cast<int32_t>(ip->di_gid32));
-    std::fprintf(s, "%d\twhere to start the next clust\n", ip->di_nextrio);
-    return std::fprintf(s, "%d\tnumber of outstanding writes\n", ip->di_writes);
+    std::fprintf(s, "%u\tshadow inode (4.4 format: owner's user id)\n", ip->di_uid44_or_shadow);
+    std::fprintf(s, "%u\towner's whole user id (4.4 format: group id)\n", ip->di_gid44_or_uid);
+    std::fprintf(s, "%u\towner's whole group id\n", ip->di_gid_or_spare);
+    return std::fprintf(s, "%u\textended attribute directory\n", ip->di_xattr_or_spare);
 }
