@@ -324,7 +324,7 @@ TEST_F(Shell, LongListing)
         "c      7 0666  1   100    10       0 Mar  7 20:26 tty\n"
         "b      8 0666  1   100    10       0 Mar  7 20:26 sd0a\n"
         "p      9 1666  1   100    10       0 Mar  7 20:26 fifo\n"
-        "s     10 0666  1 40000     0       0 Mar  7 20:26 sock\n"   // 65535: see the 32-bit word
+        "s     10 0666  1 40000 65535       0 Mar  7 20:26 sock\n"   // 0xFFFF, no wider id beside it
         "?     11 0644  1   100    10       1 Mar  7 20:26 odd\n";
     EXPECT_EQ(r.out, prompts(4));
     EXPECT_EQ(r.err, listing + listing);

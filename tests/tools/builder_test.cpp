@@ -363,7 +363,7 @@ TEST(Inodes, PlacedInLaterStaggeredGroups)
         uint64_t offset;
     };
     const Case cases[] = {{70, 1098496}, {130, 2162944}, {191, 2170752}, {200, 3228672}, {321, 5357696}};
-    sunimg::Ufs fs({.cpg = 4, .ncyl = 24, .ipg = 64, .owners = sunimg::OwnerFormat::both});
+    sunimg::Ufs fs({.cpg = 4, .ncyl = 24, .ipg = 64, .wide_ids = true});
     uint32_t d = fs.dir("/g");
     for (const auto& c : cases)
         fs.add_file(d, "f" + std::to_string(c.ino), "inode " + std::to_string(c.ino) + "\n",
