@@ -9,7 +9,8 @@
 //   next n*n blocks               double:  di_ib[1] -> single -> entry
 //   next n*n*n blocks             triple:  di_ib[2] -> double -> single -> entry
 //
-// A zero address at any level is a hole.
+// A zero address at any level is a hole: every block under it reads as
+// zeros.
 #include <cstdlib>
 #include <cstring>
 
@@ -119,7 +120,54 @@ int walk(block_map* m, uint32_t addr, int depth, uint64_t idx, uint32_t* out)
     return FSE_OK;
 }
 
+// Blocks from entry `idx` on, of the `span` blocks under the pointer
+// `addr` that lies `depth` levels above the data, known to be a hole.  A
+// zero address covers the rest of what it spans, and so do the zero
+// entries that follow it in the same indirect block.  0 when block `idx`
+// has data or an indirect block on the way cannot be read.
+uint64_t hole_below(block_map* m, uint32_t addr, int depth, uint64_t idx, uint64_t span)
+{
+    uint64_t n = nindir(m->fs->sb);
+    for (int d = depth; d >= 1; --d) {
+        if (addr == 0)
+            return span - idx;
+        if (hold(m, d - 1, addr) != FSE_OK)
+            return 0;
+        uint64_t sub = span / n;   // blocks under each entry of this block
+        uint64_t first = idx / sub;
+        uint64_t k = first;
+        while (k < n && be32_at(m->buf[d - 1] + 4 * k) == 0)
+            ++k;
+        if (k > first)
+            return (k - first) * sub - idx % sub;
+        addr = be32_at(m->buf[d - 1] + 4 * first);
+        idx %= sub;
+        span = sub;
+    }
+    return 0;   // a data block's address, not zero
+}
+
 }  // namespace
+
+uint64_t map_hole(block_map* m, const dinode* ip, uint64_t lbn)
+{
+    if (lbn < NDADDR) {
+        uint64_t k = lbn;
+        while (k < NDADDR && ip->di_db[k] == 0)
+            ++k;
+        return k - lbn;
+    }
+    uint64_t n = nindir(m->fs->sb);
+    uint64_t idx = lbn - NDADDR;
+    uint64_t span = n;
+    for (int level = 0; level < NIADDR; ++level) {
+        if (idx < span)
+            return hole_below(m, ip->di_ib[level], level + 1, idx, span);
+        idx -= span;
+        span *= n;
+    }
+    return 0;   // past what the map reaches: the size check keeps callers out
+}
 
 int map_block(block_map* m, const dinode* ip, uint64_t lbn, uint32_t* addr)
 {

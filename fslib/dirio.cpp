@@ -88,6 +88,24 @@ int64_t fs_telldir(const FS_FILE* d)
     return d->ff_pos - d->ff_avail;
 }
 
+namespace {
+
+// The block at the place to resume could not be read again.  An
+// uninterrupted pass would have lost it and gone on with the next block;
+// so does the resumed stream.  Its records from the place on are lost, and
+// the ones before it were handed out already, so it is never read from its
+// start again.  A map that failed above a place at a block's start has
+// moved nothing: the next fs_readdir tries again, as it would have.
+int resume_lost(FS_FILE* d, int64_t lbn, uint32_t skip, int rc)
+{
+    fs_errno = rc;
+    if (d->ff_lbn != lbn || skip != 0)
+        fsl::stream_lose(d, lbn, rc);
+    return -1;
+}
+
+}  // namespace
+
 int fs_seekdir(FS_FILE* d, int64_t pos)
 {
     int64_t size = d->ff_inode->di_size;
@@ -105,12 +123,8 @@ int fs_seekdir(FS_FILE* d, int64_t pos)
     int rc = fsl::stream_fill(d, false);
     if (rc == FSE_OK && skip > d->ff_avail)
         rc = FSE_READ;   // the block holds less than it did
-    if (rc != FSE_OK) {
-        // Reading this block from its start again would hand out records
-        // already taken: the directory ends here, lost.
-        broken(d, rc);
-        return -1;
-    }
+    if (rc != FSE_OK)
+        return resume_lost(d, lbn, skip, rc);
     d->ff_cur += skip;
     d->ff_avail -= skip;
     return 0;

@@ -81,7 +81,7 @@ enum class row_kind : uint8_t {
     cpg,     // the word, then the cylinder-group count
     ipg,     // the word, then the inode count
     flag,    // a single byte, widened as signed
-    text,    // the mount-point text
+    text,    // the mount-point text, after the format (no conversions)
     magic,   // the word and the magic it should be
 };
 
@@ -148,7 +148,7 @@ constexpr super_row SUPER_ROWS[] = {
     ROW("%x\tfile system is clean flag\n", fs_clean, flag),
     ROW("%x\tmounted read-only flag\n", fs_ronly, flag),
     ROW("%x\tcurrently unused flag\n", fs_flags, flag),
-    ROW("last mounted on\t%.512s\n", fs_fsmnt, text),
+    ROW("last mounted on\t", fs_fsmnt, text),
     ROW("%x\tlast cg searched\n", fs_cgrotor, word),
     ROW("%x\tcyl per cycle in postbl\n", fs_cpc, word),
     ROW("%x\t~fs_bmask - for use with quad size\n", fs_qbmask, word),
@@ -189,7 +189,11 @@ void print_row(FILE* s, const fs_super* sb, const super_row& r)
                      mul32(div32(sb->fs_ncyl, sb->fs_cpg), sb->fs_ipg));
         break;
     case row_kind::flag: std::fprintf(s, r.fmt, flag8(reinterpret_cast<const uint8_t*>(sb)[r.at])); break;
-    case row_kind::text: std::fprintf(s, r.fmt, sb->fs_fsmnt); break;
+    case row_kind::text:
+        std::fputs(r.fmt, s);
+        fs_puttext(s, sb->fs_fsmnt, sizeof sb->fs_fsmnt);
+        std::fputc('\n', s);
+        break;
     case row_kind::magic: std::fprintf(s, r.fmt, u(w), u(FS_MAGIC)); break;
     case row_kind::word: std::fprintf(s, r.fmt, u(w)); break;
     }
@@ -199,7 +203,8 @@ void print_row(FILE* s, const fs_super* sb, const super_row& r)
 
 void dump_label(FILE* s, const dk_label* l)
 {
-    std::fprintf(s, "%.128s\n", l->dkl_asciilabel);
+    fs_puttext(s, l->dkl_asciilabel, sizeof l->dkl_asciilabel);
+    std::fputc('\n', s);
     std::fprintf(s, "%u\trotations per minute\n", l->dkl_rpm);
     std::fprintf(s, "%u\tphysical cylinders\n", l->dkl_pcyl);
     std::fprintf(s, "%u\talternates per cylinder\n", l->dkl_apc);
@@ -291,8 +296,8 @@ int dump_inode(FILE* s, const dinode* ip)
     std::fprintf(s, "%d\tstatus, currently unused\n", ip->di_flags);
     std::fprintf(s, "%d\tblocks actually held\n", ip->di_blocks);
     std::fprintf(s, "%d\tgeneration number\n", ip->di_gen);
-    std::fprintf(s, "%d\tdelayed writes, units=bytes\n", static_cast<int32_t>(ip->di_uid32));
-    std::fprintf(s, "%d\twhere we started delaying\n", static_cast<int32_t>(ip->di_gid32));
-    std::fprintf(s, "%d\twhere to start the next clust\n", ip->di_nextrio);
-    return std::fprintf(s, "%d\tnumber of outstanding writes\n", ip->di_writes);
+    std::fprintf(s, "%u\tshadow inode (4.4 format: owner's user id)\n", ip->di_uid44_or_shadow);
+    std::fprintf(s, "%u\towner's whole user id (4.4 format: group id)\n", ip->di_gid44_or_uid);
+    std::fprintf(s, "%u\towner's whole group id\n", ip->di_gid_or_spare);
+    return std::fprintf(s, "%u\textended attribute directory\n", ip->di_xattr_or_spare);
 }

@@ -175,6 +175,18 @@ void stream_place(FS_FILE* f, int64_t lbn)
         f->ff_state = FS_EOF;
 }
 
+void stream_lose(FS_FILE* f, int64_t lbn, int status)
+{
+    int64_t from = f->ff_pos;
+    if (f->ff_lbn == lbn && f->ff_state != FS_EOF)
+        pass_block(f);
+    else
+        from -= f->ff_avail;   // the block was passed: its rest begins here
+    lose(f, status, from);
+    f->ff_cur = f->ff_buf;
+    f->ff_avail = 0;
+}
+
 }  // namespace fsl
 
 FS_FILE* fs_fopen(const char* path, const char* /*mode*/)
@@ -281,9 +293,43 @@ uint32_t fs_fread(void* buf, uint32_t size, uint32_t count, FS_FILE* f)
     return done / size;
 }
 
-int64_t fs_fhole(FS_FILE* /*f*/)
+// Most map steps one call takes.  A healthy hole needs a handful (a
+// zero pointer covers all below it); a map of indirect blocks that name
+// one another again and again could ask for millions, each costing a scan
+// of a block.  Past this the call returns what it passed, and the next
+// call goes on from there.
+constexpr int HOLE_STEPS = 4096;
+
+// Sets the stream at the end of its file, with nothing buffered.
+static void place_at_end(FS_FILE* f)
 {
-    return 0;   // TEMPORARY until the hole walk lands
+    int64_t size = f->ff_inode->di_size;
+    f->ff_cur = f->ff_buf;
+    f->ff_avail = 0;
+    f->ff_lbn = ((size - 1) >> f->ff_fs->sb->fs_bshift) + 1;
+    f->ff_pos = size;
+    f->ff_state = FS_EOF;
+}
+
+int64_t fs_fhole(FS_FILE* f)
+{
+    int64_t size = f->ff_inode->di_size;
+    if (f->ff_avail > 0 || f->ff_pos >= size || fast_link(f->ff_inode))
+        return 0;
+    auto last = static_cast<uint64_t>((size - 1) >> f->ff_fs->sb->fs_bshift);
+    auto lbn = static_cast<uint64_t>(f->ff_lbn);
+    for (int step = 0; step < HOLE_STEPS && lbn <= last; ++step) {
+        uint64_t hole = fsl::map_hole(f->ff_map, f->ff_inode, lbn);
+        if (hole == 0)
+            break;
+        lbn = hole > last - lbn ? last + 1 : lbn + hole;
+    }
+    int64_t from = f->ff_pos;
+    if (lbn > last)
+        place_at_end(f);   // the file's last block, whole or not, was a hole
+    else if (lbn != static_cast<uint64_t>(f->ff_lbn))
+        fsl::stream_place(f, static_cast<int64_t>(lbn));
+    return f->ff_pos - from;
 }
 
 int fs_fclose(FS_FILE* f)

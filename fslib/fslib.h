@@ -203,8 +203,12 @@ static_assert(offsetof(fs_super, fs_magic) == 1372);
 inline constexpr int NDADDR = 12;
 inline constexpr int NIADDR = 3;
 
-// On-disk inode, 128 bytes.  The owner is kept twice: in 16-bit words at 4
-// and 6, and in 32-bit words at 112 and 116 (see fs_istat for which holds).
+// On-disk inode, 128 bytes.  The owner is kept in 16-bit words at 4 and 6,
+// and whole in 32-bit words whose place depends on the inode format (the
+// superblock's fs_inodefmt): the 4.4 format (FS_INODEFMT_NEW) keeps them at
+// 112 and 116; the older format, as Solaris writes it, at 116 and 120, with
+// the shadow (ACL) inode at 112 and the extended-attribute directory at
+// 124.  See fs_istat for which words hold.
 struct dinode {
     uint16_t di_mode;          //   0
     int16_t di_nlink;          //   2
@@ -222,10 +226,10 @@ struct dinode {
     int32_t di_flags;          // 100
     int32_t di_blocks;         // 104
     int32_t di_gen;            // 108
-    uint32_t di_uid32;         // 112: owner, whole
-    uint32_t di_gid32;         // 116: group, whole
-    int32_t di_nextrio;        // 120: never converted
-    int32_t di_writes;         // 124: never converted
+    uint32_t di_uid44_or_shadow;   // 112: 4.4: owner, whole; older: shadow inode
+    uint32_t di_gid44_or_uid;      // 116: 4.4: group, whole; older: owner, whole
+    uint32_t di_gid_or_spare;      // 120: older: group, whole; 4.4: spare
+    uint32_t di_xattr_or_spare;    // 124: older: extended-attribute directory; 4.4: spare
 };
 static_assert(sizeof(dinode) == 128);
 static_assert(offsetof(dinode, di_size) == 8);
@@ -234,9 +238,10 @@ static_assert(offsetof(dinode, di_ctspare) == 36);
 static_assert(offsetof(dinode, di_db) == 40);
 static_assert(offsetof(dinode, di_ib) == 88);
 static_assert(offsetof(dinode, di_flags) == 100);
-static_assert(offsetof(dinode, di_uid32) == 112);
-static_assert(offsetof(dinode, di_gid32) == 116);
-static_assert(offsetof(dinode, di_writes) == 124);
+static_assert(offsetof(dinode, di_uid44_or_shadow) == 112);
+static_assert(offsetof(dinode, di_gid44_or_uid) == 116);
+static_assert(offsetof(dinode, di_gid_or_spare) == 120);
+static_assert(offsetof(dinode, di_xattr_or_spare) == 124);
 
 // Mode bits shared by di_mode and st_mode.
 inline constexpr uint16_t IFMT = 0xF000;
@@ -251,7 +256,7 @@ inline constexpr uint16_t ISUID = 0x800;
 inline constexpr uint16_t ISGID = 0x400;
 inline constexpr uint16_t ISVTX = 0x200;
 inline constexpr uint16_t PERM_MASK = 0xFFF;   // permission and special bits
-inline constexpr uint16_t OWNER_WIDE = 0xFFFF; // 16-bit owner: see the 32-bit word
+inline constexpr uint16_t OWNER_WIDE = 0xFFFF; // 16-bit owner: maybe see the 32-bit word
 
 // Directory record header as it lies in a directory block.  d_name starts
 // at byte 8 and runs on to the record's end: the name's bytes, then a NUL
@@ -295,6 +300,23 @@ struct fs_statrec {
 #pragma pop_macro("st_ctime")
 #pragma pop_macro("st_mtime")
 #pragma pop_macro("st_atime")
+
+// ---------------------------------------------------------------------------
+// Text from the disk (names, link targets, the label text, the last mount
+// point) on its way to the user
+// ---------------------------------------------------------------------------
+
+// The one rule by which a terminal is shown such text, so that an image
+// cannot drive the user's terminal.  Returns the length of the character
+// at `text` (1 to 4 bytes, at most `left`, which is not 0) and sets *mark
+// when the terminal must see '?' in its place: bytes below 0x20, 0x7f,
+// the control codes U+0080..U+009F, and bytes that do not form valid UTF-8.
+size_t fs_textchar(const char* text, size_t left, bool* mark);
+// isatty(fd), leaving errno as it was.
+bool fs_isterminal(int fd);
+// Writes at most `most` bytes of `text`, up to a NUL, to `stream`: exactly
+// as stored when the stream is not a terminal, else by fs_textchar.
+void fs_puttext(FILE* stream, const char* text, size_t most);
 
 // ---------------------------------------------------------------------------
 // Disks and the label
@@ -373,8 +395,10 @@ int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr);
 int inode_swap(dinode* ip);
 // Fills `st` from inode `ino` of the current file system; 0, or -1 with
 // fs_errno as fs_iget left it (the record is then untouched).  Owners come
-// from the 32-bit words when the superblock says FS_INODEFMT_NEW, else from
-// the 16-bit words, where OWNER_WIDE sends the reader to the 32-bit word.
+// from the 32-bit words at 112/116 when the superblock says
+// FS_INODEFMT_NEW, else from the 16-bit words; there an OWNER_WIDE owner
+// (group) is the 32-bit word at 116 (120) when that word is above 65535,
+// and a real 65535 otherwise (older systems leave those words 0).
 int fs_istat(uint32_t ino, fs_statrec* st);
 int dump_stat(FILE* stream, const fs_statrec* st);
 int dump_inode(FILE* stream, const dinode* ip);
@@ -455,8 +479,10 @@ direct* fs_readdir(FS_FILE* d);
 int64_t fs_telldir(const FS_FILE* d);
 // Sets a newly opened stream of a directory at `pos`, a value fs_telldir
 // gave for a stream of the same directory, so that a caller can close a
-// directory while it works elsewhere and go on where it left off.  0, or
-// -1 with fs_errno when the block there cannot be read again: the stream
-// then ends, and fs_fclean reports the loss.
+// directory while it works elsewhere and go on where it left off: the
+// stream then gives exactly what one uninterrupted pass would have.  0, or
+// -1 with fs_errno when the block there cannot be read again: it is lost
+// from the place on (fs_fclean reports it) and the stream goes on with the
+// next block, as fs_readdir does past a lost block.
 int fs_seekdir(FS_FILE* d, int64_t pos);
 int fs_closedir(FS_FILE* d);

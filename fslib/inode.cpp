@@ -94,20 +94,34 @@ int inode_swap(dinode* ip)
     swap_field(ip->di_flags);
     swap_field(ip->di_blocks);
     swap_field(ip->di_gen);
-    swap_field(ip->di_uid32);
-    swap_field(ip->di_gid32);
+    swap_field(ip->di_uid44_or_shadow);
+    swap_field(ip->di_gid44_or_uid);
+    swap_field(ip->di_gid_or_spare);
+    swap_field(ip->di_xattr_or_spare);
     return 0;
 }
 
 namespace fsl {
 
+// An older-format id: the 16-bit word, or, when it is OWNER_WIDE, the whole
+// word that a system with wider ids keeps beside it.  Systems that never
+// wrote that word left it 0, and so the marker is a real 65535 whenever the
+// word could not hold a wider id.
+static uint32_t older_id(uint16_t narrow, uint32_t whole)
+{
+    return narrow == OWNER_WIDE && whole > 0xFFFF ? whole : narrow;
+}
+
 void inode_owner(const fs_super* sb, const dinode* ip, uint32_t* uid, uint32_t* gid)
 {
-    // Newer file systems keep owners whole in the 32-bit words; older ones
-    // in the 16-bit words, where OWNER_WIDE marks an id that did not fit.
-    bool wide = sb != nullptr && sb->fs_inodefmt == FS_INODEFMT_NEW;
-    *uid = wide || ip->di_uid == OWNER_WIDE ? ip->di_uid32 : ip->di_uid;
-    *gid = wide || ip->di_gid == OWNER_WIDE ? ip->di_gid32 : ip->di_gid;
+    if (sb != nullptr && sb->fs_inodefmt == FS_INODEFMT_NEW) {
+        *uid = ip->di_uid44_or_shadow;
+        *gid = ip->di_gid44_or_uid;
+        return;
+    }
+    // Byte 112 here is the shadow inode: the whole owner lies at 116.
+    *uid = older_id(ip->di_uid, ip->di_gid44_or_uid);
+    *gid = older_id(ip->di_gid, ip->di_gid_or_spare);
 }
 
 }  // namespace fsl

@@ -52,6 +52,12 @@ void map_free(block_map* m);
 // hole), or the failure of an indirect block's read (or FSE_NOMEM).
 int map_block(block_map* m, const dinode* ip, uint64_t lbn, uint32_t* addr);
 
+// Logical blocks from `lbn` on that the map shows to be a hole, from one
+// pointer's span and the zero pointers that follow it in the same place
+// (so a caller steps over a long hole a span at a time); 0 when block
+// `lbn` has data or an indirect block on the way cannot be read.
+uint64_t map_hole(block_map* m, const dinode* ip, uint64_t lbn);
+
 // What a directory record means for the walk over it.
 enum class rec_verdict {
     next,     // a sound record: step over d_reclen bytes
@@ -92,5 +98,9 @@ int stream_fill(FS_FILE* f, bool holes_ok);
 // Drops what the stream holds and sets it at the start of logical block
 // `lbn` (at most the file's last), so that the next fill loads that block.
 void stream_place(FS_FILE* f, int64_t lbn);
+// Gives up what is left of logical block `lbn` with `status`: the block is
+// passed when it is still the next one, the loss is kept as fs_fclean
+// reports it, and nothing stays buffered.
+void stream_lose(FS_FILE* f, int64_t lbn, int status);
 
 }  // namespace fsl

@@ -2,6 +2,7 @@
 // Ctrl-C flag.  Nothing here writes a byte when the stream concerned is not
 // a terminal.
 #include "shell/console.h"
+#include "fslib/fslib.h"
 
 #include <cerrno>
 #include <chrono>
@@ -14,28 +15,7 @@ volatile std::sig_atomic_t sh_interrupted = 0;
 
 bool is_terminal(int fd)
 {
-    int saved = errno;
-    bool terminal = isatty(fd) != 0;
-    errno = saved;
-    return terminal;
-}
-
-// Length of the valid UTF-8 sequence at `s` (at most `left` bytes), or 0
-// when the bytes there do not form one: a stray continuation byte, a cut
-// sequence, an overlong form, a surrogate or a value past U+10FFFF.
-static size_t utf8_length(const unsigned char* s, size_t left)
-{
-    unsigned char c = s[0];
-    size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-    if (c < 0xC2 || c > 0xF4 || len > left)
-        return 0;
-    for (size_t i = 1; i < len; i++)
-        if ((s[i] & 0xC0) != 0x80)
-            return 0;
-    if ((c == 0xE0 && s[1] < 0xA0) || (c == 0xED && s[1] > 0x9F)
-        || (c == 0xF0 && s[1] < 0x90) || (c == 0xF4 && s[1] > 0x8F))
-        return 0;
-    return len;
+    return fs_isterminal(fd);
 }
 
 std::string shown(const char* name, FILE* stream)
@@ -44,22 +24,17 @@ std::string shown(const char* name, FILE* stream)
         return {};
     if (stream == nullptr || !is_terminal(fileno(stream)))
         return name;
-    const auto* s = reinterpret_cast<const unsigned char*>(name);
     size_t left = strlen(name);
     std::string out;
     out.reserve(left);
     while (left > 0) {
-        size_t len = s[0] < 0x80 ? 1 : utf8_length(s, left);
-        // U+0080..U+009F are control codes too: some terminals obey them.
-        bool control = len == 1 ? (s[0] < 0x20 || s[0] == 0x7F)
-                                : len == 0 || (s[0] == 0xC2 && s[1] < 0xA0);
-        if (control) {
+        bool mark;
+        size_t len = fs_textchar(name, left, &mark);
+        if (mark)
             out += '?';
-            len = len == 0 ? 1 : len;
-        } else {
-            out.append(reinterpret_cast<const char*>(s), len);
-        }
-        s += len;
+        else
+            out.append(name, len);
+        name += len;
         left -= len;
     }
     return out;

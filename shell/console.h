@@ -14,8 +14,8 @@ extern volatile std::sig_atomic_t sh_interrupted;
 
 // `name` (a name or link target from the image) as it may be written to
 // `stream`: exactly as stored when the stream is not a terminal; at a
-// terminal, bytes below 0x20, 0x7f and bytes that do not form valid UTF-8
-// are shown as '?', so an image cannot drive the user's terminal.
+// terminal, by the library's one rule for text from the disk
+// (fs_textchar), so an image cannot drive the user's terminal.
 std::string shown(const char* name, FILE* stream);
 
 // The progress line of a copy on standard error, only when it is a

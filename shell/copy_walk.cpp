@@ -89,7 +89,7 @@ bool open_entries(const walk_state& w, dir_level& d)
         return false;
     }
     if (d.resume != 0)
-        fs_seekdir(d.stream, d.resume);   // a block that fails now is recorded as lost
+        fs_seekdir(d.stream, d.resume);   // a block that fails now is lost; the rest follows
     return true;
 }
 

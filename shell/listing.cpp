@@ -79,6 +79,21 @@ void do_ls(const char* path, const char* long_flag)
     fs_closedir(dir);
 }
 
+// Writes the file to the pager until its end, the pager's exit (a write
+// that fails) or Ctrl-C: a file that claims a terabyte is not read on
+// after the user has stopped looking.  False when a block was lost on the
+// way (fs_errno says why), or the end was not reached cleanly.
+static bool page_file(FS_FILE* file, FILE* pager)
+{
+    unsigned char buffer[512];
+    uint32_t got;
+    while ((got = fs_fread(buffer, 1, sizeof buffer, file)) > 0) {
+        if (sh_interrupted || fwrite(buffer, 1, got, pager) != got)
+            return file->ff_lost == FSE_OK || fs_fclean(file);
+    }
+    return fs_fclean(file);
+}
+
 int do_more(const char* path)
 {
     // Whatever the shell printed so far must come before the pager's screen.
@@ -105,16 +120,7 @@ int do_more(const char* path)
         show_error("fs_fopen");
         result = 1;
     } else {
-        unsigned char buffer[512];
-        bool pager_gone = false;
-        uint32_t got;
-        // Read on to the end even after the pager has gone, so that a read
-        // failure anywhere in the file is still reported.
-        while ((got = fs_fread(buffer, 1, sizeof buffer, file)) > 0) {
-            if (!pager_gone && fwrite(buffer, 1, got, pager) != got)
-                pager_gone = true;
-        }
-        if (!fs_fclean(file))
+        if (!page_file(file, pager))
             show_error("fs_fread");
         fs_fclose(file);
     }

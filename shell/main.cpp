@@ -65,7 +65,9 @@ static void print_summary(const disk* dk)
         mb = dk->bytes / (1024 * 1024);
     } else {
         // The label text may fill its 128 bytes without a NUL.
-        fprintf(stderr, "\t%.128s\n", label->dkl_asciilabel);
+        fputc('\t', stderr);
+        fs_puttext(stderr, label->dkl_asciilabel, sizeof label->dkl_asciilabel);
+        fputc('\n', stderr);
     }
     fprintf(stderr, "\t%lld Mb\n", mb);
     for (int i = 0; i < NDKMAP; i++) {

@@ -71,7 +71,10 @@ inline constexpr uint32_t size_hi = 8, size = 12;   // 64-bit size, high word fi
 inline constexpr uint32_t atime = 16, mtime = 24, ctime = 32;
 inline constexpr uint32_t db = 40, ib = 88;   // 12 direct, 3 indirect addresses
 inline constexpr uint32_t flags = 100, blocks = 104, gen = 108;
-inline constexpr uint32_t uid32 = 112, gid32 = 116;   // 32-bit owner words
+inline constexpr uint32_t uid32 = 112, gid32 = 116;   // 32-bit owner words, 4.4 format
+// The older format (as Solaris writes it): the shadow (ACL) inode, the
+// whole owner and group, the extended-attribute directory.
+inline constexpr uint32_t shadow = 112, uid_older = 116, gid_older = 120, xattr = 124;
 inline constexpr uint32_t inode_size = 128;
 }   // namespace ino_off
 

@@ -32,7 +32,8 @@ void usage(FILE* f)
                  "  --owner UID:GID   owner of every file (default: as on the host)\n"
                  "  --owners FORMAT   where inodes keep owners: old (16-bit words, default),\n"
                  "                    new (32-bit words, newer inode format), both\n"
-                 "  --wide-ids        same as --owners both\n"
+                 "                    (16-bit words, 0xFFFF and whole ids at 116/120)\n"
+                 "  --wide-ids        both word kinds, 32-bit words at 112/116, newer format\n"
                  "  --fast-symlinks   keep link targets under 60 bytes inside the inode\n"
                  "  --time T          all times, seconds since 1970 (default: as on the host)\n"
                  "  --lost+found      make /lost+found (inode 3)\n");
@@ -135,7 +136,7 @@ Args parse(int argc, char** argv)
         } else if (opt == "--seed") {
             a.seed = true;
         } else if (opt == "--wide-ids") {
-            a.fo.owners = sunimg::OwnerFormat::both;
+            a.fo.wide_ids = true;
         } else if (opt == "--fast-symlinks") {
             a.fo.fast_symlinks = true;
         } else if (opt == "--lost+found") {

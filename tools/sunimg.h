@@ -282,8 +282,9 @@ enum class OwnerFormat {
     // fs_maxsymlinklen (1320) = 60; 32-bit words at inode bytes 112/116,
     // the 16-bit words at 4/6 left zero.
     new32,
-    // Later style: both, the 16-bit word 0xFFFF when the id does not fit;
-    // superblock bytes 1320/1324 zero.
+    // Older format as Solaris writes it: both, the 16-bit word 0xFFFF when
+    // the id does not fit, the whole owner and group at inode bytes 116/120
+    // (112 is the shadow inode, left zero); superblock bytes 1320/1324 zero.
     both,
 };
 
@@ -316,8 +317,9 @@ struct FsOptions {
     std::array<int32_t, 2> id{kDefaultTime + 86400, 0x3f1c5a07};
     // Where owners go, see OwnerFormat.
     OwnerFormat owners = OwnerFormat::old16;
-    // Older name for owners = OwnerFormat::both (kept for existing callers):
-    // the 32-bit words at 112/116 are where The Sleuth Kit reads owners.
+    // The 16-bit words and the 32-bit words at 112/116, in the newer inode
+    // format (superblock as for new32): 112/116 are where The Sleuth Kit
+    // reads owners, so images for comparing owners with it use this.
     bool wide_ids = false;
     bool lost_found = false;   // inode 3, a one-block lost+found
     // Store symlink targets shorter than 60 bytes inside the inode's block

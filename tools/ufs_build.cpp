@@ -312,9 +312,12 @@ void Builder::write_owner(uint8_t* d, const Node& n) const
         put16be(d + ino_off::uid, narrow_id(n.uid));
         put16be(d + ino_off::gid, narrow_id(n.gid));
     }
-    if (fmt != OwnerFormat::old16) {
+    if (fmt == OwnerFormat::new32 || o_.wide_ids) {
         put32be(d + ino_off::uid32, n.uid);
         put32be(d + ino_off::gid32, n.gid);
+    } else if (fmt == OwnerFormat::both) {
+        put32be(d + ino_off::uid_older, n.uid);
+        put32be(d + ino_off::gid_older, n.gid);
     }
 }
 

@@ -92,7 +92,7 @@ void set_sizes(Super& s, const FsOptions& o, const Geometry& g, int32_t ncyl)
     s.fpg = int32_t(int64_t(s.cpg) * s.spc / s.nspf);
     s.size = int32_t(int64_t(ncyl) * s.spc / s.nspf);
     s.ncg = int32_t(howmany(ncyl, s.cpg));
-    if (o.owners == OwnerFormat::new32 && !o.wide_ids) {
+    if (o.owners == OwnerFormat::new32 || o.wide_ids) {
         s.maxsymlinklen = 60;
         s.inodefmt = 2;
     }

@@ -196,19 +196,41 @@ TEST_F(DirStreams, ResumeWhereTelldirLeftOff)
         EXPECT_EQ(list(again.get()), std::vector<Entry>(want.begin() + std::ptrdiff_t(k), want.end()));
         EXPECT_TRUE(fs_fclean(again.get()));
     }
-    // The block at the place fails now: the stream ends there, reported.
-    Dir first(fs_opendir("/d"));
-    ASSERT_TRUE(first);
-    for (int i = 0; i < 5; ++i)
-        ASSERT_NE(fs_readdir(first.get()), nullptr);
-    Dir again(fs_opendir("/d"));
-    ASSERT_TRUE(again);
-    fsl::dev_fault_set(1, fsl::dev_fault_kind::error);
-    EXPECT_EQ(fs_seekdir(again.get(), fs_telldir(first.get())), -1);
-    fsl::dev_fault_clear();
-    EXPECT_EQ(fs_readdir(again.get()), nullptr);
-    EXPECT_FALSE(fs_fclean(again.get()));
-    EXPECT_EQ(fs_errno, FSE_READ);
+    // The block at the place fails now: it is lost from the place on, and
+    // the stream goes on with the next block, as one pass past a lost block
+    // does: inside block 0, and at the start of block 1 (the place a walk
+    // keeps when the last record of block 0 sent it into a subdirectory).
+    auto from_block = [&](uint32_t block) {
+        std::vector<Entry> out;
+        for (const auto& r : img.layout(0).inode(d).dirents)
+            if (r.ino != 0 && r.pos >= block * 8192u)
+                out.push_back({r.name, r.ino});
+        return out;
+    };
+    const size_t in_block0 = want.size() - from_block(1).size();
+    struct Lost {
+        size_t k;        // entries taken before the stream was shut
+        uint32_t next;   // first block handed out after the loss
+    } rows[] = {{5, 1}, {in_block0, 2}};
+    for (const Lost& r : rows) {
+        SCOPED_TRACE("lost after " + std::to_string(r.k) + " entries");
+        int64_t at;
+        {
+            Dir first(fs_opendir("/d"));
+            ASSERT_TRUE(first);
+            for (size_t i = 0; i < r.k; ++i)
+                ASSERT_NE(fs_readdir(first.get()), nullptr);
+            at = fs_telldir(first.get());
+        }
+        Dir again(fs_opendir("/d"));
+        ASSERT_TRUE(again);
+        fsl::dev_fault_set(1, fsl::dev_fault_kind::error);
+        EXPECT_EQ(fs_seekdir(again.get(), at), -1);
+        fsl::dev_fault_clear();
+        EXPECT_EQ(list(again.get()), from_block(r.next));
+        EXPECT_FALSE(fs_fclean(again.get()));
+        EXPECT_EQ(fs_errno, FSE_READ);
+    }
 }
 
 TEST_F(DirStreams, EmptyRecordsAreSkipped)

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,7 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -504,6 +508,73 @@ TEST(DumpLabel, ExactText)
         "0xDABE\tmagic (should be 0xDABE)\n"
         "0x" + stored_hex(sector, 510, true) + "\txor checksum of sector\n";
     EXPECT_EQ(capture(dump_label, dl), expect);
+}
+
+// What `write` puts on a stream that is a terminal (a pseudo-terminal in
+// raw mode, so no byte is changed on its way) and on one that is a file.
+struct Seen {
+    std::string terminal, file;
+};
+
+Seen seen_by_both(const std::function<void(FILE*)>& write)
+{
+    Seen out;
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master, 0);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return out;
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios raw = {};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    std::thread reader([&] {
+        char b[4096];
+        ssize_t n;
+        while ((n = read(master, b, sizeof b)) > 0)   // EIO once the slave is shut
+            out.terminal.append(b, size_t(n));
+    });
+    FILE* tty = fdopen(slave, "w");
+    write(tty);
+    std::fclose(tty);
+    reader.join();
+    close(master);
+    FILE* file = std::tmpfile();
+    write(file);
+    std::fflush(file);
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;)
+        out.file += char(c);
+    std::fclose(file);
+    return out;
+}
+
+TEST(DiskText, ControlBytesReachOnlyAFile)
+{
+    // The label text and the last mount point from a crafted disk: a
+    // terminal sees '?' for each control byte and broken UTF-8 byte, a
+    // file (or pipe) gets the bytes as stored.
+    const std::string crafted = "\x1b]0;owned\x07\x1b[2J\xc2\x9bx caf\xc3\xa9 \xff";
+    const std::string safe = "?]0;owned??[2J?x caf\xc3\xa9 ?";
+    alignas(8) static dk_label label = {};
+    alignas(8) static fs_super sb = {};
+    std::memcpy(label.dkl_asciilabel, crafted.c_str(), crafted.size() + 1);
+    std::memcpy(sb.fs_fsmnt, crafted.c_str(), crafted.size() + 1);
+    struct Row {
+        const char* what;
+        std::function<void(FILE*)> write;
+        std::string before;   // the text comes right after this
+    } rows[] = {
+        {"label text", [](FILE* f) { dump_label(f, &label); }, ""},
+        {"last mounted on", [](FILE* f) { dump_super(f, &sb); }, "last mounted on\t"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Seen seen = seen_by_both(r.write);
+        EXPECT_NE(seen.terminal.find(r.before + safe + "\n"), std::string::npos) << seen.terminal;
+        EXPECT_EQ(seen.terminal.find('\x1b'), std::string::npos);
+        EXPECT_NE(seen.file.find(r.before + crafted + "\n"), std::string::npos);
+    }
 }
 
 TEST(DumpLabel, LabelTextWithoutNulPrintsAtMost128Bytes)

@@ -405,9 +405,8 @@ TEST(InodeSwap, ConvertsExactlyTheListedFields)
     EXPECT_EQ(inode_swap(reinterpret_cast<dinode*>(b)), 0);
     for (int off = 0; off < 128;) {
         int width = off < 8 ? 2 : off == 8 ? 8 : 4;
-        bool swapped = off < 120;
         for (int k = 0; k < width; k++) {
-            uint8_t want = swapped ? before[off + width - 1 - k] : before[off + k];
+            uint8_t want = before[off + width - 1 - k];   // every field is converted
             ASSERT_EQ(b[off + k], want) << "byte " << off + k;
         }
         off += width;
@@ -443,7 +442,7 @@ TEST(Istat, WholeFieldsAndUntouchedDeviceNumbers)
         {"u32767", 32767, 0, 32767, 0},
         {"u32768", 32768, 1, 32768, 1},
         {"nobody", 65534, 65534, 65534, 65534},
-        {"u65535", 65535, 40000, 0, 40000},   // 0xFFFF: the id is in the 32-bit word
+        {"u65535", 65535, 40000, 65535, 40000},   // 0xFFFF with no wider id beside it
     };
     std::map<std::string, uint32_t> ino;
     for (const Want& w : wants)
@@ -498,6 +497,58 @@ TEST(Istat, WholeFieldsAndUntouchedDeviceNumbers)
     EXPECT_EQ(stat_of(ino["dev"]).st_mode, IFCHR | 0666);
     st = stat_of(ROOT_INO);
     EXPECT_EQ(st.st_mode & IFMT, IFDIR);
+}
+
+// Where the whole owner lies, by inode format: the 4.4 format's words at
+// 112/116; in the older one (Solaris: 112 the shadow inode) the words at
+// 116/120, taken only for a 0xFFFF marker and only when they hold an id
+// that a 16-bit word could not.
+TEST(Istat, OwnersByInodeFormat)
+{
+    struct Row {
+        const char* what;
+        int32_t fmt;              // fs_inodefmt
+        uint16_t uid16, gid16;    // bytes 4, 6
+        uint32_t w112, w116, w120;
+        uint32_t uid, gid;        // st_uid, st_gid
+    } const rows[] = {
+        {"older, small ids", 0, 1001, 20, 0, 0, 0, 1001, 20},
+        {"older, 0xFFFF and zero words", 0, 0xFFFF, 0xFFFF, 0, 0, 0, 65535, 65535},
+        {"older, wide owner beside a shadow inode", 0, 0xFFFF, 20, 77, 100000, 20, 100000, 20},
+        {"older, wide group", 0, 300, 0xFFFF, 77, 300, 70000, 300, 70000},
+        {"older, words that are no wider id", 0, 0xFFFF, 0xFFFF, 70000, 65535, 12, 65535, 65535},
+        {"older, words beside a narrow id", 0, 5, 6, 70000, 80000, 90000, 5, 6},
+        {"4.4 format", FS_INODEFMT_NEW, 0, 0, 100000, 200000, 77, 100000, 200000},
+        {"4.4 format, 0xFFFF beside", FS_INODEFMT_NEW, 0xFFFF, 0xFFFF, 65535, 7, 77, 65535, 7},
+    };
+    for (int32_t fmt : {0, FS_INODEFMT_NEW}) {
+        sunimg::Ufs fs;
+        std::vector<uint32_t> inos;
+        for (size_t i = 0; i < std::size(rows); ++i)
+            inos.push_back(fs.file("/f" + std::to_string(i), "x"));
+        sunimg::DiskImage img = sunimg::make_disk(fs);
+        img.image.put32be(img.superblock_offset(0) + sunimg::sb_off::inodefmt, uint32_t(fmt));
+        for (size_t i = 0; i < std::size(rows); ++i) {
+            const uint64_t at = img.inode_offset(0, inos[i]);
+            img.image.put16be(at + sunimg::ino_off::uid, rows[i].uid16);
+            img.image.put16be(at + sunimg::ino_off::gid, rows[i].gid16);
+            img.image.put32be(at + 112, rows[i].w112);
+            img.image.put32be(at + 116, rows[i].w116);
+            img.image.put32be(at + 120, rows[i].w120);
+        }
+        TempDir dir;
+        Mounted m(testimg::write_disk(dir, img), 0);
+        ASSERT_NE(m.f, nullptr);
+        for (size_t i = 0; i < std::size(rows); ++i) {
+            if (rows[i].fmt != fmt)
+                continue;
+            SCOPED_TRACE(rows[i].what);
+            fs_statrec st{};
+            ASSERT_EQ(fs_istat(inos[i], &st), 0);
+            EXPECT_EQ(st.st_uid, rows[i].uid);
+            EXPECT_EQ(st.st_gid, rows[i].gid);
+        }
+    }
 }
 
 TEST(Istat, InodeNumbersAbove65535KeepTheirLow16Bits)
@@ -632,10 +683,10 @@ TEST(DumpInode, ExactTextOfAnInodeReadFromDisk)
         "-5\tstatus, currently unused\n"
         "24\tblocks actually held\n"
         "305419896\tgeneration number\n"
-        "256\tdelayed writes, units=bytes\n"
-        "-2\twhere we started delaying\n"
-        "33554432\twhere to start the next clust\n"
-        "16777216\tnumber of outstanding writes\n";
+        "256\tshadow inode (4.4 format: owner's user id)\n"
+        "4294967294\towner's whole user id (4.4 format: group id)\n"
+        "2\towner's whole group id\n"
+        "1\textended attribute directory\n";
     EXPECT_EQ(capture(dump_inode, p), expect);
 }
 

@@ -387,6 +387,67 @@ TEST_F(Streams, HolesReadAsZeros)
     }
 }
 
+TEST_F(Streams, HolesArePassedWholeByTheMap)
+{
+    // fs_fhole at each block edge, fs_fread of one block between: the holes
+    // come out where the extents leave them, and the data read after each
+    // one is exactly the file's.
+    const uint64_t B = 8192, N = 2048;
+    using Hole = std::pair<uint64_t, uint64_t>;   // file offset, bytes passed
+    struct Case {
+        const char* what;
+        uint64_t size;
+        std::vector<Extent> ext;
+        std::vector<Hole> holes;
+    } cases[] = {
+        {"2^40 bytes, no data at all", uint64_t{1} << 40, {}, {{0, uint64_t{1} << 40}}},
+        {"direct holes, then data, then a hole to a partial last block", 5 * B + 100,
+         {{3 * B + 10, pattern(50, 2)}}, {{0, 3 * B}, {4 * B, B + 100}}},
+        {"holes inside the single range, its block present", (12 + 100) * B,
+         {{5 * B, pattern(10, 4)}, {(12 + 50) * B, pattern(B, 5)}},
+         {{0, 5 * B}, {6 * B, (12 + 50 - 6) * B}, {(12 + 51) * B, 49 * B}}},
+        {"single and double blocks absent, data in the triple range", (12 + N + N * N + 3) * B,
+         {{B, pattern(7, 6)}, {(12 + N + N * N + 1) * B, pattern(B, 7)}},
+         {{0, B}, {2 * B, (12 + N + N * N - 1) * B}, {(12 + N + N * N + 2) * B, B}}},
+    };
+    sunimg::Ufs fs;
+    for (size_t i = 0; i < std::size(cases); ++i)
+        fs.add_sparse(fs.root(), "s" + std::to_string(i), cases[i].size, cases[i].ext);
+    DiskImage img = sunimg::make_disk(fs);
+    Mount m(img);
+    ASSERT_TRUE(m.ok());
+    std::vector<uint8_t> buf(B);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.what);
+        Stream f = open(("/s" + std::to_string(i)).c_str());
+        ASSERT_TRUE(f);
+        std::vector<Hole> holes;
+        uint64_t pos = 0;
+        for (int step = 0; step < 64; ++step) {   // a handful of steps, whatever the size
+            int64_t hole = fs_fhole(f.get());
+            if (hole > 0)
+                holes.push_back({pos, uint64_t(hole)});
+            pos += uint64_t(hole);
+            ASSERT_EQ(uint64_t(f->ff_pos), pos);
+            uint32_t n = fs_fread(buf.data(), 1, uint32_t(B), f.get());
+            if (n == 0)
+                break;
+            std::vector<uint8_t> want(n, 0);
+            for (const Extent& e : c.ext)
+                for (uint64_t k = 0; k < e.data.size(); ++k)
+                    if (e.offset + k >= pos && e.offset + k < pos + n)
+                        want[e.offset + k - pos] = e.data[k];
+            EXPECT_TRUE(testimg::SameBytes(std::vector<uint8_t>(buf.begin(), buf.begin() + n), want));
+            pos += n;
+        }
+        EXPECT_EQ(holes, c.holes);
+        EXPECT_EQ(pos, c.size);
+        EXPECT_EQ(fs_fhole(f.get()), 0);
+        EXPECT_TRUE(fs_fclean(f.get()));
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Opening and the slot table
 // ---------------------------------------------------------------------------

@@ -339,7 +339,7 @@ TEST_F(Shell, LongListing)
         "c      7 0666  1   100    10       0 Mar  7 20:26 tty\n"
         "b      8 0666  1   100    10       0 Mar  7 20:26 sd0a\n"
         "p      9 1666  1   100    10       0 Mar  7 20:26 fifo\n"
-        "s     10 0666  1 40000     0       0 Mar  7 20:26 sock\n"   // 65535: see the 32-bit word
+        "s     10 0666  1 40000 65535       0 Mar  7 20:26 sock\n"   // 0xFFFF, no wider id beside it
         "?     11 0644  1   100    10       1 Mar  7 20:26 odd\n";
     EXPECT_EQ(r.out, prompts(4));
     EXPECT_EQ(r.err, listing + listing);
@@ -793,6 +793,18 @@ const DamageCase damage_cases[] = {
      "sub: Not a directory\n/dir/sub: failed\n" + summary(4, 22, 3, 1, 0, 1),
      {"out/", "out/dir/", "out/dir/a", "out/dir/link -> a", "out/dir/sub", "out/dir/sub2/", "out/dir/sub2/b",
       "out/dir/sub2/deeper/", "out/dir/sub2/deeper/c", "out/dir/z"}},
+    {"sizes claimed past what the image holds", [] {
+         return damaged_standard(
+             [](sunimg::Ufs& t, std::vector<uint32_t>&) {
+                 uint32_t sp = t.dir("/sp");
+                 t.add_sparse(sp, "huge", uint64_t{1} << 40, {});
+                 t.node(t.add_symlink(sp, "link", "target")).raw_size = 5000;
+             },
+             nullptr);
+     },
+     {"out/"}, "cp -r /sp out\n",
+     "/sp/link not copied\ncopied 1 files (1099511627776 bytes), 1 directories, 0 links; 1 not copied; 0 failed\n",
+     {"out/", "out/sp/", "out/sp/huge"}, 0},
     {"a copy of nothing fails", [] { return sunimg::make_disk(standard_tree()); },
      {"out/"}, "cd /dir\ncp .. out\n", ".. not copied\n", {"out/"}},
 };

@@ -363,7 +363,7 @@ TEST(Inodes, PlacedInLaterStaggeredGroups)
         uint64_t offset;
     };
     const Case cases[] = {{70, 1098496}, {130, 2162944}, {191, 2170752}, {200, 3228672}, {321, 5357696}};
-    sunimg::Ufs fs({.cpg = 4, .ncyl = 24, .ipg = 64, .owners = sunimg::OwnerFormat::both});
+    sunimg::Ufs fs({.cpg = 4, .ncyl = 24, .ipg = 64, .wide_ids = true});
     uint32_t d = fs.dir("/g");
     for (const auto& c : cases)
         fs.add_file(d, "f" + std::to_string(c.ino), "inode " + std::to_string(c.ino) + "\n",
@@ -1292,15 +1292,15 @@ TEST(Features, OwnerFormats)
         OwnerFormat fmt;
         uint32_t uid, gid;
         uint16_t w4, w6;   // 16-bit words
-        uint32_t w112, w116;   // 32-bit words
+        uint32_t w112, w116, w120;   // 32-bit words
         uint32_t sb1320, sb1324;   // fs_maxsymlinklen, fs_inodefmt
         const char* tsk;   // istat reads 112/116 only
     };
     const Case cases[] = {
-        {"older", OwnerFormat::old16, 1001, 20, 1001, 20, 0, 0, 0, 0, "0 / 0"},
-        {"newer", OwnerFormat::new32, 70000, 80001, 0, 0, 70000, 80001, 60, 2, "70000 / 80001"},
-        {"both, small ids", OwnerFormat::both, 1001, 20, 1001, 20, 1001, 20, 0, 0, "1001 / 20"},
-        {"both, marker", OwnerFormat::both, 70000, 20, 0xFFFF, 20, 70000, 20, 0, 0, "70000 / 20"},
+        {"older", OwnerFormat::old16, 1001, 20, 1001, 20, 0, 0, 0, 0, 0, "0 / 0"},
+        {"newer", OwnerFormat::new32, 70000, 80001, 0, 0, 70000, 80001, 0, 60, 2, "70000 / 80001"},
+        {"both, small ids", OwnerFormat::both, 1001, 20, 1001, 20, 0, 1001, 20, 0, 0, "0 / 1001"},
+        {"both, marker", OwnerFormat::both, 70000, 20, 0xFFFF, 20, 0, 70000, 20, 0, 0, "0 / 70000"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1312,6 +1312,7 @@ TEST(Features, OwnerFormats)
         EXPECT_EQ(img.image.get16be(at + 6), c.w6);
         EXPECT_EQ(img.image.get32be(at + 112), c.w112);
         EXPECT_EQ(img.image.get32be(at + 116), c.w116);
+        EXPECT_EQ(img.image.get32be(at + 120), c.w120);
         EXPECT_EQ(img.image.get32be(sb + 1320), c.sb1320);
         EXPECT_EQ(img.image.get32be(sb + 1324), c.sb1324);
         TempDir tmp;

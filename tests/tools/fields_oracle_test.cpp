@@ -114,8 +114,11 @@ const OffsetRow kOffsetRows[] = {
     ROW(ino_off, uid, dinode, di_uid),
     ROW(ino_off, gid, dinode, di_gid),
     ROW(ino_off, size_hi, dinode, di_size),   // the 64-bit size starts with its high word
-    ROW(ino_off, uid32, dinode, di_uid32),
-    ROW(ino_off, gid32, dinode, di_gid32),
+    ROW(ino_off, uid32, dinode, di_uid44_or_shadow),
+    ROW(ino_off, gid32, dinode, di_gid44_or_uid),
+    ROW(ino_off, uid_older, dinode, di_gid44_or_uid),
+    ROW(ino_off, gid_older, dinode, di_gid_or_spare),
+    ROW(ino_off, xattr, dinode, di_xattr_or_spare),
     ROW(ino_off, atime, dinode, di_atime),
     ROW(ino_off, mtime, dinode, di_mtime),
     ROW(ino_off, ctime, dinode, di_ctime),
