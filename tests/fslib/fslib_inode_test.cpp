@@ -1,6 +1,7 @@
 // Inodes: where each one lies on the device (across cylinder groups, fragment
 // sizes and partition starts), the two forms of the inode pointer, the
 // conversion, the status record built from an inode, and the two dumps.
+#include "support/bytes.h"
 #include "support/images.h"
 #include "support/mounted.h"
 #include "support/oracle.h"
@@ -77,16 +78,20 @@ std::string capture(int (*fn)(FILE*, const T*), const T* rec)
 struct AddrGeo {
     int32_t bsize, fsize;
     bool stagger;
+    uint32_t ncg = 4;
+    int32_t cpg = 4;
 };
 
-// Inodes spread over four cylinder groups, two inode blocks per group, in
-// a partition that does not start at cylinder 0.  Every inode read must
-// come from the very bytes where the builder put that inode.
+// Inodes spread over cylinder groups, two inode blocks per group, in a
+// partition that does not start at cylinder 0.  Every inode read must come
+// from the very bytes where the builder put that inode.  With 16 heads the
+// stagger repeats every 16 groups, so only a file system of 17 groups or
+// more tells the group number from the stagger's share of it.
 TEST(InodeAddress, MatchesTheBuilderAcrossGroupsAndFragmentSizes)
 {
     const AddrGeo geos[] = {
         {8192, 1024, true}, {8192, 2048, true}, {8192, 8192, true},
-        {8192, 1024, false}, {4096, 512, true},
+        {8192, 1024, false}, {4096, 512, true}, {8192, 1024, true, 18, 2},
     };
     for (const AddrGeo& g : geos) {
         SCOPED_TRACE(std::to_string(g.bsize) + "/" + std::to_string(g.fsize) +
@@ -95,13 +100,13 @@ TEST(InodeAddress, MatchesTheBuilderAcrossGroupsAndFragmentSizes)
         o.bsize = g.bsize;
         o.fsize = g.fsize;
         o.stagger = g.stagger;
-        o.cpg = 4;
+        o.cpg = g.cpg;
         const uint32_t inopb = uint32_t(g.bsize) / 128;
         const uint32_t ipg = 2 * inopb;
         o.ipg = int32_t(ipg);
         sunimg::Ufs fs(o);
         std::vector<uint32_t> inos = {2};
-        for (uint32_t cg = 0; cg < 4; cg++) {
+        for (uint32_t cg = 0; cg < g.ncg; cg++) {
             for (uint32_t k : {0u, 1u, 3u, inopb, inopb + 2, ipg - 1}) {
                 uint32_t ino = cg * ipg + k;
                 if (ino < 3)
@@ -116,7 +121,7 @@ TEST(InodeAddress, MatchesTheBuilderAcrossGroupsAndFragmentSizes)
         dk.add_partition(0, 0, 3 * 512);
         sunimg::FsLayout L = dk.add_fs(3, fs, 3);
         sunimg::DiskImage img = dk.build();
-        ASSERT_GE(L.sb.ncg, 4);
+        ASSERT_GE(uint32_t(L.sb.ncg), g.ncg);
         if (g.stagger) {
             ASSERT_NE(L.sb.cgoffset, 0);
         }
@@ -144,7 +149,14 @@ TEST(InodeAddress, MatchesTheBuilderAcrossGroupsAndFragmentSizes)
                 EXPECT_EQ(mine.di_mode, IFREG | 0644);
                 EXPECT_EQ(mine.di_uid, uint16_t(ino));
                 EXPECT_EQ(mine.di_mtime, int32_t(1000000 + ino));
-                EXPECT_EQ(mine.di_size, int32_t(("inode " + std::to_string(ino) + "\n").size()));
+                const std::string text = "inode " + std::to_string(ino) + "\n";
+                EXPECT_EQ(mine.di_size, int32_t(text.size()));
+                FS_FILE* f = fs_fopen_ino(ino);
+                ASSERT_NE(f, nullptr) << fs_errlist[fs_errno];
+                char got[64];
+                uint32_t n = fs_fread(got, 1, sizeof got, f);
+                fs_fclose(f);
+                EXPECT_EQ(std::string(got, n), text);
             }
 
             // Null pointer: the inode is converted in place in the buffer.
@@ -389,6 +401,35 @@ TEST(InodeFar, InodesPast2GiBAreReadAndPastTheDeviceAreASeekError)
     EXPECT_EQ(fs_namei("/etc/passwd"), 0u);
     EXPECT_EQ(fs_errno, FSE_SEEK);
     EXPECT_STREQ(fs_errlist[fs_errno], "Seek error");
+}
+
+// A partition past 4 GiB on a sparse disk: a file's blocks, read in runs
+// and one by one, come from past 4 GiB too, not from 4 GiB lower.
+TEST(InodeFar, FileDataPast4GiBReadsBack)
+{
+    sunimg::Ufs fs;
+    const std::vector<uint8_t> data = sunimg::pattern(13 * 8192 + 100, 7);   // past the direct blocks
+    uint32_t ino = fs.file("/far", data);
+    sunimg::DiskOptions o;
+    o.geom = {.nhead = 1, .nsect = 16};   // 8 KB cylinders
+    sunimg::DiskImage img = sunimg::make_disk(fs, 0, o);
+    // The label's cylinder count cannot reach that far: partition 3, a
+    // copy of partition 0, is placed by hand.
+    const uint64_t far = uint64_t(524300) * 8192;
+    img.image.put_extent(far, img.image.read(0, size_t(img.layout(0).partition_bytes())));
+    img.label.part[3] = {524300, img.label.part[0].nblk, 0, 0};
+    img.rewrite_label();
+    ASSERT_GT(far, uint64_t(1) << 32);
+    TempDir dir;
+    Mounted m(testimg::write_disk(dir, img), 3);
+    ASSERT_NE(m.f, nullptr) << fs_errlist[fs_errno];
+    FS_FILE* f = fs_fopen_ino(ino);
+    ASSERT_NE(f, nullptr) << fs_errlist[fs_errno];
+    std::vector<uint8_t> got(data.size() + 10);
+    got.resize(fs_fread(got.data(), 1, uint32_t(got.size()), f));
+    EXPECT_TRUE(fs_fclean(f));
+    fs_fclose(f);
+    EXPECT_TRUE(testimg::SameBytes(got, data));
 }
 
 // ---------------------------------------------------------------------------

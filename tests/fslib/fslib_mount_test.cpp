@@ -75,6 +75,13 @@ struct Held {
     }
 };
 
+// The library's text for fs_errno, also when it holds a value the library
+// never sets (a case that left it as the test set it).
+const char* errtext()
+{
+    return fs_errno >= 0 && fs_errno < FSE_NERR ? fs_errlist[fs_errno] : "(status left as set)";
+}
+
 std::string dump_text(const fs_super* sb)
 {
     char* buf = nullptr;
@@ -304,19 +311,21 @@ TEST(MountPartitions, NumbersFlagsAndEmptyPartitions)
             const PartCase& c = s.cases[i];
             SCOPED_TRACE(*s.path + " part " + std::to_string(c.part) + " flags " + std::to_string(c.flags));
             fs_errno = 77;
-            fsys* f = fs_mount(d, c.part, c.flags);
+            // Held unmounts in every path: a mount that should have been
+            // refused fails its own case, not every later one.
+            fsys* f = held.mount(d, c.part, c.flags);
             if (c.err == FSE_OK) {
-                ASSERT_NE(f, nullptr) << fs_errlist[fs_errno];
+                ASSERT_NE(f, nullptr) << errtext();
                 EXPECT_EQ(fs_errno, 77);
                 EXPECT_EQ(f->part, c.part);
                 EXPECT_STREQ(f->sb->fs_fsmnt, c.fsmnt);
                 EXPECT_EQ(fs_current, f);
-                fs_umount(f);
             } else {
                 EXPECT_EQ(f, nullptr);
-                EXPECT_EQ(fs_errno, c.err) << fs_errlist[fs_errno];
+                EXPECT_EQ(fs_errno, c.err) << errtext();
                 EXPECT_EQ(fs_current, nullptr);
             }
+            held.umount(f);
             EXPECT_EQ(free_mount_slots(d), NFSYS) << "a refused mount leaked its slot";
         }
     }

@@ -9,7 +9,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
@@ -55,6 +57,32 @@ std::vector<char*> c_strings(std::vector<std::string>& v)
     return out;
 }
 
+// Writes `text` to /proc/self/`file`; false on failure.
+bool write_proc(const char* file, const char* text)
+{
+    std::string path = std::string("/proc/self/") + file;
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd == -1)
+        return false;
+    bool ok = write(fd, text, strlen(text)) == ssize_t(strlen(text));
+    return close(fd) == 0 && ok;
+}
+
+// In the child: becomes who `opts` asks for.
+bool become(const Options& opts)
+{
+    if (opts.root_only_namespace
+        && (unshare(CLONE_NEWUSER) != 0 || !write_proc("uid_map", "0 0 1") || !write_proc("setgroups", "deny")
+            || !write_proc("gid_map", "0 0 1")))
+        return false;
+    if (opts.as_uid >= 0) {
+        auto id = static_cast<uid_t>(opts.as_uid);
+        if (setgroups(0, nullptr) != 0 || setresgid(id, id, id) != 0 || setresuid(id, id, id) != 0)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Result run(const std::string& program, const Options& opts)
@@ -94,6 +122,8 @@ Result run(const std::string& program, const Options& opts)
         close(out_pipe[1]);
         close(err_pipe[0]);
         close(err_pipe[1]);
+        if (!become(opts))
+            _exit(124);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0)
             _exit(125);
         signal(SIGPIPE, SIG_DFL);

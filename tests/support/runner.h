@@ -22,6 +22,12 @@ struct Options {
     std::string cwd;                // working directory of the child; empty: the caller's
     std::string argv0;              // argv[0]; empty: the program path
     int timeout_seconds = 60;       // the child is killed after this long
+    // Who the child is (both need root): as_uid >= 0 runs it as that user
+    // and group with no other groups; root_only_namespace runs it as root
+    // of a user namespace of its own where no other id is mapped, so that
+    // giving a file any other owner fails.
+    int as_uid = -1;
+    bool root_only_namespace = false;
 };
 
 // Runs `program` (a path) as described by `opts`.
