@@ -31,16 +31,17 @@ struct Region {
 struct Target {
     sunimg::DiskImage img;
     std::vector<Region> regions;
+    uint32_t big = 0;   // a file past its direct blocks
 };
 
 Target make_target(sunimg::FsOptions o)
 {
     sunimg::Ufs fs = testimg::standard_tree(o);
-    fs.file("/usr/share/doc/indirect.bin", sunimg::pattern(30 * 8192 + 100, 9));
+    uint32_t big = fs.file("/usr/share/doc/indirect.bin", sunimg::pattern(30 * 8192 + 100, 9));
     uint32_t many = fs.dir("/many");
     for (int i = 0; i < 150; i++)
         fs.add_file(many, "entry-with-a-longish-name-" + std::to_string(i), std::to_string(i) + "\n");
-    Target t{sunimg::make_disk(fs), {}};
+    Target t{sunimg::make_disk(fs), {}, big};
     t.regions.push_back({t.img.superblock_offset(0), 1376});
     for (const auto& [ino, info] : t.img.layout(0).inodes) {
         t.regions.push_back({t.img.inode_offset(0, ino), 128});
@@ -63,10 +64,11 @@ void damage(sunimg::Image& im, const std::vector<Region>& regions, std::mt19937&
         if (r.length < 4)
             continue;
         uint64_t at = r.offset + (rng() % (r.length - 3)) / 2 * 2;
-        switch (rng() % 4) {
+        switch (rng() % 5) {
         case 0: im.put8(at, uint8_t(rng())); break;
         case 1: im.put16be(at, uint16_t(rng())); break;
         case 2: im.put32be(at, rng()); break;
+        case 3: im.put32be(at - at % 4, im.get32be(at - at % 4) ^ (1u << (rng() % 32))); break;  // one bit flipped
         default: im.put32be(at - at % 4, specials[rng() % std::size(specials)]); break;
         }
     }
@@ -159,26 +161,38 @@ TEST_P(DamagedImages, EveryWalkComesBackAndGivesEverythingBack)
 
 INSTANTIATE_TEST_SUITE_P(Fragments, DamagedImages, ::testing::Values(1024, 2048, 8192));
 
-// The same through the program: a long listing and a copy of the whole
-// tree out of a damaged image end normally, and nothing lands anywhere but
-// in the target directory.
+// The same through the program: a long listing, paging with a pager that
+// quits after a few megabytes as a person does, and a copy of the whole
+// tree out of a damaged image end normally and soon, and nothing lands
+// anywhere but in the target directory.
 TEST(DamagedImagesAtThePrompt, CopyOutStaysInsideTheTarget)
 {
     namespace fs = std::filesystem;
     Target t = make_target({});
-    for (uint32_t seed = 1; seed <= 12; seed++) {
+    testimg::TempDir bin;
+    std::vector<std::string> env = runner::install_fake_less(bin.path(), "head -c 3000000 > /dev/null\n");
+    // Seed 0: one flipped bit makes the paged file claim a terabyte.
+    const uint64_t paged_size_hi = t.img.inode_offset(0, t.big) + sunimg::ino_off::size_hi;
+    for (uint32_t seed = 0; seed <= 24; seed++) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 rng(seed * 104729u);
         sunimg::Image im = t.img.image;
-        damage(im, t.regions, rng);
+        if (seed == 0)
+            im.put32be(paged_size_hi, im.get32be(paged_size_hi) ^ 0x100u);
+        else
+            damage(im, t.regions, rng);
         testimg::TempDir dir;
         im.write(dir.file("damaged.img"));
         fs::create_directories(dir.file("work/out"));
         runner::Options o;
         o.args = {"-p0", "../damaged.img"};
-        o.input = "ls -l\ncp -r / out\ncd /usr/share/doc\nls\nbye\n";
+        o.input = "ls -l\nmore /usr/share/doc/indirect.bin\nmore /etc/passwd\ncp -r / out\ncd /usr/share/doc\nls\nbye\n";
         o.cwd = dir.file("work");
+        o.env = env;
+        o.timeout_seconds = 30;
+        auto start = std::chrono::steady_clock::now();
         runner::Result r = runner::run_sunufs(o);
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
         EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status << r.err;  // ended, failed or not
         std::vector<std::string> outside;
         for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
