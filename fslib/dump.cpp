@@ -244,10 +244,14 @@ int dump_stat(FILE* s, const fs_statrec* st)
 {
     std::fprintf(s, "\ttype:\t%s\n", type_name(st->st_mode));
     uint16_t type = st->st_mode & IFMT;
-    if (type == IFCHR || type == IFBLK)
-        std::fprintf(s, "Device number:%d,%d\n", (st->st_rdev >> 8) & 0xFF, st->st_rdev & 0xFF);
+    if (type == IFCHR || type == IFBLK) {
+        uint32_t major;
+        uint32_t minor;
+        fs_devnum(st->st_rdev, &major, &minor);
+        std::fprintf(s, "Device number:%u,%u\n", major, minor);
+    }
     std::fprintf(s, "Resides on device:%d,%d\n", (st->st_dev >> 8) & 0xFF, st->st_dev & 0xFF);
-    std::fprintf(s, "I-node: %d; Links: %d; Size: %lld\n", st->st_ino, st->st_nlink,
+    std::fprintf(s, "I-node: %u; Links: %d; Size: %lld\n", st->st_ino, st->st_nlink,
                  static_cast<ll>(st->st_size));
     std::fprintf(s, "Owner ID: %u\n", st->st_uid);
     std::fprintf(s, "Group ID: %u\n", st->st_gid);
@@ -300,4 +304,17 @@ int dump_inode(FILE* s, const dinode* ip)
     std::fprintf(s, "%u\towner's whole user id (4.4 format: group id)\n", ip->di_gid44_or_uid);
     std::fprintf(s, "%u\towner's whole group id\n", ip->di_gid_or_spare);
     return std::fprintf(s, "%u\textended attribute directory\n", ip->di_xattr_or_spare);
+}
+
+int fs_dump_inode(FILE* stream, uint32_t ino)
+{
+    fsys* fs = fs_getfs();
+    if (fs == nullptr)
+        return -1;
+    dinode inode;
+    dinode* ip = &inode;
+    if (fs_iget(fs, ino, nullptr, &ip) != 0)
+        return -1;
+    dump_inode(stream, ip);
+    return 0;
 }

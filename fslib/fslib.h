@@ -286,12 +286,12 @@ inline constexpr int MAXNAMLEN = 255;
 #undef st_ctime
 struct fs_statrec {
     uint32_t st_dev;    // never written by the library
-    uint16_t st_ino;    // inode number, low 16 bits
+    uint32_t st_ino;    // inode number
     uint16_t st_mode;
     int16_t st_nlink;
     uint32_t st_uid;    // whole owner id
     uint32_t st_gid;
-    uint32_t st_rdev;   // never written by the library
+    uint32_t st_rdev;   // a device's number as stored (fs_devnum decodes it)
     int64_t st_size;    // bytes, never negative
     int32_t st_atime;
     int32_t st_mtime;
@@ -401,6 +401,13 @@ int inode_swap(dinode* ip);
 // and a real 65535 otherwise (older systems leave those words 0).
 int fs_istat(uint32_t ino, fs_statrec* st);
 int dump_stat(FILE* stream, const fs_statrec* st);
+// A device's major and minor numbers from `rdev` as the current file
+// system's writer stored them: the 4.4 format's 32-bit rule; in the older
+// format 8 bits each in a 16-bit word, or 14 and 18 bits in a wider one.
+void fs_devnum(uint32_t rdev, uint32_t* major, uint32_t* minor);
+// Writes the inode dump of inode `ino` of the current file system; 0, or
+// -1 with fs_errno when the inode cannot be read.
+int fs_dump_inode(FILE* stream, uint32_t ino);
 int dump_inode(FILE* stream, const dinode* ip);
 
 // ---------------------------------------------------------------------------

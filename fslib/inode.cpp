@@ -136,7 +136,9 @@ int fs_istat(uint32_t ino, fs_statrec* st)
     if (fs_iget(fs, ino, nullptr, &ip) != 0)
         return -1;
     st->st_mode = ip->di_mode;
-    st->st_ino = static_cast<uint16_t>(ino);
+    st->st_ino = ino;
+    uint16_t type = ip->di_mode & IFMT;
+    st->st_rdev = type == IFCHR || type == IFBLK ? ip->di_db[0] : 0;
     st->st_nlink = ip->di_nlink;
     fsl::inode_owner(fs->sb, ip, &st->st_uid, &st->st_gid);
     st->st_size = ip->di_size;
@@ -144,4 +146,19 @@ int fs_istat(uint32_t ino, fs_statrec* st)
     st->st_mtime = ip->di_mtime;
     st->st_ctime = ip->di_ctime;
     return 0;
+}
+
+void fs_devnum(uint32_t rdev, uint32_t* major, uint32_t* minor)
+{
+    const fsys* fs = fs_getfs();
+    if (fs != nullptr && fs->sb->fs_inodefmt == FS_INODEFMT_NEW) {
+        *major = (rdev >> 8) & 0xfff;
+        *minor = (rdev & 0xff) | ((rdev >> 12) & 0xfff00);
+    } else if (rdev > 0xffff) {
+        *major = rdev >> 18;
+        *minor = rdev & 0x3ffff;
+    } else {
+        *major = (rdev >> 8) & 0xff;
+        *minor = rdev & 0xff;
+    }
 }

@@ -1,7 +1,7 @@
 // ls and more.  This file prints the status record's times, so it must not
 // include <sys/stat.h>: that header turns st_mtime into a macro.
 #include "shell/shell.h"
-#include "shell/console.h"
+#include "shell/prompt/console.h"
 
 #include <csignal>
 #include <cstdint>
@@ -40,28 +40,30 @@ static const char* short_time(int32_t when)
     return text + 4;
 }
 
-static void list_long(const direct* entry)
+static bool list_long(const direct* entry)
 {
     fs_statrec rec;
     if (fs_istat(entry->d_ino, &rec) == -1) {
         show_error("stat");
-        return;
+        return false;
     }
     fputs(type_prefix(rec.st_mode), stderr);
-    fprintf(stderr, "%6d %.4o %2d %5u %5u %7lld %-12.12s %s\n",
+    fprintf(stderr, "%6u %.4o %2d %5u %5u %7lld %-12.12s %s\n",
             rec.st_ino, rec.st_mode & PERM_MASK, rec.st_nlink, rec.st_uid,
             rec.st_gid, static_cast<long long>(rec.st_size), short_time(rec.st_mtime),
             shown(entry->d_name, stderr).c_str());
+    return true;
 }
 
-void do_ls(const char* path, const char* long_flag)
+int do_ls(const char* path, const char* long_flag)
 {
     FS_FILE* dir = fs_opendir(path);
     if (dir == nullptr) {
         fprintf(stderr, "ls %s\n", path);
         show_error("opendir");
-        return;
+        return 1;
     }
+    int result = 0;
     // Ctrl-C ends a long listing early.
     while (direct* entry = fs_readdir(dir)) {
         if (sh_interrupted)
@@ -69,14 +71,17 @@ void do_ls(const char* path, const char* long_flag)
         if (long_flag == nullptr)
             printf("%10d %24s\n", static_cast<int>(entry->d_ino),
                    shown(entry->d_name, stdout).c_str());
-        else
-            list_long(entry);
+        else if (!list_long(entry))
+            result = 1;
     }
     // A directory block that could not be read leaves entries out; say so
     // rather than show a listing that merely looks complete.
-    if (!sh_interrupted && !fs_fclean(dir))
+    if (!sh_interrupted && !fs_fclean(dir)) {
         show_error("readdir");
+        result = 1;
+    }
     fs_closedir(dir);
+    return result;
 }
 
 // Writes the file to the pager until its end, the pager's exit (a write
@@ -102,7 +107,9 @@ int do_more(const char* path)
 
     FILE* pager = popen("less", "w");
     if (pager == nullptr) {
+        int err = errno;
         perror("popen");
+        fprintf(stderr, "%s: %s\n", path, strerror(err));
         return 1;
     }
     // A pager that the user leaves early closes its end of the pipe; the
@@ -118,10 +125,13 @@ int do_more(const char* path)
     FS_FILE* file = fs_fopen(path, "rb");
     if (file == nullptr) {
         show_error("fs_fopen");
+        show_error(path);
         result = 1;
     } else {
-        if (!page_file(file, pager))
+        if (!page_file(file, pager)) {
             show_error("fs_fread");
+            result = 1;
+        }
         fs_fclose(file);
     }
 
@@ -132,4 +142,17 @@ int do_more(const char* path)
     if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 127)
         fprintf(stderr, "more: the pager less could not be run\n");
     return result;
+}
+
+int do_stat(const char* path)
+{
+    fs_statrec rec;
+    uint32_t ino = fs_namei(path);
+    if (ino == 0 || fs_istat(ino, &rec) == -1) {
+        show_error(path);
+        return 1;
+    }
+    dump_stat(stderr, &rec);
+    fs_dump_inode(stderr, ino);
+    return 0;
 }

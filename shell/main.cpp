@@ -1,11 +1,11 @@
 // sunufs: open a Sun-labelled disk or disk image, print its partitions or
 // mount one UFS partition read-only and browse it at a prompt.
+#include "shell/commands.h"
 #include "shell/getopt.h"
-#include "shell/help.h"
-#include "shell/lineedit.h"
+#include "shell/prompt/lineedit.h"
 #include "shell/shell.h"
-#include "shell/words.h"
-#include "shell/console.h"
+#include "shell/prompt/words.h"
+#include "shell/prompt/console.h"
 
 #include <cerrno>
 #include <climits>
@@ -18,9 +18,6 @@
 
 // The program's name in messages: argv[0] after its last backslash.
 static const char* progname = "sunufs";
-
-// Set by -d, toggled by `debug`; read at start-up for the dumps.
-static int fs_debug = 0;
 
 // Exit statuses of the program.
 static constexpr int EXIT_FAILED = 1;  // the disk, the mount or a command failed
@@ -80,137 +77,6 @@ static void print_summary(const disk* dk)
 static constexpr int LINE_SIZE = 2048;
 static constexpr int MAX_WORDS = 1024;
 
-// The commands of the prompt.  Each handler gets the words of its line
-// (argv[0] is the command word) and returns 0 when it succeeded, non-zero
-// when it reported a failure; the session's exit status is built from that.
-static int cmd_ls(int argc, char** argv)
-{
-    unsigned before = sh_reported;
-    do_ls(".", argc > 1 ? argv[1] : nullptr);
-    return sh_reported != before ? 1 : 0;
-}
-
-static int cmd_debug(int, char**)
-{
-    fs_debug = !fs_debug;
-    fputs(fs_debug ? "debug on\n" : "debug off\n", stderr);
-    return 0;
-}
-
-static int cmd_pwd(int, char**)
-{
-    char cwd[CWD_SIZE];
-    if (fs_getcwd(cwd) == nullptr)
-        cwd[0] = '\0';
-    fprintf(stderr, "%s\n", cwd);
-    return 0;
-}
-
-static int cmd_lcd(int argc, char** argv)
-{
-    if (argc < 2) {
-        fputs("use: lcd path\n", stderr);
-        return 1;
-    }
-    if (chdir(argv[1]) == -1) {
-        perror(argv[1]);
-        return 1;
-    }
-    return 0;
-}
-
-static int cmd_cd(int argc, char** argv)
-{
-    if (argc < 2) {
-        fputs("use: cd path\n", stderr);
-        return 1;
-    }
-    if (fs_chdir(argv[1]) == -1) {
-        show_error(argv[1]);
-        return 1;
-    }
-    return 0;
-}
-
-static int cmd_more(int argc, char** argv)
-{
-    if (argc < 2) {
-        fputs("use: more file\n", stderr);
-        return 1;
-    }
-    unsigned before = sh_reported;
-    if (do_more(argv[1]) != 0) {
-        show_error(argv[1]);
-        return 1;
-    }
-    return sh_reported != before ? 1 : 0;
-}
-
-static int cmd_cp(int argc, char** argv)
-{
-    int result = do_cp(argc, argv);
-    progress_clear();
-    // The codes of a command that stopped before copying leave the host's
-    // reason in errno; a walk that ran has named each failure already.
-    if (result != 0 && result != CP_FAILED && errno != 0)
-        perror("cp");
-    return result != 0 ? 1 : 0;
-}
-
-static int cmd_bye(int, char**)
-{
-    return 0;
-}
-
-static int cmd_help(int, char**)
-{
-    print_help();
-    return 0;
-}
-
-struct command {
-    const char* name;
-    int (*handler)(int argc, char** argv);
-    bool ends_session;
-    bool listed;   // named in the list that follows "duh?"
-};
-
-// In the order the list of commands is shown.
-static constexpr command commands[] = {
-    {"debug", cmd_debug, false, true}, {"ls", cmd_ls, false, true},
-    {"bye", cmd_bye, true, true},      {"pwd", cmd_pwd, false, true},
-    {"lcd", cmd_lcd, false, true},     {"cd", cmd_cd, false, true},
-    {"cp", cmd_cp, false, true},       {"more", cmd_more, false, true},
-    {"help", cmd_help, false, false},  {"?", cmd_help, false, false},
-};
-
-static void list_commands()
-{
-    fputs("duh?\n", stderr);
-    for (const command& c : commands) {
-        if (c.listed)
-            fprintf(stderr, "%s ", c.name);
-    }
-    fputs("!cmd\n", stderr);
-}
-
-// The result of one command line: whether it failed and whether the
-// session ends with it.
-struct outcome {
-    bool failed;
-    bool ends;
-};
-
-static outcome run_command(int count, char** words)
-{
-    for (const command& c : commands) {
-        if (strcmp(words[0], c.name) == 0)
-            return {c.handler(count, words) != 0, c.ends_session};
-    }
-    list_commands();
-    return {true, false};
-}
-
 // Reads and runs command lines until "bye" or the end of input.  Returns
 // true when any command failed.
 static bool command_loop(const char* path, int part)
@@ -232,9 +98,9 @@ static bool command_loop(const char* path, int part)
             continue;
         }
         sh_interrupted = 0;
-        outcome o = run_command(count, words);
-        failed = failed || o.failed;
-        if (o.ends)
+        bool ends = false;
+        failed = run_command(count, words, &ends) != 0 || failed;
+        if (ends)
             return failed;
     }
 }
@@ -283,9 +149,15 @@ int main(int argc, char** argv)
     int part = parse_options(argc, argv);
     const char* path = argv[sh_opt::optind];
 
+    // A disk that cannot be opened at all is the host's failure, told by
+    // errno; one that opens but is no disk, the library's.
+    fs_errno = FSE_OK;
     disk* dk = disk_open(path);
     if (dk == nullptr) {
-        show_error("open disk");
+        if (fs_errno == FSE_OK)
+            perror("open disk");
+        else
+            show_error("open disk");
         return EXIT_FAILED;
     }
     protect_disk(dk);

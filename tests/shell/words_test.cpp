@@ -1,6 +1,6 @@
 // Splitting command lines into words: quoting and escapes, and lines
 // without either splitting exactly as the runtime library's strtok does.
-#include "shell/words.h"
+#include "shell/prompt/words.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 // and newline cut, so scripts see every byte as they expect.  At a terminal,
 // when the build has libedit, lines are edited with history and Tab
 // completion.
-#include "shell/lineedit.h"
+#include "shell/prompt/lineedit.h"
 
-#include "shell/completion.h"
-#include "shell/console.h"
+#include "shell/prompt/completion.h"
+#include "shell/prompt/console.h"
 
 #include <algorithm>
 #include <cerrno>

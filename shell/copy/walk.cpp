@@ -11,8 +11,8 @@
 // Each directory inode is entered once: a second name for one (a cycle or
 // an alias on a damaged image) is reported and skipped, so the work is
 // bounded by the number of inodes on the image.
-#include "shell/copy_internal.h"
-#include "shell/console.h"
+#include "shell/copy/copy.h"
+#include "shell/prompt/console.h"
 #include "shell/shell.h"
 
 #include <cerrno>

@@ -4,8 +4,9 @@
 // the user typed or from checked entry names, every host directory is
 // opened without following symbolic links and filled relative to itself,
 // and every entry that does not come out whole is named.
-#include "shell/copy_internal.h"
-#include "shell/console.h"
+#include "shell/copy/copy.h"
+#include "shell/prompt/console.h"
+#include "shell/commands.h"
 #include "shell/getopt.h"
 #include "shell/shell.h"
 
@@ -16,9 +17,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-void cp_usage()
+// A cp that stopped on the host: "cp: <the host's reason>".
+static int stopped_by(int err)
 {
-    fputs("Use: cp [-rpv] fs-file unix-file\n", stderr);
+    fprintf(stderr, "cp: %s\n", strerror(err));
+    return 1;
+}
+
+static void cp_usage()
+{
+    print_usage(*find_command("cp"));
 }
 
 bool plain_name(const char* name)
@@ -66,9 +74,8 @@ std::string image_abs(const char* cwd, const char* path)
     return out.empty() ? "/" : out;
 }
 
-// Options of one cp command into `flags`; 0, or the command's result after
-// the usage line.
-static int cp_options(int argc, char** argv, int* flags)
+// Options of one cp command into `flags`; false after the usage line.
+static bool cp_options(int argc, char** argv, int* flags)
 {
     sh_opt::getopt_reset();
     *flags = 0;
@@ -80,21 +87,24 @@ static int cp_options(int argc, char** argv, int* flags)
         case 'v': *flags |= CP_VERBOSE; break;
         default:
             cp_usage();
-            return 1;
+            return false;
         }
     }
     if (argc - sh_opt::optind != 2) {
         fprintf(stderr, "%d:%d\n", sh_opt::optind, argc);
         cp_usage();
-        return 2;
+        return false;
     }
-    return 0;
+    return true;
 }
 
-// do_cp's result for a copy_file result.
+// The command's result for a copy_file result: a host file that could not
+// be made or written also gives the host's reason.
 static int file_result(int copied)
 {
-    return copied == 0 ? 0 : copied == 1 ? 1 : CP_FAILED;
+    if (copied == 1)
+        return stopped_by(errno);
+    return copied == 0 ? 0 : 1;
 }
 
 // Copies one node that is not a directory to host path `dirfd`/`name`
@@ -105,10 +115,10 @@ static int copy_node(copy_ctx& cx, uint32_t ino, const image_attrs& a, const cha
 {
     uint16_t type = a.mode & IFMT;
     if (type == IFLNK)
-        return copy_link(cx, ino, a, dirfd, name, names, path) ? 0 : CP_FAILED;
+        return copy_link(cx, ino, a, dirfd, name, names, path) ? 0 : 1;
     if (type != IFREG && type != IFDIR) {
         report_not_copied(cx, path);
-        return CP_FAILED;
+        return 1;
     }
     if (cx.flags & CP_VERBOSE)
         fprintf(stderr, "copy_file %s %s\n", src, name);
@@ -122,18 +132,16 @@ static int copy_into(copy_ctx& cx, uint32_t ino, const image_attrs& a, const cha
     std::string name = last_name(src);
     if (name.empty()) {
         fprintf(stderr, "%s not copied\n", src);
-        return CP_FAILED;
+        return 1;
     }
     int dirfd = open(dst, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirfd == -1)
-        return 5;
+        return stopped_by(errno);
     cx.image_base = path;
     cx.host_base = image_join(dst, name.c_str());
     host_names names;   // the user's own directory: only its name is checked
     int result = copy_node(cx, ino, a, src, dirfd, name.c_str(), &names, path);
-    int saved = errno;
     close(dirfd);
-    errno = saved;
     return result;
 }
 
@@ -184,16 +192,17 @@ static int cp_tree(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char*
 {
     struct stat target;
     if (stat(dst, &target) == -1) {
+        int err = errno;
         fprintf(stderr, "%s: directory, target %s does not exist\n", src, dst);
-        return 3;
+        return stopped_by(err);
     }
     if (!S_ISDIR(target.st_mode)) {
         fprintf(stderr, "%s: directory, target %s not directory\n", src, dst);
-        return 4;
+        return 1;
     }
     int dirfd = open(dst, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirfd == -1)
-        return 5;
+        return stopped_by(errno);
     std::string name = last_name(src);
     cx.image_base = path;
     cx.host_base = name.empty() ? host_dir_text(dst) : image_join(host_dir_text(dst), name.c_str());
@@ -201,7 +210,7 @@ static int cp_tree(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char*
     close(dirfd);
     print_summary(cx.n);
     bool failed = cx.n.failed != 0 || cx.perm_failed || cx.stopped;
-    return failed ? CP_FAILED : 0;
+    return failed ? 1 : 0;
 }
 
 // cp -r of a file: copied into `dst` when that is a host directory.
@@ -213,11 +222,11 @@ static int cp_tree_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, const 
     if (stat(dst, &target) == 0) {
         if (!S_ISDIR(target.st_mode)) {
             fprintf(stderr, "target %s exists\n", dst);
-            return 6;
+            return 1;
         }
         result = copy_into(cx, ino, a, src, dst, path);
     } else {
-        result = CP_FAILED;   // nothing of what was asked is copied
+        result = 1;   // nothing of what was asked is copied
     }
     fputs("-r makes no sense here\n", stderr);
     return result;
@@ -226,9 +235,8 @@ static int cp_tree_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, const 
 static int cp_run(int argc, char** argv)
 {
     int flags = 0;
-    int bad = cp_options(argc, argv, &flags);
-    if (bad != 0)
-        return bad;
+    if (!cp_options(argc, argv, &flags))
+        return 1;
     const char* src = argv[sh_opt::optind];
     const char* dst = argv[sh_opt::optind + 1];
 
@@ -238,7 +246,7 @@ static int cp_run(int argc, char** argv)
         // The library's own reason: the host's errno has nothing to do
         // with a name missing from the image.
         show_error(src);
-        return 3;
+        return 1;
     }
     char cwd[CWD_SIZE];
     if (fs_getcwd(cwd) == nullptr)
@@ -259,11 +267,7 @@ static int cp_run(int argc, char** argv)
 
 int do_cp(int argc, char** argv)
 {
-    // errno is the reason the shell gives for a cp that stopped early; a
-    // copy that ran leaves it as it found it.
-    int entry_errno = errno;
     int result = cp_run(argc, argv);
-    if (result == 0 || result == CP_FAILED)
-        errno = entry_errno;
+    progress_clear();
     return result;
 }

@@ -1,8 +1,8 @@
-#include "shell/completion.h"
+#include "shell/prompt/completion.h"
 
 #include "fslib/fslib.h"
-#include "shell/help.h"
-#include "shell/words.h"
+#include "shell/commands.h"
+#include "shell/prompt/words.h"
 
 #include <cstring>
 #include <dirent.h>
@@ -81,10 +81,9 @@ void host_candidates(const std::string& text, std::vector<Candidate>& out)
     closedir(stream);
 }
 
-// For cp: the word after `count` earlier operands is on the image when it
-// is the first operand, on the host after that.  Options come first, as
-// the option parser reads them.
-CompletionWord::Kind cp_operand_kind(char** words, int index)
+// For a command whose first operand is on the image and the later ones on
+// the host: options come first, as the option parser reads them.
+CompletionWord::Kind split_operand_kind(char** words, int index)
 {
     int operands = 0;
     for (int i = 1; i < index; i++)
@@ -99,13 +98,13 @@ CompletionWord::Kind kind_for(char** words, int index)
 {
     if (index == 0)
         return CompletionWord::COMMAND;
-    const char* cmd = words[0];
-    if (strcmp(cmd, "cd") == 0 || strcmp(cmd, "ls") == 0 || strcmp(cmd, "more") == 0)
-        return CompletionWord::IMAGE;
-    if (strcmp(cmd, "lcd") == 0)
-        return CompletionWord::HOST;
-    if (strcmp(cmd, "cp") == 0)
-        return cp_operand_kind(words, index);
+    const command* c = find_command(words[0]);
+    switch (c == nullptr ? arg_kind::none : c->args) {
+    case arg_kind::image: return CompletionWord::IMAGE;
+    case arg_kind::host: return CompletionWord::HOST;
+    case arg_kind::image_then_host: return split_operand_kind(words, index);
+    case arg_kind::none: break;
+    }
     return CompletionWord::NONE;
 }
 
@@ -137,9 +136,9 @@ std::vector<Candidate> completion_candidates(const CompletionWord& word)
 {
     std::vector<Candidate> out;
     if (word.kind == CompletionWord::COMMAND) {
-        for (unsigned i = 0; command_word(i) != nullptr; i++)
-            if (strncmp(command_word(i), word.text.c_str(), word.text.size()) == 0)
-                out.push_back({command_word(i), false});
+        for (unsigned i = 0; const command* c = command_at(i); i++)
+            if (strncmp(c->name, word.text.c_str(), word.text.size()) == 0)
+                out.push_back({c->name, false});
     } else if (word.kind == CompletionWord::IMAGE) {
         image_candidates(word.text, out);
     } else if (word.kind == CompletionWord::HOST) {

@@ -1,8 +1,8 @@
 // The host side of cp: directories opened and made relative to the one
 // being filled, never through a symbolic link, and the attributes that -p
 // carries over.
-#include "shell/copy_internal.h"
-#include "shell/console.h"
+#include "shell/copy/copy.h"
+#include "shell/prompt/console.h"
 #include "shell/shell.h"
 
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "shell/words.h"
+#include "shell/prompt/words.h"
 
 static bool is_blank(char c)
 {

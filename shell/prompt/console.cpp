@@ -1,7 +1,7 @@
 // Names made safe for a terminal, the progress line of a long copy, and the
 // Ctrl-C flag.  Nothing here writes a byte when the stream concerned is not
 // a terminal.
-#include "shell/console.h"
+#include "shell/prompt/console.h"
 #include "fslib/fslib.h"
 
 #include <cerrno>

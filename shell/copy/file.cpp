@@ -1,8 +1,8 @@
 // Files and symbolic links copied out of the image.  Data moves in large
 // pieces; blocks of zeros become holes in a host file that can have them,
 // so a sparse file stays sparse and the bytes read back are the same.
-#include "shell/copy_internal.h"
-#include "shell/console.h"
+#include "shell/copy/copy.h"
+#include "shell/prompt/console.h"
 #include "shell/shell.h"
 
 #include <cerrno>
