@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // ---------------------------------------------------------------------------
 // Status codes
@@ -431,6 +432,15 @@ uint32_t fs_namei(const char* path);
 int dir_scan(fsys* fs, const dinode* dip, uint32_t blkaddr, uint8_t* buffer,
              int32_t* pos, int32_t* lbn, const char* name, uint32_t* match);
 int fs_stat(const char* path, fs_statrec* st);
+
+// Image paths as text (no lookup, no failure).  fs_path_join: `name`
+// under directory `dir`, one slash between.  fs_path_abs: `path` as typed
+// in working directory `cwd`, made absolute word by word ("." stays, ".."
+// goes up one, never above the root).  fs_path_last: the last name of
+// `path`, or "" when it ends in none ("/", ".", "..").
+std::string fs_path_join(const std::string& dir, const std::string& name);
+std::string fs_path_abs(const char* cwd, const char* path);
+std::string fs_path_last(const char* path);
 int fs_chdir(const char* path);
 
 // ---------------------------------------------------------------------------

@@ -136,36 +136,12 @@ int fs_chdir(const char* path)
         return -1;
     }
     fsys* fs = fs_getfs();
-    char work[MAXPATHLEN_FS];
-    std::strcpy(work, path);   // fs_namei has bounded its length
-    char text[CWD_SIZE];
-    if (path[0] == '/' || std::strcmp(fs->cwd, "/") == 0)
-        text[0] = '\0';
-    else
-        std::strcpy(text, fs->cwd);
-
-    // The text is rebuilt from the words of the path alone.
-    int room = CWD_SIZE - static_cast<int>(std::strlen(text));
-    char* save = nullptr;
-    for (char* comp = strtok_r(work, "/", &save); comp; comp = strtok_r(nullptr, "/", &save)) {
-        if (std::strcmp(comp, ".") == 0)
-            continue;
-        if (std::strcmp(comp, "..") == 0) {
-            char* slash = std::strrchr(text, '/');
-            if (slash)
-                *slash = '\0';
-            room = CWD_SIZE - static_cast<int>(std::strlen(text));
-            continue;
-        }
-        room -= static_cast<int>(std::strlen(comp)) + 1;
-        if (room <= 0) {
-            fs_errno = FSE_NAMETOOLONG;
-            return -1;
-        }
-        std::strcat(text, "/");
-        std::strcat(text, comp);
+    std::string text = fs_path_abs(fs->cwd, path);
+    if (text.size() >= static_cast<size_t>(CWD_SIZE)) {
+        fs_errno = FSE_NAMETOOLONG;
+        return -1;
     }
-    std::strcpy(fs->cwd, text[0] ? text : "/");
+    std::memcpy(fs->cwd, text.c_str(), text.size() + 1);
     fs->cwd_ino = ino;
     return 0;
 }

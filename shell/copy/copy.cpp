@@ -37,41 +37,8 @@ bool plain_name(const char* name)
 
 std::string last_name(const char* path)
 {
-    size_t end = strlen(path);
-    while (end > 0 && path[end - 1] == '/')
-        end--;
-    size_t start = end;
-    while (start > 0 && path[start - 1] != '/')
-        start--;
-    std::string name(path + start, end - start);
+    std::string name = fs_path_last(path);
     return plain_name(name.c_str()) ? name : std::string();
-}
-
-std::string image_join(const std::string& dir, const char* name)
-{
-    return (dir == "/" ? dir : dir + "/") + name;
-}
-
-// Names are taken word by word: "." stays, ".." goes up one (never above
-// the root), as the library's working directory does.
-std::string image_abs(const char* cwd, const char* path)
-{
-    std::string out = path[0] == '/' || strcmp(cwd, "/") == 0 ? "" : cwd;
-    const char* p = path;
-    while (*p != '\0') {
-        while (*p == '/')
-            p++;
-        const char* end = p;
-        while (*end != '\0' && *end != '/')
-            end++;
-        std::string word(p, end);
-        if (word == "..")
-            out.erase(out.rfind('/') == std::string::npos ? 0 : out.rfind('/'));
-        else if (!word.empty() && word != ".")
-            out += "/" + word;
-        p = end;
-    }
-    return out.empty() ? "/" : out;
 }
 
 // Options of one cp command into `flags`; false after the usage line.
@@ -138,7 +105,7 @@ static int copy_into(copy_ctx& cx, uint32_t ino, const image_attrs& a, const cha
     if (dirfd == -1)
         return stopped_by(errno);
     cx.image_base = path;
-    cx.host_base = image_join(dst, name.c_str());
+    cx.host_base = fs_path_join(dst, name.c_str());
     host_names names;   // the user's own directory: only its name is checked
     int result = copy_node(cx, ino, a, src, dirfd, name.c_str(), &names, path);
     close(dirfd);
@@ -205,7 +172,7 @@ static int cp_tree(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char*
         return stopped_by(errno);
     std::string name = last_name(src);
     cx.image_base = path;
-    cx.host_base = name.empty() ? host_dir_text(dst) : image_join(host_dir_text(dst), name.c_str());
+    cx.host_base = name.empty() ? host_dir_text(dst) : fs_path_join(host_dir_text(dst), name.c_str());
     copy_dir(cx, ino, a, dirfd, name, path, src, parent_ino(ino, path));
     close(dirfd);
     print_summary(cx.n);
@@ -251,7 +218,7 @@ static int cp_run(int argc, char** argv)
     char cwd[CWD_SIZE];
     if (fs_getcwd(cwd) == nullptr)
         strcpy(cwd, "/");
-    std::string path = image_abs(cwd, src);
+    std::string path = fs_path_abs(cwd, src);
     image_attrs a = attrs_of(rec);
 
     copy_ctx cx;

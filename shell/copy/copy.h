@@ -83,11 +83,6 @@ inline image_attrs attrs_of(const fs_statrec& st)
 #pragma pop_macro("st_mtime")
 #pragma pop_macro("st_atime")
 
-// Image paths: `dir` + "/" + `name`, and a path as typed, taken from the
-// working directory `cwd` to an absolute path of plain names.
-std::string image_join(const std::string& dir, const char* name);
-std::string image_abs(const char* cwd, const char* path);
-
 // Longest name a host directory holds; a longer one is never shortened.
 inline constexpr size_t HOST_NAME_MAX_LEN = 255;
 

@@ -67,11 +67,12 @@ std::string level_word(const walk_state& w, const dir_level& d)
     return w.path.substr(d.name_at, d.path_len - d.name_at);
 }
 
-// Sets the walk's path to that of directory `d` followed by entry `name`.
+// Sets the walk's path to that of directory `d` followed by entry `name`,
+// in place: the one path grows and shrinks with the walk.
 void path_to_entry(walk_state& w, const dir_level& d, const std::string& name)
 {
     w.path.resize(d.path_len);
-    if (w.path != "/")
+    if (w.path.back() != '/')
         w.path += '/';
     w.path += name;
 }
