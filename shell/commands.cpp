@@ -12,14 +12,6 @@ int fs_debug = 0;
 
 namespace {
 
-// The usage line of the command named `name`; 1, the result of a
-// command used wrongly.
-int usage_of(const char* name)
-{
-    print_usage(*find_command(name));
-    return 1;
-}
-
 int cmd_ls(int count, char** words)
 {
     return do_ls(".", count > 1 ? words[1] : nullptr);
@@ -41,10 +33,8 @@ int cmd_pwd(int, char**)
     return 0;
 }
 
-int cmd_lcd(int count, char** words)
+int cmd_lcd(int, char** words)
 {
-    if (count < 2)
-        return usage_of("lcd");
     if (chdir(words[1]) == -1) {
         perror(words[1]);
         return 1;
@@ -52,10 +42,8 @@ int cmd_lcd(int count, char** words)
     return 0;
 }
 
-int cmd_cd(int count, char** words)
+int cmd_cd(int, char** words)
 {
-    if (count < 2)
-        return usage_of("cd");
     if (fs_chdir(words[1]) == -1) {
         show_error(words[1]);
         return 1;
@@ -63,17 +51,13 @@ int cmd_cd(int count, char** words)
     return 0;
 }
 
-int cmd_more(int count, char** words)
+int cmd_more(int, char** words)
 {
-    if (count < 2)
-        return usage_of("more");
     return do_more(words[1]);
 }
 
-int cmd_stat(int count, char** words)
+int cmd_stat(int, char** words)
 {
-    if (count < 2)
-        return usage_of("stat");
     return do_stat(words[1]);
 }
 
@@ -97,20 +81,22 @@ int cmd_help(int, char**)
 // In the order help lists them; the aliases, which help does not list,
 // come last.
 constexpr command commands[] = {
-    {"ls", cmd_ls, "use", "ls [-l]", "list the working directory; any argument gives the long form",
+    {"ls", cmd_ls, 0, "use", "ls [-l]", "list the working directory; any argument gives the long form",
      arg_kind::image, 2, false},
-    {"cd", cmd_cd, "use", "cd path", "change the working directory on the image", arg_kind::image, 6, false},
-    {"pwd", cmd_pwd, "use", "pwd", "show the working directory on the image", arg_kind::none, 4, false},
-    {"more", cmd_more, "use", "more file", "page a file of the image through less", arg_kind::image, 8, false},
-    {"stat", cmd_stat, "use", "stat path", "show the status and the inode of a path on the image",
+    {"cd", cmd_cd, 1, "use", "cd path", "change the working directory on the image", arg_kind::image, 6, false},
+    {"pwd", cmd_pwd, 0, "use", "pwd", "show the working directory on the image", arg_kind::none, 4, false},
+    {"more", cmd_more, 1, "use", "more file", "page a file of the image through less", arg_kind::image, 8, false},
+    {"stat", cmd_stat, 1, "use", "stat path", "show the status and the inode of a path on the image",
      arg_kind::image, 0, false},
-    {"cp", do_cp, "Use", "cp [-rpv] fs-file unix-file",
+    // cp reads its own words: options first.
+    {"cp", do_cp, 0, "Use", "cp [-rpv] fs-file unix-file",
      "copy out to the host (-r a tree, -v name each file, -p modes)", arg_kind::image_then_host, 7, false},
-    {"lcd", cmd_lcd, "use", "lcd path", "change the host directory that copies land in", arg_kind::host, 5, false},
-    {"debug", cmd_debug, "use", "debug", "toggle the debug flag", arg_kind::none, 1, false},
-    {"help", cmd_help, "use", "help, ?", "show this list", arg_kind::none, 0, false},
-    {"bye", cmd_bye, "use", "bye", "leave (so does end of input)", arg_kind::none, 3, true},
-    {"?", cmd_help, "use", "?", nullptr, arg_kind::none, 0, false},
+    {"lcd", cmd_lcd, 1, "use", "lcd path", "change the host directory that copies land in", arg_kind::host, 5,
+     false},
+    {"debug", cmd_debug, 0, "use", "debug", "toggle the debug flag", arg_kind::none, 1, false},
+    {"help", cmd_help, 0, "use", "help, ?", "show this list", arg_kind::none, 0, false},
+    {"bye", cmd_bye, 0, "use", "bye", "leave (so does end of input)", arg_kind::none, 3, true},
+    {"?", cmd_help, 0, "use", "?", nullptr, arg_kind::none, 0, false},
 };
 
 // "duh?", then the listed commands in their places.
@@ -155,5 +141,9 @@ int run_command(int count, char** words, bool* ends)
         return 1;
     }
     *ends = c->ends_session;
+    if (count - 1 < c->operands) {
+        print_usage(*c);
+        return 1;
+    }
     return c->handler(count, words) != 0 ? 1 : 0;
 }

@@ -16,6 +16,7 @@ struct command {
     // Carries out the line's words (words[0] is the name); 0 when it
     // succeeded, 1 when it failed (and said why).
     int (*handler)(int count, char** words);
+    int operands;           // at least this many, else its usage line
     const char* use_word;   // how its usage line begins: "use" or "Use"
     const char* usage;      // its synopsis, as help and the usage line show it
     const char* help;       // what it does; null: an alias, not in the help

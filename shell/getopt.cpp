@@ -29,6 +29,36 @@ static void complain(char* const argv[], const char* what, int ch)
     fputc('\n', stderr);
 }
 
+// Steps past the option character just read: to the next word when it
+// was the last of its word.
+static void step(const char* word)
+{
+    optpos++;
+    if (word[optpos] == '\0') {
+        optind++;
+        optpos = 1;
+    }
+}
+
+// The argument of option `ch`: the rest of its word, or the next word.
+static int take_argument(int argc, char* const argv[], char* word, int ch)
+{
+    char* rest = &word[optpos + 1];
+    optind++;
+    optpos = 1;
+    if (*rest != '\0') {
+        optarg = rest;
+        return ch;
+    }
+    if (optind >= argc || argv[optind] == nullptr) {
+        complain(argv, ": option requires an argument -- ", ch);
+        return '?';
+    }
+    optarg = argv[optind];
+    optind++;
+    return ch;
+}
+
 int getopt(int argc, char* const argv[], const char* optstring)
 {
     if (optpos == 1) {
@@ -53,40 +83,14 @@ int getopt(int argc, char* const argv[], const char* optstring)
     int ch = static_cast<unsigned char>(word[optpos]);
     optopt = ch;
     const char* found = strchr(optstring, ch);
-
     if (ch == ':' || found == nullptr) {
         complain(argv, ": illegal option -- ", ch);
-        optpos++;
-        if (word[optpos] == '\0') {
-            optind++;
-            optpos = 1;
-        }
+        step(word);
         return '?';
     }
-
-    if (found[1] == ':') {
-        if (word[optpos + 1] != '\0') {
-            optarg = &word[optpos + 1];
-            optind++;
-        } else {
-            optind++;
-            if (optind >= argc || argv[optind] == nullptr) {
-                complain(argv, ": option requires an argument -- ", ch);
-                optpos = 1;
-                return '?';
-            }
-            optarg = argv[optind];
-            optind++;
-        }
-        optpos = 1;
-        return ch;
-    }
-
-    optpos++;
-    if (word[optpos] == '\0') {
-        optpos = 1;
-        optind++;
-    }
+    if (found[1] == ':')
+        return take_argument(argc, argv, word, ch);
+    step(word);
     optarg = nullptr;
     return ch;
 }
