@@ -106,7 +106,7 @@ bool backup_label(disk* d, int status)
 {
     uint64_t end = d->bytes > 0 ? static_cast<uint64_t>(d->bytes) / SECTOR_SIZE : 0;
     uint64_t first = end > BACKUP_SEARCH_SECTORS ? end - BACKUP_SEARCH_SECTORS : 1;
-    auto* buf = static_cast<uint8_t*>(std::malloc(BIG_READ));
+    auto* buf = static_cast<uint8_t*>(std::aligned_alloc(PAGE, BIG_READ));
     bool found = false;
     while (buf && !found && first < end) {
         uint64_t want = end - first < BIG_READ / SECTOR_SIZE ? end - first : BIG_READ / SECTOR_SIZE;

@@ -87,7 +87,7 @@ int super_copy(fsys* fs, int status)
     if (start < 0 || nblk <= 0)
         return status;
     int64_t end = start + (nblk * SECTOR_SIZE < COPY_SEARCH_BYTES ? nblk * SECTOR_SIZE : COPY_SEARCH_BYTES);
-    auto* buf = static_cast<uint8_t*>(std::malloc(BIG_READ));
+    auto* buf = static_cast<uint8_t*>(std::aligned_alloc(PAGE, BIG_READ));
     int64_t found = -1;
     for (int64_t at = start; buf && found < 0 && at < end;) {
         uint32_t got = 0;

@@ -128,7 +128,7 @@ void look(scan_state* s, const uint8_t* buf, uint32_t avail, uint32_t fresh, int
 // One pass over the device; false when a read failed before the end.
 bool pass(scan_state* s, uint64_t total, void (*progress)(uint64_t, uint64_t))
 {
-    auto* buf = static_cast<uint8_t*>(std::malloc(CARRY + fsl::BIG_READ));
+    auto* buf = static_cast<uint8_t*>(std::aligned_alloc(fsl::PAGE, CARRY + fsl::BIG_READ));
     if (!buf) {
         fs_errno = FSE_NOMEM;
         return false;
