@@ -8,6 +8,7 @@
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
 #include "fslib/platform.h"
+#include "fslib/rescue.h"
 
 namespace {
 
@@ -42,6 +43,8 @@ void bare_label(dk_label* l, int64_t bytes)
 bool read_label(disk* d)
 {
     uint32_t got;
+    if (fsl::forced_label(d))
+        return true;
     if (fsl::dev_load(d->handle, 0, d->label, LABEL_BUFSIZE, true, &got) != FSE_OK) {
         fs_errno = FSE_READ;
         return false;
@@ -49,6 +52,8 @@ bool read_label(disk* d)
     if (label_check(d->label))
         return true;
     int status = fs_errno;
+    if (fsl::backup_label(d, status))
+        return true;
     if (!bare_fs(d->handle)) {
         fs_errno = status;
         return false;

@@ -503,3 +503,55 @@ int64_t fs_telldir(const FS_FILE* d);
 // next block, as fs_readdir does past a lost block.
 int fs_seekdir(FS_FILE* d, int64_t pos);
 int fs_closedir(FS_FILE* d);
+
+// ---------------------------------------------------------------------------
+// The way back in: backup labels, superblock copies, a chosen start, and
+// the scan of a whole disk for labels and file systems
+// ---------------------------------------------------------------------------
+
+// What the last disk_open or fs_mount took from a copy: `reason` is FSE_OK
+// when it took nothing, else the status of the record it replaced (as in
+// fs_errlist); `sector` is where the copy lies, counted in 512-byte sectors
+// from the start of the disk.
+struct fs_rescue {
+    int reason;
+    uint64_t sector;
+};
+extern fs_rescue fs_label_rescue;   // set by disk_open
+extern fs_rescue fs_super_rescue;   // set by fs_mount
+
+// fs_mount flag: when the superblock at byte 8192 of the partition cannot
+// be used, mount with the first sound copy of it.
+inline constexpr int FS_MNT_SBCOPY = 2;
+
+// disk_open, but whatever the label says the disk holds one file system
+// that starts at 512-byte sector `sector`: it is partition 0, as for a
+// disk without a label (bare).
+disk* disk_open_at(const char* path, uint64_t sector);
+
+// True when the file system uses a log that still holds changes not yet
+// written in place (fs_clean 0xFD, and 2 in the superblock's second word).
+bool fs_log_unrolled(const fsys* fs);
+
+// One thing the scan found.
+enum { SCAN_LABEL = 1, SCAN_BACKUP = 2, SCAN_FS = 3 };
+struct scan_find {
+    int kind;            // SCAN_LABEL (sector 0), SCAN_BACKUP, SCAN_FS
+    uint64_t sector;     // where it starts, from the start of the disk
+    int status;          // labels: FSE_OK (sound) or why not; SCAN_FS: 0
+    bool placed;         // SCAN_BACKUP: its own geometry puts it there
+    bool primary;        // SCAN_FS: the superblock at byte 8192 is sound
+    int32_t bsize;       // SCAN_FS: block and fragment size
+    int32_t fsize;
+    int copies;          // SCAN_FS: sound superblock copies
+    uint64_t sectors;    // SCAN_FS: size in sectors
+    char fsmnt[512];     // SCAN_FS: last mount point, as stored (maybe no NUL)
+};
+inline constexpr int SCAN_MOST = 64;   // finds kept by one scan
+
+// Reads the whole device at `path` once, in order, and fills `found` (room
+// for SCAN_MOST) in disk order.  `progress`, when not null, is told the
+// bytes read so far and the device's size after each read.  Returns the
+// number of finds, or -1 (fs_errno set; FSE_OK: errno says why).
+int disk_scan(const char* path, scan_find* found,
+              void (*progress)(uint64_t done, uint64_t total));

@@ -7,6 +7,7 @@
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
 #include "fslib/platform.h"
+#include "fslib/rescue.h"
 
 fsys* fs_current = nullptr;
 
@@ -77,7 +78,7 @@ fsys* take_slot(disk* d, int part)
 }
 
 // Reads, converts and checks the superblock; FSE_OK or the failure.
-int read_super(fsys* fs)
+int load_super(fsys* fs)
 {
     uint32_t got;
     int64_t where = fsl::part_start(fs->label, fs->part);
@@ -88,11 +89,28 @@ int read_super(fsys* fs)
         return FSE_MAGIC;
     if (!geometry_ok(fs->sb))
         return FSE_BADSB;
+    return FSE_OK;
+}
+
+// The superblock (or, as `flags` allow, a copy of it) and the cache.
+int read_super(fsys* fs, int flags)
+{
+    fs_super_rescue = {FSE_OK, 0};
+    int rc = load_super(fs);
+    if (rc != FSE_OK && (flags & FS_MNT_SBCOPY))
+        rc = fsl::super_copy(fs, rc);
+    if (rc != FSE_OK)
+        return rc;
     fs->cache = cache_new(fs);
     return fs->cache ? FSE_OK : FSE_NOMEM;
 }
 
 }  // namespace
+
+bool fsl::super_sound(fs_super* sb)
+{
+    return super_swap(sb) && geometry_ok(sb);
+}
 
 fsys* fs_mount(disk* d, int part, int flags)
 {
@@ -111,7 +129,7 @@ fsys* fs_mount(disk* d, int part, int flags)
     fsys* fs = take_slot(d, part);
     if (!fs)
         return nullptr;
-    int rc = read_super(fs);
+    int rc = read_super(fs, flags);
     if (rc != FSE_OK) {
         fs_umount(fs);
         fs_errno = rc;

@@ -6,6 +6,7 @@
 #include "shell/shell.h"
 #include "shell/prompt/words.h"
 #include "shell/prompt/console.h"
+#include "shell/scan.h"
 
 #include <cerrno>
 #include <climits>
@@ -19,13 +20,19 @@
 // The program's name in messages: argv[0] after its last backslash.
 static const char* progname = "sunufs";
 
+// The way back in: -s scans, -b mounts from a superblock copy, -o opens
+// the file system at a sector of the caller's choice (-1: none chosen).
+static bool opt_scan = false;
+static bool opt_copy = false;
+static long long opt_start = -1;
+
 // Exit statuses of the program.
 static constexpr int EXIT_FAILED = 1;  // the disk, the mount or a command failed
 static constexpr int EXIT_USAGE = 2;   // an unknown option or no file operand
 
 [[noreturn]] static void usage(int status)
 {
-    fprintf(stderr, "Use: %s [-hd] [-p part] file\n", progname);
+    fprintf(stderr, "Use: %s [-hdbs] [-p part | -o sector] file\n", progname);
     exit(status);
 }
 
@@ -48,6 +55,17 @@ static int parse_partition(const char* text)
     if (value > INT_MAX)
         return INT_MAX;
     return static_cast<int>(value);
+}
+
+// -o takes a sector number, decimal digits only.
+static long long parse_sector(const char* text)
+{
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = strtoull(text, &end, 10);
+    if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || value > LLONG_MAX)
+        usage(EXIT_USAGE);
+    return static_cast<long long>(value);
 }
 
 static void print_summary(const disk* dk)
@@ -110,13 +128,24 @@ static bool command_loop(const char* path, int part)
 static int parse_options(int argc, char** argv)
 {
     int part = -1;
+    bool part_given = false;
     int ch;
-    while ((ch = sh_opt::getopt(argc, argv, "hdp:V")) != -1) {
+    while ((ch = sh_opt::getopt(argc, argv, "hdp:Vbso:")) != -1) {
         switch (ch) {
+        case 'b':
+            opt_copy = true;
+            break;
+        case 's':
+            opt_scan = true;
+            break;
+        case 'o':
+            opt_start = parse_sector(sh_opt::optarg);
+            break;
         case 'd':
             fs_debug = 1;
             break;
         case 'p':
+            part_given = true;
             part = parse_partition(sh_opt::optarg);
             if (part < 0 || part > 7)
                 fprintf(stderr, "%s: invalid partition (%d)\n", progname, part);
@@ -132,7 +161,9 @@ static int parse_options(int argc, char** argv)
     }
     if (sh_opt::optind >= argc || argv[sh_opt::optind] == nullptr)
         usage(EXIT_USAGE);
-    return part;
+    if (opt_start >= 0 && part_given && !opt_scan)
+        usage(EXIT_USAGE);
+    return opt_start >= 0 ? 0 : part;
 }
 
 int main(int argc, char** argv)
@@ -148,11 +179,13 @@ int main(int argc, char** argv)
 
     int part = parse_options(argc, argv);
     const char* path = argv[sh_opt::optind];
+    if (opt_scan)
+        return run_scan(path);
 
     // A disk that cannot be opened at all is the host's failure, told by
     // errno; one that opens but is no disk, the library's.
     fs_errno = FSE_OK;
-    disk* dk = disk_open(path);
+    disk* dk = opt_start >= 0 ? disk_open_at(path, static_cast<uint64_t>(opt_start)) : disk_open(path);
     if (dk == nullptr) {
         if (fs_errno == FSE_OK)
             perror("open disk");
@@ -160,6 +193,7 @@ int main(int argc, char** argv)
             show_error("open disk");
         return EXIT_FAILED;
     }
+    report_label_rescue();
     protect_disk(dk);
     if (part == -1) {
         print_summary(dk);
@@ -167,12 +201,13 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    fsys* fs = fs_mount(dk, part, 0);
+    fsys* fs = fs_mount(dk, part, opt_copy ? FS_MNT_SBCOPY : 0);
     if (fs == nullptr) {
         show_error("mount fs");
         disk_close(dk);
         return EXIT_FAILED;
     }
+    report_mount_notes(fs);
     if (fs_debug && !fs->bare)
         dump_label(stderr, fs->label);
     if (fs_debug)

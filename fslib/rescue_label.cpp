@@ -1,0 +1,137 @@
+// Backup labels and a chosen start.  When sector 0 holds no sound label,
+// a copy that the system wrote near the end of the disk gives the
+// partitions back; without one, a caller that knows where a file system
+// starts can still open it.
+#include <cstdlib>
+#include <cstring>
+
+#include "fslib/bswap.h"
+#include "fslib/fslib.h"
+#include "fslib/internal.h"
+#include "fslib/platform.h"
+#include "fslib/rescue.h"
+
+fs_rescue fs_label_rescue = {FSE_OK, 0};
+
+namespace {
+
+// Set by disk_open_at for the length of its disk_open.
+bool start_forced = false;
+uint64_t start_sector = 0;
+
+// How far back from the end the search for a backup label reaches: the
+// last cylinder of the largest usual geometry several times over, and any
+// tail that the label's own geometry leaves unused.
+constexpr uint64_t BACKUP_SEARCH_SECTORS = (64u << 20) / SECTOR_SIZE;
+
+// Sectors of the last track that hold the copies.
+constexpr int BACKUP_SECTORS[] = {1, 3, 5, 7, 9};
+
+// Looks through the sectors read into `buf` (`count` of them, the first at
+// `first`) for a sound, well placed backup; puts it in `d` when found.
+bool take_backup(disk* d, const uint8_t* buf, uint64_t first, uint64_t count, int status)
+{
+    for (uint64_t i = 0; i < count; i++) {
+        const uint8_t* raw = buf + i * SECTOR_SIZE;
+        if (!fsl::label_raw_ok(raw))
+            continue;
+        dk_label l;
+        std::memcpy(&l, raw, sizeof l);
+        if (!label_check(&l) || !fsl::backup_placed(&l, first + i))
+            continue;
+        std::memcpy(d->label, &l, sizeof l);
+        fs_label_rescue = {status, first + i};
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+namespace fsl {
+
+bool label_raw_ok(const uint8_t* raw)
+{
+    if (raw[508] != 0xDA || raw[509] != 0xBE)
+        return false;
+    uint8_t sum[2] = {0, 0};
+    for (int i = 0; i < DKL_CKSUM_AT; i++)
+        sum[i & 1] ^= raw[i];
+    return sum[0] == raw[510] && sum[1] == raw[511];
+}
+
+bool backup_placed(const dk_label* l, uint64_t sector)
+{
+    uint64_t nhead = l->dkl_nhead;
+    uint64_t nsect = l->dkl_nsect;
+    uint64_t cyls = uint64_t{l->dkl_ncyl} + l->dkl_acyl;
+    if (nhead == 0 || nsect == 0 || cyls == 0)
+        return false;
+    // Copies lie on the last track; some older drives used head 2.
+    const uint64_t heads[] = {nhead - 1, 2};
+    for (uint64_t h : heads) {
+        for (int s : BACKUP_SECTORS) {
+            if (h < nhead && uint64_t(s) < nsect && ((cyls - 1) * nhead + h) * nsect + uint64_t(s) == sector)
+                return true;
+        }
+    }
+    return false;
+}
+
+bool forced_label(disk* d)
+{
+    fs_label_rescue = {FSE_OK, 0};
+    if (!start_forced)
+        return false;
+    dk_label* l = d->label;
+    std::memset(l, 0, sizeof *l);
+    l->dkl_nhead = 1;
+    l->dkl_nsect = 1;
+    // A start past what the label can say lies past any disk it describes.
+    if (start_sector > UINT32_MAX) {
+        l->dkl_nhead = UINT16_MAX;
+        l->dkl_nsect = UINT16_MAX;
+    }
+    l->dkl_map[0].dkl_cylno = static_cast<int32_t>(static_cast<uint32_t>(start_sector > UINT32_MAX ? UINT32_MAX : start_sector));
+    uint64_t sectors = static_cast<uint64_t>(d->bytes) / SECTOR_SIZE;
+    uint64_t left = sectors > start_sector ? sectors - start_sector : 1;
+    l->dkl_map[0].dkl_nblk = left > INT32_MAX ? INT32_MAX : static_cast<int32_t>(left);
+    l->dkl_magic = DKL_MAGIC;
+    d->bare = true;
+    fs_errno = FSE_OK;
+    return true;
+}
+
+bool backup_label(disk* d, int status)
+{
+    uint64_t end = d->bytes > 0 ? static_cast<uint64_t>(d->bytes) / SECTOR_SIZE : 0;
+    uint64_t first = end > BACKUP_SEARCH_SECTORS ? end - BACKUP_SEARCH_SECTORS : 1;
+    auto* buf = static_cast<uint8_t*>(std::aligned_alloc(PAGE, BIG_READ));
+    bool found = false;
+    while (buf && !found && first < end) {
+        uint64_t want = end - first < BIG_READ / SECTOR_SIZE ? end - first : BIG_READ / SECTOR_SIZE;
+        uint32_t got = 0;
+        int rc = dev_load(d->handle, static_cast<int64_t>(first * SECTOR_SIZE), buf,
+                          static_cast<uint32_t>(want * SECTOR_SIZE), false, &got);
+        if (rc != FSE_OK || got < SECTOR_SIZE)
+            break;
+        found = take_backup(d, buf, first, got / SECTOR_SIZE, status);
+        first += got / SECTOR_SIZE;
+    }
+    std::free(buf);
+    fs_errno = status;
+    if (found)
+        fs_errno = FSE_OK;
+    return found;
+}
+
+}  // namespace fsl
+
+disk* disk_open_at(const char* path, uint64_t sector)
+{
+    start_forced = true;
+    start_sector = sector;
+    disk* d = disk_open(path);
+    start_forced = false;
+    return d;
+}

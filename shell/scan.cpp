@@ -1,0 +1,122 @@
+// The disk scan's report and the notices of what was taken from a copy.
+// The report's lines are a stable format that scripts may read: each
+// starts with "sector N: ", the thing found follows, and a file system's
+// line ends with its last mount point, the only free text.
+#include "shell/scan.h"
+#include "shell/prompt/console.h"
+#include "shell/shell.h"
+
+#include <chrono>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct scan_progress {
+    bool terminal;
+    bool drawn;
+    Clock::time_point start;
+    Clock::time_point last;
+};
+
+scan_progress progress_state;
+
+// "12.3 MB": bytes in the largest unit that keeps the number small.
+void put_bytes(char* out, size_t size, double value)
+{
+    static constexpr const char* units[] = {"B", "KB", "MB", "GB", "TB"};
+    size_t unit = 0;
+    while (value >= 1024.0 && unit + 1 < sizeof units / sizeof units[0]) {
+        value /= 1024.0;
+        unit++;
+    }
+    snprintf(out, size, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
+}
+
+// The progress line on a terminal, as a copy shows its own: after a
+// second, redrawn at most five times a second.
+void show_progress(uint64_t done, uint64_t total)
+{
+    scan_progress& p = progress_state;
+    Clock::time_point now = Clock::now();
+    if (!p.terminal || now - p.start < std::chrono::seconds(1) ||
+        (p.drawn && now - p.last < std::chrono::milliseconds(200)))
+        return;
+    p.last = now;
+    double seconds = std::chrono::duration<double>(now - p.start).count();
+    char so_far[32], whole[32], rate[32];
+    put_bytes(so_far, sizeof so_far, static_cast<double>(done));
+    put_bytes(whole, sizeof whole, static_cast<double>(total));
+    put_bytes(rate, sizeof rate, static_cast<double>(done) / seconds);
+    fprintf(stderr, "\rscanned %s of %s, %s/s\033[K", so_far, whole, rate);
+    fflush(stderr);
+    p.drawn = true;
+}
+
+void clear_progress()
+{
+    if (progress_state.drawn)
+        fputs("\r\033[K", stderr);
+    progress_state.drawn = false;
+}
+
+void print_label(const scan_find& f)
+{
+    const char* what = f.kind == SCAN_LABEL ? "label" : "backup label";
+    const char* state = f.kind == SCAN_LABEL && f.status != FSE_OK ? fs_errlist[f.status]
+                        : f.kind == SCAN_BACKUP && !f.placed   ? "out of place"
+                                                               : "sound";
+    printf("sector %llu: %s, %s\n", static_cast<unsigned long long>(f.sector), what, state);
+}
+
+void print_fs(const scan_find& f)
+{
+    printf("sector %llu: file system, %llu sectors, block %d, fragment %d, %d copies, open with -o %llu%s, "
+           "last mounted on ",
+           static_cast<unsigned long long>(f.sector), static_cast<unsigned long long>(f.sectors), f.bsize, f.fsize,
+           f.copies, static_cast<unsigned long long>(f.sector), f.primary ? "" : " -b");
+    fs_puttext(stdout, f.fsmnt, sizeof f.fsmnt);
+    putchar('\n');
+}
+
+}  // namespace
+
+int run_scan(const char* path)
+{
+    static scan_find found[SCAN_MOST];
+    progress_state = {is_terminal(STDERR_FILENO), false, Clock::now(), Clock::now()};
+    int n = disk_scan(path, found, show_progress);
+    clear_progress();
+    if (n < 0) {
+        show_error("scan");
+        return 1;
+    }
+    bool any = false;
+    for (int i = 0; i < n; i++) {
+        if (found[i].kind == SCAN_FS) {
+            print_fs(found[i]);
+            any = true;
+        } else {
+            print_label(found[i]);
+        }
+    }
+    return any ? 0 : 1;
+}
+
+void report_label_rescue()
+{
+    if (fs_label_rescue.reason != FSE_OK && fs_label_rescue.reason < FSE_NERR)
+        fprintf(stderr, "open disk: %s; using the backup label at sector %llu\n", fs_errlist[fs_label_rescue.reason],
+                static_cast<unsigned long long>(fs_label_rescue.sector));
+}
+
+void report_mount_notes(const fsys* fs)
+{
+    if (fs_super_rescue.reason != FSE_OK && fs_super_rescue.reason < FSE_NERR)
+        fprintf(stderr, "mount fs: superblock unusable (%s); using the copy at sector %llu\n",
+                fs_errlist[fs_super_rescue.reason], static_cast<unsigned long long>(fs_super_rescue.sector));
+    if (fs_log_unrolled(fs))
+        fputs("\tfile system log not rolled: the newest changes may be missing\n", stderr);
+}
