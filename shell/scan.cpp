@@ -6,60 +6,19 @@
 #include "shell/prompt/console.h"
 #include "shell/shell.h"
 
-#include <chrono>
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct scan_progress {
-    bool terminal;
-    bool drawn;
-    Clock::time_point start;
-    Clock::time_point last;
-};
-
-scan_progress progress_state;
-
-// "12.3 MB": bytes in the largest unit that keeps the number small.
-void put_bytes(char* out, size_t size, double value)
-{
-    static constexpr const char* units[] = {"B", "KB", "MB", "GB", "TB"};
-    size_t unit = 0;
-    while (value >= 1024.0 && unit + 1 < sizeof units / sizeof units[0]) {
-        value /= 1024.0;
-        unit++;
-    }
-    snprintf(out, size, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
-}
-
-// The progress line on a terminal, as a copy shows its own: after a
-// second, redrawn at most five times a second.
+// The progress line on a terminal, as a copy shows its own.
 void show_progress(uint64_t done, uint64_t total)
 {
-    scan_progress& p = progress_state;
-    Clock::time_point now = Clock::now();
-    if (!p.terminal || now - p.start < std::chrono::seconds(1) ||
-        (p.drawn && now - p.last < std::chrono::milliseconds(200)))
+    double seconds = progress_due();
+    if (seconds == 0)
         return;
-    p.last = now;
-    double seconds = std::chrono::duration<double>(now - p.start).count();
-    char so_far[32], whole[32], rate[32];
-    put_bytes(so_far, sizeof so_far, static_cast<double>(done));
-    put_bytes(whole, sizeof whole, static_cast<double>(total));
-    put_bytes(rate, sizeof rate, static_cast<double>(done) / seconds);
-    fprintf(stderr, "\rscanned %s of %s, %s/s\033[K", so_far, whole, rate);
-    fflush(stderr);
-    p.drawn = true;
-}
-
-void clear_progress()
-{
-    if (progress_state.drawn)
-        fputs("\r\033[K", stderr);
-    progress_state.drawn = false;
+    progress_draw("scanned " + human_bytes(static_cast<double>(done)) + " of "
+                  + human_bytes(static_cast<double>(total)) + ", "
+                  + human_bytes(static_cast<double>(done) / seconds) + "/s");
 }
 
 void print_label(const scan_find& f)
@@ -86,9 +45,9 @@ void print_fs(const scan_find& f)
 int run_scan(const char* path)
 {
     static scan_find found[SCAN_MOST];
-    progress_state = {is_terminal(STDERR_FILENO), false, Clock::now(), Clock::now()};
+    progress_start();
     int n = disk_scan(path, found, show_progress);
-    clear_progress();
+    progress_clear();
     if (n < 0) {
         show_error("scan");
         return 1;

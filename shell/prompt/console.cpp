@@ -64,20 +64,6 @@ int terminal_width()
     return 80;
 }
 
-// "12.3 MB" style: bytes in the largest unit that keeps the number small.
-std::string human_bytes(double value)
-{
-    static constexpr const char* units[] = {"B", "KB", "MB", "GB", "TB"};
-    size_t unit = 0;
-    while (value >= 1024.0 && unit + 1 < std::size(units)) {
-        value /= 1024.0;
-        unit++;
-    }
-    char text[32];
-    snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
-    return text;
-}
-
 // Number of screen columns `text` takes: one per character, counting the
 // start bytes of UTF-8 sequences only (shown() left no control bytes).
 size_t columns(const std::string& text)
@@ -109,6 +95,20 @@ std::string cut_front(const std::string& text, size_t width)
 
 }  // namespace
 
+// "12.3 MB" style: bytes in the largest unit that keeps the number small.
+std::string human_bytes(double value)
+{
+    static constexpr const char* units[] = {"B", "KB", "MB", "GB", "TB"};
+    size_t unit = 0;
+    while (value >= 1024.0 && unit + 1 < std::size(units)) {
+        value /= 1024.0;
+        unit++;
+    }
+    char text[32];
+    snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
+    return text;
+}
+
 void progress_start()
 {
     progress.terminal = is_terminal(STDERR_FILENO);
@@ -117,15 +117,29 @@ void progress_start()
     progress.last_drawn = progress.start;
 }
 
-void progress_update(uint64_t files, uint64_t bytes, const char* image_path)
+double progress_due()
 {
     if (!progress.terminal)
-        return;
+        return 0;
     Clock::time_point now = Clock::now();
     if (now - progress.start < FIRST_AFTER || (progress.drawn && now - progress.last_drawn < REDRAW_EVERY))
-        return;
+        return 0;
     progress.last_drawn = now;
-    double seconds = std::chrono::duration<double>(now - progress.start).count();
+    return std::chrono::duration<double>(now - progress.start).count();
+}
+
+void progress_draw(const std::string& line)
+{
+    fprintf(stderr, "\r%s\033[K", line.c_str());
+    fflush(stderr);
+    progress.drawn = true;
+}
+
+void progress_update(uint64_t files, uint64_t bytes, const char* image_path)
+{
+    double seconds = progress_due();
+    if (seconds == 0)
+        return;
     char head[96];
     snprintf(head, sizeof head, "%" PRIu64 " files, %s, %s/s  ", files,
              human_bytes(static_cast<double>(bytes)).c_str(),
@@ -137,9 +151,7 @@ void progress_update(uint64_t files, uint64_t bytes, const char* image_path)
         line += cut_front(shown(image_path, stderr), width - columns(line));
     else
         line.resize(width);
-    fprintf(stderr, "\r%s\033[K", line.c_str());
-    fflush(stderr);
-    progress.drawn = true;
+    progress_draw(line);
 }
 
 void progress_clear()

@@ -28,6 +28,13 @@ std::string shown(const char* name, FILE* stream);
 void progress_start();
 void progress_update(uint64_t files, uint64_t bytes, const char* image_path);
 void progress_clear();
+// For other long work: the seconds since progress_start when a line is
+// due now (0 when not: no terminal, too early, or drawn too recently), and
+// the line to draw.
+double progress_due();
+void progress_draw(const std::string& line);
+// "12.3 MB" style: bytes in the largest unit that keeps the number small.
+std::string human_bytes(double value);
 
 // isatty(fd), without touching errno: the shell reports errno left by the
 // commands, and asking whether a stream is a terminal must not change it.
