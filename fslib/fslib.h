@@ -334,6 +334,14 @@ struct disk {
 
 disk* disk_open(const char* path);
 int disk_close(disk* d);
+// Takes the map of a rescued image (position, size and status lines in
+// the rescue tool's text format) before the disk is used: every device
+// read that touches an area the rescue could not read then fails as a
+// read error.  0; -1 with errno when the map cannot be read; -2 when a
+// line cannot be parsed, with the line's number and the reason.
+int fs_map_load(const char* path, unsigned* line_no, const char** why);
+// The unreadable bytes and areas of the map taken.
+void fs_map_totals(uint64_t* bytes, unsigned* areas);
 // The host's identity of the open disk (file system and file number), so
 // that a caller writing on the host can refuse to write over it; false
 // when the host cannot tell.

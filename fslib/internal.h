@@ -7,6 +7,10 @@
 
 namespace fsl {
 
+// True when `count` bytes at device byte `offset` touch an area that the
+// rescue map says could not be read.
+bool map_unreadable(int64_t offset, uint32_t count);
+
 // Exact byte offset of partition `part`'s start on its device.
 int64_t part_start(const dk_label* label, int part);
 

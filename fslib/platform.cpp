@@ -1,4 +1,5 @@
 #include "fslib/platform.h"
+#include "fslib/internal.h"
 
 #include <array>
 #include <cerrno>
@@ -105,7 +106,7 @@ int64_t read_at(fs_handle h, int64_t offset, void* buf, uint32_t count)
         injected = fault.kind;
         fault.kind = dev_fault_kind::none;
     }
-    if (injected == dev_fault_kind::error) {
+    if (injected == dev_fault_kind::error || map_unreadable(offset, count)) {
         errno = EIO;
         return -1;
     }

@@ -25,6 +25,8 @@ static const char* progname = "sunufs";
 static bool opt_scan = false;
 static bool opt_copy = false;
 static long long opt_start = -1;
+// -m: the map of a rescued image, whose unreadable areas are never data.
+static const char* opt_map = nullptr;
 
 // Exit statuses of the program.
 static constexpr int EXIT_FAILED = 1;  // the disk, the mount or a command failed
@@ -32,7 +34,7 @@ static constexpr int EXIT_USAGE = 2;   // an unknown option or no file operand
 
 [[noreturn]] static void usage(int status)
 {
-    fprintf(stderr, "Use: %s [-hdbs] [-p part | -o sector] file\n", progname);
+    fprintf(stderr, "Use: %s [-hdbs] [-m map] [-p part | -o sector] file\n", progname);
     exit(status);
 }
 
@@ -66,6 +68,28 @@ static long long parse_sector(const char* text)
     if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || value > LLONG_MAX)
         usage(EXIT_USAGE);
     return static_cast<long long>(value);
+}
+
+// Takes the rescue map before the disk is used; false (said) when it
+// cannot be read or parsed.
+static bool load_map(const char* map)
+{
+    unsigned line = 0;
+    const char* why = nullptr;
+    int rc = fs_map_load(map, &line, &why);
+    if (rc == -1) {
+        fprintf(stderr, "map: %s: %s\n", map, strerror(errno));
+        return false;
+    }
+    if (rc == -2) {
+        fprintf(stderr, "map: %s: line %u: %s\n", map, line, why);
+        return false;
+    }
+    uint64_t bytes = 0;
+    unsigned areas = 0;
+    fs_map_totals(&bytes, &areas);
+    fprintf(stderr, "map: %llu bytes in %u areas unreadable\n", static_cast<unsigned long long>(bytes), areas);
+    return true;
 }
 
 static void print_summary(const disk* dk)
@@ -130,10 +154,13 @@ static int parse_options(int argc, char** argv)
     int part = -1;
     bool part_given = false;
     int ch;
-    while ((ch = sh_opt::getopt(argc, argv, "hdp:Vbso:")) != -1) {
+    while ((ch = sh_opt::getopt(argc, argv, "hdp:Vbso:m:")) != -1) {
         switch (ch) {
         case 'b':
             opt_copy = true;
+            break;
+        case 'm':
+            opt_map = sh_opt::optarg;
             break;
         case 's':
             opt_scan = true;
@@ -181,6 +208,8 @@ int main(int argc, char** argv)
     const char* path = argv[sh_opt::optind];
     if (opt_scan)
         return run_scan(path);
+    if (opt_map != nullptr && !load_map(opt_map))
+        return EXIT_FAILED;
 
     // A disk that cannot be opened at all is the host's failure, told by
     // errno; one that opens but is no disk, the library's.

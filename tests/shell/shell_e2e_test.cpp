@@ -151,7 +151,7 @@ TEST_F(Shell, StartupAndOptionErrors)
             args.push_back(a == "IMG" ? disk : a);
         auto r = run(args);
         std::string err = c.err;
-        replace_all(err, "{USE}", "Use: {BIN} [-hdbs] [-p part | -o sector] file\n");
+        replace_all(err, "{USE}", "Use: {BIN} [-hdbs] [-m map] [-p part | -o sector] file\n");
         replace_all(err, "{BIN}", SUNUFS_BIN);
         replace_all(err, "{SUMMARY}", summary);
         EXPECT_EQ(r.out, err.empty() ? prompts(1) : "") << c.name;
@@ -166,7 +166,7 @@ TEST_F(Shell, ProgramNameIsTakenAfterTheLastBackslash)
     o.argv0 = "a\\b/c\\prog";
     o.args = {"-y"};
     auto r = runner::run_sunufs(o);
-    EXPECT_EQ(r.err, "a\\b/c\\prog: illegal option -- y\nUse: prog [-hdbs] [-p part | -o sector] file\n");
+    EXPECT_EQ(r.err, "a\\b/c\\prog: illegal option -- y\nUse: prog [-hdbs] [-m map] [-p part | -o sector] file\n");
     o.argv0 = "/usr/local/bin/sunufs";  // '/' does not separate
     o.args = {"-p", "9", "/nonexistent"};
     r = runner::run_sunufs(o);
@@ -842,6 +842,49 @@ TEST_F(Shell, CopyOfTheRootLeavesTheTargetsAttributesAlone)
     EXPECT_EQ(after.st_mode, before.st_mode);
     EXPECT_EQ(after.st_uid, before.st_uid);
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+}
+
+// The map of a rescued image: its areas that are not finished are never
+// read as data, and a map that cannot be parsed ends the run before the
+// disk is used.
+TEST_F(Shell, RescueMapMarksUnreadableAreas)
+{
+    sunimg::DiskImage img = sunimg::make_disk(standard_tree());
+    use(img);
+    const auto big = img.data_blocks(0, 9);  // /data/big
+    char bad[160];
+    std::snprintf(bad, sizeof bad, "# a map\n0x0 +\n0x0 0x%llx +\n0x%llx 0x200 -\n0x%llx 0x100000000 +\n",
+                  (unsigned long long)big[3].offset, (unsigned long long)big[3].offset,
+                  (unsigned long long)big[3].offset + 512);
+    const std::string lost = std::to_string(big[3].lbn * 8192);
+    struct MapCase {
+        const char* name;
+        std::string map;    // "" : no map file at all
+        std::string err;
+        int status;
+    } const cases[] = {
+        {"a lost sector inside a file", bad,
+         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n/data/big: incomplete, " + lost
+             + " of 200000 bytes\n", 1},
+        {"every area finished", "0 +\n0 100000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
+        {"bad number", "0x0 +\n0x0 12z +\n", "map: {MAP}: line 2: not a number\n", 1},
+        {"bad status", "# c\n\n0x0 +\n0x0 0x10 X\n", "map: {MAP}: line 4: unknown status\n", 1},
+        {"overlapping areas", "0 +\n0 100 +\n50 10 -\n", "map: {MAP}: line 3: areas out of order or overlapping\n", 1},
+        {"no status line", "# only comments\n", "map: {MAP}: line 1: no status line\n", 1},
+        {"missing map", "", "map: {MAP}: No such file or directory\n", 1},
+    };
+    const std::string map = tmp + "/disk.map";
+    for (const auto& c : cases) {
+        std::remove(map.c_str());
+        if (!c.map.empty())
+            runner::write_file(map, c.map);
+        runner::remove_tree(host + "/out");
+        auto r = run({"-m", map, "-p", "0", disk}, "cp /data/big out\n");
+        std::string err = c.err;
+        replace_all(err, "{MAP}", map);
+        EXPECT_EQ(r.err, err) << c.name;
+        EXPECT_EQ(r.status, c.status) << c.name;
+    }
 }
 
 // Directories with more than one name, as only a damaged image has them:
