@@ -91,6 +91,8 @@ constexpr command commands[] = {
     // cp reads its own words: options first.
     {"cp", do_cp, 0, "Use", "cp [-rpv] fs-file unix-file",
      "copy out to the host (-r a tree, -v name each file, -p modes)", arg_kind::image_then_host, 7, false},
+    {"lost", do_lost, 0, "use", "lost [dir]",
+     "list what no path reaches any more; with a host directory, copy it there", arg_kind::host, 0, false},
     {"lcd", cmd_lcd, 1, "use", "lcd path", "change the host directory that copies land in", arg_kind::host, 5,
      false},
     {"debug", cmd_debug, 0, "use", "debug", "toggle the debug flag", arg_kind::none, 1, false},

@@ -40,10 +40,10 @@ static const char* short_time(int32_t when)
     return text + 4;
 }
 
-static bool list_long(const direct* entry)
+bool list_long(uint32_t ino, const char* name)
 {
     fs_statrec rec;
-    if (fs_istat(entry->d_ino, &rec) == -1) {
+    if (fs_istat(ino, &rec) == -1) {
         show_error("stat");
         return false;
     }
@@ -51,7 +51,7 @@ static bool list_long(const direct* entry)
     fprintf(stderr, "%6u %.4o %2d %5u %5u %7lld %-12.12s %s\n",
             rec.st_ino, rec.st_mode & PERM_MASK, rec.st_nlink, rec.st_uid,
             rec.st_gid, static_cast<long long>(rec.st_size), short_time(rec.st_mtime),
-            shown(entry->d_name, stderr).c_str());
+            shown(name, stderr).c_str());
     return true;
 }
 
@@ -71,7 +71,7 @@ int do_ls(const char* path, const char* long_flag)
         if (long_flag == nullptr)
             printf("%10d %24s\n", static_cast<int>(entry->d_ino),
                    shown(entry->d_name, stdout).c_str());
-        else if (!list_long(entry))
+        else if (!list_long(entry->d_ino, entry->d_name))
             result = 1;
     }
     // A directory block that could not be read leaves entries out; say so

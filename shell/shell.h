@@ -16,6 +16,14 @@ void show_error(const char* name);
 // any other value the long form on standard error.
 int do_ls(const char* path, const char* long_flag);
 
+// The long listing's line for inode `ino` under `name`; false (said)
+// when the inode cannot be read.
+bool list_long(uint32_t ino, const char* name);
+
+// lost: lists the allocated inodes that no path from the root reaches, the
+// top of each such tree; with a host directory, copies them into it.
+int do_lost(int count, char** words);
+
 // more: feeds file `path` through the pager "less".
 int do_more(const char* path);
 

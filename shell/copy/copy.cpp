@@ -125,7 +125,7 @@ static int cp_plain(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char
     return copy_node(cx, ino, a, src, AT_FDCWD, dst, nullptr, path);
 }
 
-static void print_summary(const copy_counts& n)
+void print_summary(const copy_counts& n)
 {
     progress_clear();
     fprintf(stderr, "copied %u files (%llu bytes), %u directories, %u links; %u not copied; %u failed\n",
@@ -176,8 +176,38 @@ static int cp_tree(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char*
     copy_dir(cx, ino, a, dirfd, name, path, src, parent_ino(ino, path));
     close(dirfd);
     print_summary(cx.n);
-    bool failed = cx.n.failed != 0 || cx.perm_failed || cx.stopped;
-    return failed ? 1 : 0;
+    return copy_failed(cx) ? 1 : 0;
+}
+
+bool copy_failed(const copy_ctx& cx)
+{
+    return cx.n.failed != 0 || cx.perm_failed || cx.stopped;
+}
+
+void copy_tree_into(copy_ctx& cx, uint32_t ino, int dirfd, const std::string& name, const std::string& path)
+{
+    fs_statrec rec;
+    if (fs_istat(ino, &rec) == -1) {
+        show_error(path.c_str());
+        report_failed(path);
+        cx.n.failed++;
+        return;
+    }
+    image_attrs a = attrs_of(rec);
+    host_names names;
+    switch (a.mode & IFMT) {
+    case IFDIR: copy_dir(cx, ino, a, dirfd, name, path, path, 0); break;
+    case IFREG: copy_file(cx, ino, a, dirfd, name.c_str(), &names, path); break;
+    case IFLNK: copy_link(cx, ino, a, dirfd, name.c_str(), &names, path); break;
+    default: report_not_copied(cx, path); break;
+    }
+}
+
+void copy_start(copy_ctx& cx, int flags)
+{
+    cx.flags = flags;
+    cx.as_root = geteuid() == 0;
+    progress_start();
 }
 
 // cp -r of a file: copied into `dst` when that is a host directory.
@@ -222,9 +252,7 @@ static int cp_run(int argc, char** argv)
     image_attrs a = attrs_of(rec);
 
     copy_ctx cx;
-    cx.flags = flags;
-    cx.as_root = geteuid() == 0;
-    progress_start();
+    copy_start(cx, flags);
     if (!(flags & CP_RECURSIVE))
         return cp_plain(cx, ino, a, src, dst, path);
     if ((a.mode & IFMT) == IFDIR)

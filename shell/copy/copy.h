@@ -157,3 +157,14 @@ int host_dir_make(int dirfd, const char* name, bool private_mode, bool* made);
 // file or directory `fd`; for a link, to `name` in `dirfd` without
 // following it (fd is -1).  Failures are reported under "copy_perm".
 void copy_perm(copy_ctx& cx, const image_attrs& a, int fd, int dirfd, const char* name);
+
+// Sets up one copy command with cp's option flags.
+void copy_start(copy_ctx& cx, int flags);
+// Copies node `ino` into host directory `dirfd` under `name` as cp -r
+// copies an entry: a directory with its tree, a file, a link made again,
+// anything else not copied.  `path` names it in messages.
+void copy_tree_into(copy_ctx& cx, uint32_t ino, int dirfd, const std::string& name, const std::string& path);
+// The line that ends a tree copy.
+void print_summary(const copy_counts& n);
+// Whether the copy failed: something not copied whole, a -p step, a stop.
+bool copy_failed(const copy_ctx& cx);

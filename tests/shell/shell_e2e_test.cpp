@@ -803,6 +803,20 @@ const DamageCase damage_cases[] = {
      {"out/"}, "cp -r /sp out\n",
      "/sp/link not copied\ncopied 1 files (1099511627776 bytes), 1 directories, 0 links; 1 not copied; 0 failed\n",
      {"out/", "out/sp/", "out/sp/huge"}, 0},
+    {"files whose directory is lost", [] {
+         sunimg::Ufs t = standard_tree();
+         sunimg::DiskImage img = sunimg::make_disk(t);
+         img.image.put32be(img.inode_offset(0, t.lookup("/dir")) + sunimg::ino_off::db, 0);
+         return img;
+     },
+     {"out/"}, "lost\nlost out\n",
+     "-     11 0644  1   100    10       6 Mar  7 20:26 <11>\n"
+     "d     12 0755  3   100    10     512 Mar  7 20:26 <12>\n"
+     "l     16 0777  1   100    10       1 Mar  7 20:26 <16>\n"
+     "-     17 0644  1   100    10       5 Mar  7 20:26 <17>\n"
+     "4 lost: 2 files, 1 directories, 1 others\n" + summary(4, 22, 2, 1, 0, 0),
+     {"out/", "out/inode-11", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c",
+      "out/inode-16 -> a", "out/inode-17"}, 0},
     {"a copy of nothing fails", [] { return sunimg::make_disk(standard_tree()); },
      {"out/"}, "cd /dir\ncp .. out\n", ".. not copied\n", {"out/"}},
 };

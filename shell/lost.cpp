@@ -1,0 +1,135 @@
+// lost: what a damaged directory no longer names.  The whole tree is
+// walked once from the root, one bit per inode marking what a path
+// reaches; then every allocated inode that no walk reached is the top of
+// a lost tree, once the trees below lost directories are marked too.  An
+// inode counts as allocated when its mode has a file type and it has a
+// link: the cylinder groups' maps are not trusted, old and damaged file
+// systems get them wrong.
+#include "shell/copy/copy.h"
+#include "shell/prompt/console.h"
+#include "shell/shell.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct inode_bits {
+    std::vector<uint64_t> words;
+    uint32_t count = 0;
+    bool get(uint32_t i) const { return i < count && (words[i / 64] >> (i % 64) & 1) != 0; }
+    void set(uint32_t i)
+    {
+        if (i < count)
+            words[i / 64] |= uint64_t{1} << (i % 64);
+    }
+};
+
+// Inodes the file system has: groups times inodes per group, bounded by
+// what 32-bit inode numbers reach.
+uint32_t inode_count()
+{
+    const fs_super* sb = fs_getfs()->sb;
+    uint64_t n = uint64_t(static_cast<uint32_t>(sb->fs_ncg)) * static_cast<uint32_t>(sb->fs_ipg);
+    return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
+}
+
+bool allocated(uint32_t ino, fs_statrec* rec)
+{
+    return fs_istat(ino, rec) == 0 && (rec->st_mode & IFMT) != 0 && rec->st_nlink > 0;
+}
+
+// Marks every inode below directory `top` that its entries name, its
+// subdirectories' too; `top` itself only when `mark_top`.
+void mark_tree(inode_bits& seen, uint32_t top, bool mark_top)
+{
+    std::vector<uint32_t> todo{top};
+    if (mark_top)
+        seen.set(top);
+    while (!todo.empty() && !sh_interrupted) {
+        uint32_t dir = todo.back();
+        todo.pop_back();
+        FS_FILE* d = fs_opendir_ino(dir);
+        if (d == nullptr)
+            continue;
+        while (direct* e = fs_readdir(d)) {
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0 || seen.get(e->d_ino))
+                continue;
+            seen.set(e->d_ino);
+            fs_statrec rec;
+            if (fs_istat(e->d_ino, &rec) == 0 && (rec.st_mode & IFMT) == IFDIR)
+                todo.push_back(e->d_ino);
+        }
+        fs_closedir(d);
+    }
+}
+
+// One bit per inode: set for every inode a path reaches, and for every
+// inode below a lost directory, so that only the tops stay clear.
+inode_bits reached()
+{
+    inode_bits seen;
+    seen.count = inode_count();
+    seen.words.assign(seen.count / 64 + 1, 0);
+    mark_tree(seen, ROOT_INO, true);
+    fs_statrec rec;
+    for (uint32_t ino = ROOT_INO + 1; ino < seen.count && !sh_interrupted; ino++) {
+        if (!seen.get(ino) && allocated(ino, &rec) && (rec.st_mode & IFMT) == IFDIR)
+            mark_tree(seen, ino, false);
+    }
+    return seen;
+}
+
+std::string inode_word(uint32_t ino)
+{
+    return "<" + std::to_string(ino) + ">";
+}
+
+struct lost_counts {
+    unsigned files = 0, dirs = 0, others = 0;
+};
+
+}  // namespace
+
+int do_lost(int count, char** words)
+{
+    const char* dst = count > 1 ? words[1] : nullptr;
+    int dirfd = -1;
+    if (dst != nullptr && (dirfd = open(dst, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) == -1) {
+        perror(dst);
+        return 1;
+    }
+    copy_ctx cx;
+    copy_start(cx, CP_RECURSIVE);
+    inode_bits seen = reached();
+    lost_counts n;
+    fs_statrec rec;
+    for (uint32_t ino = ROOT_INO + 1; ino < seen.count && !sh_interrupted; ino++) {
+        if (seen.get(ino) || !allocated(ino, &rec))
+            continue;
+        std::string word = inode_word(ino);
+        uint16_t type = rec.st_mode & IFMT;
+        (type == IFREG ? n.files : type == IFDIR ? n.dirs : n.others)++;
+        if (dirfd == -1) {
+            list_long(ino, word.c_str());
+            continue;
+        }
+        std::string name = "inode-" + std::to_string(ino);
+        cx.image_base = word;
+        cx.host_base = fs_path_join(dst, name);
+        copy_tree_into(cx, ino, dirfd, name, word);
+    }
+    progress_clear();
+    if (dirfd == -1) {
+        fprintf(stderr, "%u lost: %u files, %u directories, %u others\n", n.files + n.dirs + n.others, n.files,
+                n.dirs, n.others);
+        return sh_interrupted ? 1 : 0;
+    }
+    close(dirfd);
+    print_summary(cx.n);
+    return copy_failed(cx) || sh_interrupted ? 1 : 0;
+}
