@@ -449,6 +449,9 @@ int fs_stat(const char* path, fs_statrec* st);
 std::string fs_path_join(const std::string& dir, const std::string& name);
 std::string fs_path_abs(const char* cwd, const char* path);
 std::string fs_path_last(const char* path);
+// True when the `len` bytes at `word` are "<N>", a name for inode N that
+// a path may start with; *ino receives N.
+bool fs_path_inode(const char* word, size_t len, uint32_t* ino);
 int fs_chdir(const char* path);
 
 // ---------------------------------------------------------------------------
