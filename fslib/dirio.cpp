@@ -23,8 +23,6 @@ direct* broken(FS_FILE* d, int status)
 
 FS_FILE* fs_opendir(const char* path)
 {
-    if (!fs_getfs())
-        return nullptr;
     uint32_t ino = fs_namei(path);
     if (ino == 0)
         return nullptr;

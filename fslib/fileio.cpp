@@ -191,8 +191,6 @@ void stream_lose(FS_FILE* f, int64_t lbn, int status)
 
 FS_FILE* fs_fopen(const char* path, const char* /*mode*/)
 {
-    if (!fs_getfs())
-        return nullptr;
     uint32_t ino = fs_namei(path);
     if (ino == 0)
         return nullptr;
@@ -210,9 +208,12 @@ static FS_FILE* free_stream()
 
 FS_FILE* fs_fopen_ino(uint32_t ino)
 {
-    fsys* fs = fs_getfs();
-    if (!fs)
+    fsys* fs;
+    int rc = fsl::current_fs(&fs);
+    if (rc != FSE_OK) {
+        fs_errno = rc;
         return nullptr;
+    }
     FS_FILE* f = free_stream();
     if (!f) {
         fs_errno = FSE_NFILE;
@@ -226,8 +227,10 @@ FS_FILE* fs_fopen_ino(uint32_t ino)
         fs_errno = FSE_NOMEM;
         return nullptr;
     }
-    if (fs_iget(fs, ino, nullptr, &f->ff_inode) != 0) {
+    rc = fsl::inode_read(fs, ino, f->ff_inode);
+    if (rc != FSE_OK) {
         release(f);
+        fs_errno = rc;
         return nullptr;
     }
     int64_t size = f->ff_inode->di_size;

@@ -30,7 +30,8 @@ enum {
     FSE_NOENT = 11,
     FSE_BADSB = 12,   // superblock geometry our reads cannot handle safely
     FSE_TOOBIG = 13,  // a size that is negative, or past what the block map reaches
-    FSE_NERR = 14
+    FSE_NOFS = 14,    // a call that needs the current file system found none
+    FSE_NERR = 15
 };
 
 extern int fs_errno;                 // status of the last failing operation

@@ -74,6 +74,13 @@ rec_verdict record_step(uint8_t* p, uint32_t avail, bool final);
 // Owner words of inode `ip` by the file system's inode format.
 void inode_owner(const fs_super* sb, const dinode* ip, uint32_t* uid, uint32_t* gid);
 
+// Reads inode `ino` of `fs` into `out`, converted: FSE_OK, or FSE_SEEK /
+// FSE_READ (then `out` is untouched).
+int inode_read(fsys* fs, uint32_t ino, dinode* out);
+
+// The current file system into *fs: FSE_OK, or FSE_NOFS when none is.
+int current_fs(fsys** fs);
+
 }  // namespace fsl
 
 struct fs_cache {

@@ -78,9 +78,12 @@ int dir_scan(fsys* fs, const dinode* dip, uint32_t blkaddr, uint8_t* buffer,
 
 uint32_t fs_namei(const char* path)
 {
-    fsys* fs = fs_getfs();
-    if (!fs)
+    fsys* fs;
+    int rc = fsl::current_fs(&fs);
+    if (rc != FSE_OK) {
+        fs_errno = rc;
         return 0;
+    }
     size_t len = std::strlen(path);
     if (len >= MAXPATHLEN_FS) {
         fs_errno = FSE_NAMETOOLONG;
@@ -93,15 +96,18 @@ uint32_t fs_namei(const char* path)
     char* save = nullptr;
     for (char* comp = strtok_r(work, "/", &save); comp; comp = strtok_r(nullptr, "/", &save)) {
         dinode dir;
-        dinode* dip = &dir;
-        if (fs_iget(fs, ino, nullptr, &dip) != 0)
+        const dinode* dip = &dir;
+        rc = fsl::inode_read(fs, ino, &dir);
+        if (rc != FSE_OK) {
+            fs_errno = rc;
             return 0;
+        }
         if ((dip->di_mode & IFMT) != IFDIR) {
             fs_errno = FSE_NOTDIR;
             return 0;
         }
         uint32_t match;
-        int rc = search_dir(fs, dip, comp, &match);
+        rc = search_dir(fs, dip, comp, &match);
         if (rc != FSE_OK) {
             fs_errno = rc;   // a block that could not be read is no answer
             return 0;

@@ -202,7 +202,7 @@ int dev_close(fs_handle h)
         if (e.h == h)
             e = dev_entry{};
     }
-    return ::close(fd_of(h)) == 0 ? 1 : 0;
+    return ::close(fd_of(h)) == 0 ? FSE_OK : FSE_READ;
 }
 
 }  // namespace fsl

@@ -197,12 +197,18 @@ TEST_F(Lookup, NothingMounted)
 {
     fs_statrec st{};
     st.st_size = 4711;
-    fs_errno = FSE_MAGIC;
-    EXPECT_EQ(fs_namei("/"), 0u);
-    EXPECT_EQ(fs_namei("/etc"), 0u);
-    EXPECT_EQ(fs_stat("/", &st), -1);
-    EXPECT_EQ(fs_chdir("/"), -1);
-    EXPECT_EQ(fs_errno, FSE_MAGIC);
+    // Each call fails with a status of its own; nothing else happens.
+    for (const char* path : {"/", "/etc", "etc"}) {
+        fs_errno = FSE_MAGIC;
+        EXPECT_EQ(fs_namei(path), 0u);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+        fs_errno = FSE_MAGIC;
+        EXPECT_EQ(fs_stat(path, &st), -1);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+        fs_errno = FSE_MAGIC;
+        EXPECT_EQ(fs_chdir(path), -1);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+    }
     EXPECT_EQ(st.st_size, 4711);
 }
 

@@ -500,10 +500,20 @@ TEST_F(Streams, OpenFailures)
     img.image.put32be(ino_field(img, two, sunimg::ino_off::size), 0x80000000u);      // 2 GiB: opens
     img.image.put32be(img.dirent_offset(0, d, "ghost") + sunimg::dir_off::ino, 40000000);
     {
-        // No file system mounted: nothing happens, the status is left.
+        // No file system mounted: nothing opens, and the status says why.
         fs_errno = FSE_MAGIC;
         EXPECT_EQ(fs_fopen("/f", "rb"), nullptr);
-        EXPECT_EQ(fs_errno, FSE_MAGIC);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+        fs_errno = FSE_MAGIC;
+        EXPECT_EQ(fs_fopen_ino(ROOT_INO), nullptr);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+        fs_errno = FSE_MAGIC;
+        EXPECT_EQ(fs_opendir("/"), nullptr);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+        fs_errno = FSE_MAGIC;
+        EXPECT_EQ(fs_opendir_ino(ROOT_INO), nullptr);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+        EXPECT_TRUE(all_stream_slots_free());
     }
     Mount m(img);
     ASSERT_TRUE(m.ok());
