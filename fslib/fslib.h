@@ -410,20 +410,6 @@ int dump_inode(FILE* stream, const dinode* ip);
 inline constexpr int MAXPATHLEN_FS = 1024;
 
 uint32_t fs_namei(const char* path);
-// Searches one directory block for `name`.
-//   dip      the directory's inode (host order)
-//   blkaddr  fragment address of logical block *lbn (0: a hole)
-//   buffer   at least fs_bsize bytes of scratch; receives the block
-//   pos      in/out: directory bytes accounted for before this block; moves
-//            on by the block's length (the size rule), before any read
-//   lbn      in/out: the block's logical number; moves on by one
-//   match    out: inode number of the entry named `name`, or 0
-// Returns 0 when the block was searched; 1 when the device refused the
-// position (FSE_SEEK); 2 when the block is a hole, could not be read whole,
-// or holds a record that breaks the layout (FSE_READ).  On failure *match
-// is left alone.
-int dir_scan(fsys* fs, const dinode* dip, uint32_t blkaddr, uint8_t* buffer,
-             int32_t* pos, int32_t* lbn, const char* name, uint32_t* match);
 int fs_stat(const char* path, fs_statrec* st);
 int fs_chdir(const char* path);
 

@@ -84,11 +84,12 @@ int current_fs(fsys** fs);
 }  // namespace fsl
 
 struct fs_cache {
-    block_map* dirmap;     // lookup's indirect blocks
-    uint8_t* dirbuf;       // lookup's directory block
+    FS_FILE lookup;        // path lookup's directory stream: no table slot,
+                           // so a lookup works with every slot taken, and
+                           // its indirect blocks stay held between lookups
+    dinode lookup_inode;   // that stream's inode
     uint8_t* iblock;       // inode block read last
     int64_t iblock_at;     // its device offset; -1: none held
-    uint32_t iblock_len;
 };
 
 // Creates and drops a mounted file system's cache.
@@ -109,5 +110,24 @@ void stream_place(FS_FILE* f, int64_t lbn);
 // passed when it is still the next one, the loss is kept as fs_fclean
 // reports it, and nothing stays buffered.
 void stream_lose(FS_FILE* f, int64_t lbn, int status);
+
+// Sets `f`, whose buffers are in place, at the start of inode `ino` of
+// `fs`.  With `dir` the inode must be a directory (else FSE_NOTDIR) of at
+// most 2 GiB; any other file must lie inside what the block map reaches
+// (else FSE_TOOBIG).  FSE_OK, or the failure of the inode's read.
+int stream_start(FS_FILE* f, fsys* fs, uint32_t ino, bool dir);
+
+// Opens a table stream on inode `ino` of the current file system, as a
+// directory stream with `dir`; null with fs_errno on failure, when no
+// slot is taken.
+FS_FILE* stream_open(uint32_t ino, bool dir);
+
+// The one directory reader, behind fs_readdir and path lookup: the next
+// record in use of directory stream `d` into *rec, null at the end.  A
+// block that cannot be read is passed over with `past_losses` (the walk
+// goes on, and the last such status is returned with the record), else it
+// ends the call with its status.  A failed indirect block or a broken
+// record always ends the call with its status and *rec null.
+int dir_next(FS_FILE* d, bool past_losses, direct** rec);
 
 }  // namespace fsl

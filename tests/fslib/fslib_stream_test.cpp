@@ -475,6 +475,16 @@ TEST_F(Streams, SixteenSlots)
     // The path is resolved before the slots are searched.
     EXPECT_EQ(fs_fopen("/nothere", "rb"), nullptr);
     EXPECT_EQ(fs_errno, FSE_NOENT);
+    // Lookup needs no slot of its own: it works with every slot taken, and
+    // takes none.
+    EXPECT_EQ(fs_namei("/d"), fs.lookup("/d"));
+    fs_statrec st;
+    EXPECT_EQ(fs_stat("/f", &st), 0);
+    EXPECT_EQ(st.st_size, 8);
+    EXPECT_EQ(fs_chdir("/d"), 0);
+    EXPECT_EQ(fs_chdir("/"), 0);
+    for (int i = 0; i < NFILES; ++i)
+        EXPECT_EQ(open_streams[size_t(i)].get(), &fs_files[i]);
 
     open_streams[5].reset();
     Stream again = open("/f");
