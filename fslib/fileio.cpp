@@ -368,6 +368,17 @@ int fs_fclose(FS_FILE* f)
     return 0;
 }
 
+bool fs_flost(const FS_FILE* f, int64_t* at, int* status)
+{
+    if (f->ff_lost == FSE_OK)
+        return false;
+    if (at)
+        *at = f->ff_lostat;
+    if (status)
+        *status = f->ff_lost;
+    return true;
+}
+
 bool fs_fclean(FS_FILE* f)
 {
     if (f->ff_state == FS_EOF && f->ff_avail == 0 && f->ff_lost == FSE_OK)

@@ -5,6 +5,40 @@
 
 #include "fslib/fslib.h"
 
+// ---------------------------------------------------------------------------
+// Tables and record conversions the library keeps to itself; the tests
+// reach them through this header.
+// ---------------------------------------------------------------------------
+
+extern fsys* fs_current;             // the current file system, or null
+extern FS_FILE fs_files[NFILES];     // the stream table
+
+// Converts the label's numbers in place and checks it: FSE_OK, FSE_MAGIC
+// (no label magic), or FSE_CHECKSUM.  fs_errno is not touched.
+int label_check(dk_label* label);
+// Converts the superblock's numbers in place: FSE_OK when the converted
+// magic is FS_MAGIC, else FSE_MAGIC.
+int super_swap(fs_super* sb);
+// Converts an inode in place; always FSE_OK.
+int inode_swap(dinode* ip);
+
+inline constexpr int IBUFSIZE = 8192;
+
+// Reads inode `ino` of `fs` and converts it to host order.
+//   buffer     IBUFSIZE bytes of the caller's scratch, used only when
+//              *inode_ptr is null (then it may not be null itself).
+//   inode_ptr  in/out.  When *inode_ptr is null, the 512-byte sector that
+//              holds the inode is copied to the start of `buffer` and
+//              *inode_ptr is set to the inode's place there (byte
+//              (ino % 4) * 128).  Otherwise the inode is copied to
+//              *inode_ptr (128 bytes; it may lie inside `buffer`) and
+//              `buffer` is not touched.
+// Returns 0 on success; 1 when the inode lies where the device cannot be
+// positioned (fs_errno FSE_SEEK); 2 when its block cannot be read whole
+// (FSE_READ).  On failure neither `buffer` nor *inode_ptr's record is
+// changed.
+int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr);
+
 namespace fsl {
 
 // Exact byte offset of partition `part`'s start on its device.

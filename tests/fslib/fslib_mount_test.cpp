@@ -7,6 +7,7 @@
 #include "tools/sunimg.h"
 
 #include "fslib/fslib.h"
+#include "fslib/internal.h"
 
 #include <gtest/gtest.h>
 
