@@ -60,8 +60,6 @@ void release(FS_FILE* f)
 uint32_t pass_block(FS_FILE* f)
 {
     int64_t count = fsl::block_count(f->ff_fs->sb, f->ff_inode->di_size, f->ff_lbn, f->ff_pos);
-    if (f->ff_lbn >= NDADDR && f->ff_state == 0)
-        f->ff_state = 1;
     f->ff_pos += count;
     f->ff_lbn += 1;
     if (f->ff_pos >= f->ff_inode->di_size)
@@ -170,7 +168,7 @@ void stream_place(FS_FILE* f, int64_t lbn)
     f->ff_avail = 0;
     f->ff_lbn = lbn;
     f->ff_pos = lbn << f->ff_fs->sb->fs_bshift;
-    f->ff_state = lbn >= NDADDR ? 1 : 0;
+    f->ff_state = 0;
     if (f->ff_pos >= f->ff_inode->di_size)
         f->ff_state = FS_EOF;
 }

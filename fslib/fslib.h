@@ -356,7 +356,7 @@ uint64_t part_start_sectors(const dk_label* label, int part);
 // ---------------------------------------------------------------------------
 inline constexpr int NFSYS = 16;
 inline constexpr int FS_MNT_ANYPART = 1;
-inline constexpr int CWD_SIZE = 1024;
+inline constexpr int MAXPATHLEN_FS = 1024;   // a path, and the working directory's text, with its NUL
 
 struct fs_cache;   // blocks a mounted file system keeps (internal)
 
@@ -365,7 +365,7 @@ struct fsys {
     dk_label* label;    // the disk's, borrowed
     int part;
     fs_super* sb;       // owned, converted
-    char* cwd;          // owned, CWD_SIZE bytes
+    char* cwd;          // owned, MAXPATHLEN_FS bytes
     uint32_t cwd_ino;
     bool bare;          // the disk's: no label in front of the file system
     fs_cache* cache;    // owned: last inode block, lookup buffers
@@ -409,7 +409,6 @@ int dump_inode(FILE* stream, const dinode* ip);
 // ---------------------------------------------------------------------------
 // Path lookup and working directory
 // ---------------------------------------------------------------------------
-inline constexpr int MAXPATHLEN_FS = 1024;
 
 // Inode number of `path` (from the working directory unless it starts
 // with '/'); 0 with fs_errno on failure.  The last component's inode is
@@ -438,7 +437,7 @@ struct FS_FILE {
     uint8_t* ff_buf;      // owned, current data block
     int64_t ff_pos;       // bytes covered by the blocks read so far
     int64_t ff_lbn;       // blocks read so far = next logical block
-    int32_t ff_state;     // 0 direct, 1 indirect, FS_EOF: no further block
+    int32_t ff_state;     // 0, or FS_EOF: no further block
     int ff_lost;          // status of the first block that failed, or 0 (see fs_flost)
     block_map* ff_map;    // owned, with its indirect blocks
     int64_t ff_lostat;    // file offset where that first failed block began;

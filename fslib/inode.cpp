@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr int INODE_SIZE = 128;
+constexpr int INODE_SIZE = sizeof(dinode);
 
 // Fragment address of the inode block holding `ino`, exact; -1 when it
 // cannot be formed.  The mount has made sure the divisors are non-zero

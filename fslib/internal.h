@@ -22,7 +22,7 @@ int super_swap(fs_super* sb);
 // Converts an inode in place; always FSE_OK.
 int inode_swap(dinode* ip);
 
-inline constexpr int IBUFSIZE = 8192;
+inline constexpr int IBUFSIZE = FF_BUFSIZE;   // the largest block
 
 // Reads inode `ino` of `fs` and converts it to host order.
 //   buffer     IBUFSIZE bytes of the caller's scratch, used only when
@@ -57,7 +57,7 @@ int frag_load(const fsys* fs, int64_t frag, void* buf, uint32_t count, bool exac
 int64_t block_count(const fs_super* sb, int64_t size, int64_t lbn, int64_t pos);
 
 // Entries in one indirect block: fs_bsize / 4 (2048 for 8192-byte blocks).
-inline uint32_t nindir(const fs_super* sb) { return static_cast<uint32_t>(sb->fs_bsize) / 4; }
+inline uint32_t nindir(const fs_super* sb) { return static_cast<uint32_t>(sb->fs_bsize) / sizeof(uint32_t); }
 
 // Largest file size the block map can reach with this block size.
 int64_t max_file_size(const fs_super* sb);

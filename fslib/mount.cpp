@@ -34,15 +34,15 @@ bool geometry_ok(const fs_super* sb)
 {
     int32_t bsize = sb->fs_bsize;
     int32_t fsize = sb->fs_fsize;
-    if (bsize != 4096 && bsize != 8192)
+    if (bsize != 4096 && bsize != FF_BUFSIZE)
         return false;
-    if (!is_pow2(fsize) || fsize < 512 || fsize > bsize)
+    if (!is_pow2(fsize) || fsize < SECTOR_SIZE || fsize > bsize)
         return false;
     if (sb->fs_bshift != log2_of(bsize) || sb->fs_bmask != ~(bsize - 1))
         return false;
     if (sb->fs_fmask != ~(fsize - 1))
         return false;
-    if (sb->fs_fsbtodb != log2_of(fsize / 512))
+    if (sb->fs_fsbtodb != log2_of(fsize / SECTOR_SIZE))
         return false;
     if (sb->fs_fragshift != log2_of(bsize / fsize))
         return false;
@@ -63,7 +63,7 @@ int take_slot(disk* d, int part, fsys** out)
     if (!fs)
         return FSE_NFILE;
     auto* sb = static_cast<fs_super*>(std::malloc(sizeof(fs_super)));
-    auto* cwd = static_cast<char*>(std::malloc(CWD_SIZE));
+    auto* cwd = static_cast<char*>(std::malloc(MAXPATHLEN_FS));
     if (!sb || !cwd) {
         std::free(sb);
         std::free(cwd);
@@ -164,8 +164,8 @@ char* fs_getcwd(char* buf)
         fs_errno = FSE_NOFS;
         return nullptr;
     }
-    std::strncpy(buf, fs_current->cwd, CWD_SIZE);
-    buf[CWD_SIZE - 1] = '\0';   // cwd is always shorter; keep it so
+    std::strncpy(buf, fs_current->cwd, MAXPATHLEN_FS);
+    buf[MAXPATHLEN_FS - 1] = '\0';   // cwd is always shorter; keep it so
     return buf;
 }
 

@@ -94,14 +94,14 @@ int fs_chdir(const char* path)
     fsys* fs = fs_getfs();
     char work[MAXPATHLEN_FS];
     std::strcpy(work, path);   // fs_namei has bounded its length
-    char text[CWD_SIZE];
+    char text[MAXPATHLEN_FS];
     if (path[0] == '/' || std::strcmp(fs->cwd, "/") == 0)
         text[0] = '\0';
     else
         std::strcpy(text, fs->cwd);
 
     // The text is rebuilt from the words of the path alone.
-    int room = CWD_SIZE - static_cast<int>(std::strlen(text));
+    int room = MAXPATHLEN_FS - static_cast<int>(std::strlen(text));
     char* save = nullptr;
     for (char* comp = strtok_r(work, "/", &save); comp; comp = strtok_r(nullptr, "/", &save)) {
         if (std::strcmp(comp, ".") == 0)
@@ -110,7 +110,7 @@ int fs_chdir(const char* path)
             char* slash = std::strrchr(text, '/');
             if (slash)
                 *slash = '\0';
-            room = CWD_SIZE - static_cast<int>(std::strlen(text));
+            room = MAXPATHLEN_FS - static_cast<int>(std::strlen(text));
             continue;
         }
         room -= static_cast<int>(std::strlen(comp)) + 1;

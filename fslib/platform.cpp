@@ -38,7 +38,7 @@ struct dev_entry {
     fs_handle h = FS_NOHANDLE;
     int64_t bytes = 0;
 };
-std::array<dev_entry, 16> sizes;
+std::array<dev_entry, NDISK> sizes;   // one device per open disk
 
 int64_t host_size(int fd)
 {

@@ -240,7 +240,7 @@ static int cp_run(int argc, char** argv)
         show_error(src);
         return 3;
     }
-    char cwd[CWD_SIZE];
+    char cwd[MAXPATHLEN_FS];
     if (fs_getcwd(cwd) == nullptr)
         strcpy(cwd, "/");
     std::string path = image_abs(cwd, src);

@@ -151,11 +151,11 @@ TEST_F(Mount, FirstMountBecomesCurrentAndStartsAtTheRoot)
     EXPECT_EQ(fs_current, a);
     EXPECT_EQ(fs_getfs(), a);
 
-    char buf[CWD_SIZE];
+    char buf[MAXPATHLEN_FS];
     std::memset(buf, 'x', sizeof buf);
     EXPECT_EQ(fs_getcwd(buf), buf);
     EXPECT_EQ(buf[0], '/');
-    for (int i = 1; i < CWD_SIZE; i++)
+    for (int i = 1; i < MAXPATHLEN_FS; i++)
         ASSERT_EQ(buf[i], '\0') << "the copy fills all 1024 bytes; byte " << i;
 
     // The same partition again: a second slot; the first stays current.
@@ -167,9 +167,9 @@ TEST_F(Mount, FirstMountBecomesCurrentAndStartsAtTheRoot)
     EXPECT_NE(a->cwd, b->cwd);
 
     // A working directory of the longest size that fits comes back whole.
-    std::string deep(CWD_SIZE - 1, 'd');
+    std::string deep(MAXPATHLEN_FS - 1, 'd');
     deep[0] = '/';
-    std::memcpy(b->cwd, deep.c_str(), CWD_SIZE);
+    std::memcpy(b->cwd, deep.c_str(), MAXPATHLEN_FS);
     EXPECT_EQ(fs_setfs(b), b);
     EXPECT_EQ(fs_current, b);
     EXPECT_EQ(fs_getcwd(buf), buf);

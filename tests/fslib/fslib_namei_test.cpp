@@ -27,7 +27,7 @@ class Lookup : public testimg::LibraryTest {};
 
 std::string cwd_text()
 {
-    char buf[CWD_SIZE];
+    char buf[MAXPATHLEN_FS];
     return fs_getcwd(buf) ? std::string(buf) : std::string("<none>");
 }
 
