@@ -1,30 +1,70 @@
 // Directory streams: file streams opened on a directory, refilled one
 // block at a time and walked record by record where the records lie.
-#include <climits>
-
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
 
 namespace {
 
-// The directory ends here with `status`: nothing past a broken record or a
-// lost block can be trusted, and walking on could loop or leave the block.
-direct* broken(FS_FILE* d, int status)
+// Steps over the record at ff_cur.  FSE_OK with *rec the record when it is
+// in use (null for an empty one); FSE_READ when the layout is broken: the
+// directory ends there, since nothing past a broken record can be trusted
+// and walking on could loop or leave the block.
+int step_record(FS_FILE* d, direct** rec)
 {
-    fs_errno = status;
-    if (d->ff_lost == FSE_OK)
-        d->ff_lost = status;
-    d->ff_avail = 0;
-    d->ff_state = FS_EOF;
-    return nullptr;
+    bool final = d->ff_pos >= d->ff_inode->di_size;
+    fsl::rec_verdict v = fsl::record_step(d->ff_cur, d->ff_avail, final);
+    *rec = nullptr;
+    if (v == fsl::rec_verdict::broken) {
+        if (d->ff_lost == FSE_OK)
+            d->ff_lost = FSE_READ;
+        d->ff_avail = 0;
+        d->ff_state = FS_EOF;
+        return FSE_READ;
+    }
+    auto* r = reinterpret_cast<direct*>(d->ff_cur);
+    if (v == fsl::rec_verdict::last) {
+        d->ff_avail = 0;
+        d->ff_state = FS_EOF;
+    } else {
+        d->ff_cur += r->d_reclen;
+        d->ff_avail -= r->d_reclen;
+    }
+    if (r->d_ino != 0)
+        *rec = r;
+    return FSE_OK;
 }
 
 }  // namespace
 
+namespace fsl {
+
+int dir_next(FS_FILE* d, bool past_losses, direct** rec)
+{
+    int status = FSE_OK;
+    *rec = nullptr;
+    while (*rec == nullptr) {
+        if (d->ff_avail == 0) {
+            if (d->ff_state == FS_EOF)
+                break;
+            int64_t lbn = d->ff_lbn;
+            int rc = stream_fill(d, false);
+            if (rc != FSE_OK && (d->ff_lbn == lbn || !past_losses))
+                return rc;   // an indirect block failed (the next call tries again), or a loss ends the walk
+            if (rc != FSE_OK)
+                status = rc;   // this block is lost (kept in ff_lost); go on past it
+            continue;
+        }
+        int rc = step_record(d, rec);
+        if (rc != FSE_OK)
+            return rc;
+    }
+    return status;
+}
+
+}  // namespace fsl
+
 FS_FILE* fs_opendir(const char* path)
 {
-    if (!fs_getfs())
-        return nullptr;
     uint32_t ino = fs_namei(path);
     if (ino == 0)
         return nullptr;
@@ -33,54 +73,16 @@ FS_FILE* fs_opendir(const char* path)
 
 FS_FILE* fs_opendir_ino(uint32_t ino)
 {
-    fs_statrec st;
-    if (fs_istat(ino, &st) != 0)
-        return nullptr;
-    if ((st.st_mode & IFMT) != IFDIR) {
-        fs_errno = FSE_NOTDIR;
-        return nullptr;
-    }
-    if (st.st_size > INT32_MAX) {
-        fs_errno = FSE_TOOBIG;   // no directory is that big: damage
-        return nullptr;
-    }
-    return fs_fopen_ino(ino);
+    return fsl::stream_open(ino, true);
 }
 
 direct* fs_readdir(FS_FILE* d)
 {
-    for (;;) {
-        if (d->ff_avail == 0) {
-            if (d->ff_state == FS_EOF)
-                return nullptr;
-            int64_t lbn = d->ff_lbn;
-            int rc = fsl::stream_fill(d, false);
-            if (rc != FSE_OK && d->ff_lbn == lbn) {
-                fs_errno = rc;   // an indirect block failed: the next call tries again
-                return nullptr;
-            }
-            if (rc != FSE_OK)
-                fs_errno = rc;   // this block is lost (kept in ff_lost); go on past it
-            if (d->ff_avail == 0)
-                continue;
-        }
-        bool final = d->ff_pos >= d->ff_inode->di_size;
-        fsl::rec_verdict v = fsl::record_step(d->ff_cur, d->ff_avail, final);
-        if (v == fsl::rec_verdict::broken)
-            return broken(d, FSE_READ);
-        auto* rec = reinterpret_cast<direct*>(d->ff_cur);
-        if (v == fsl::rec_verdict::last) {
-            d->ff_avail = 0;
-            d->ff_state = FS_EOF;
-            if (rec->d_ino != 0)
-                return rec;
-            return nullptr;
-        }
-        d->ff_cur += rec->d_reclen;
-        d->ff_avail -= rec->d_reclen;
-        if (rec->d_ino != 0)
-            return rec;
-    }
+    direct* rec;
+    int rc = fsl::dir_next(d, true, &rec);
+    if (rc != FSE_OK)
+        fs_errno = rc;
+    return rec;
 }
 
 int64_t fs_telldir(const FS_FILE* d)

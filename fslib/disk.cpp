@@ -40,28 +40,24 @@ void bare_label(dk_label* l, int64_t bytes)
 }
 
 // Reads and checks the label, or takes the device as a bare file system.
-bool read_label(disk* d)
+// FSE_OK, or why the device holds neither.
+int read_label(disk* d)
 {
     uint32_t got;
     if (fsl::forced_label(d))
-        return true;
-    if (fsl::dev_load(d->handle, 0, d->label, LABEL_BUFSIZE, true, &got) != FSE_OK) {
-        fs_errno = FSE_READ;
-        return false;
-    }
-    if (label_check(d->label))
-        return true;
-    int status = fs_errno;
-    if (fsl::backup_label(d, status))
-        return true;
-    if (!bare_fs(d->handle)) {
-        fs_errno = status;
-        return false;
-    }
+        return FSE_OK;
+    if (fsl::dev_load(d->handle, 0, d->label, LABEL_BUFSIZE, true, &got) != FSE_OK)
+        return FSE_READ;
+    int rc = label_check(d->label);
+    if (rc == FSE_OK)
+        return FSE_OK;
+    if (fsl::backup_label(d, rc))
+        return FSE_OK;
+    if (!bare_fs(d->handle))
+        return rc;
     d->bare = true;
     bare_label(d->label, d->bytes);
-    fs_errno = FSE_OK;
-    return true;
+    return FSE_OK;
 }
 
 }  // namespace
@@ -106,15 +102,16 @@ disk* disk_open(const char* path)
     fs_handle h = fsl::dev_open(path);
     if (h == FS_NOHANDLE) {
         std::free(buf);
-        return nullptr;   // the caller reports the host's own reason
+        return nullptr;   // the caller reports the host's own reason, from errno
     }
     *d = disk{h, buf, false, fsl::dev_size(h)};
-    if (!read_label(d)) {
-        int status = fs_errno;
+    int rc = read_label(d);
+    if (rc != FSE_OK) {
         disk_close(d);
-        fs_errno = status;
+        fs_errno = rc;
         return nullptr;
     }
+    fs_errno = FSE_OK;   // a disk that opens leaves no stale reason behind
     return d;
 }
 
@@ -130,7 +127,10 @@ int disk_close(disk* d)
     std::free(d->label);
     d->label = nullptr;
     d->bare = false;
-    return fsl::dev_close(h);
+    int rc = fsl::dev_close(h);
+    if (rc != FSE_OK)
+        fs_errno = rc;
+    return rc == FSE_OK ? 1 : 0;
 }
 
 // Converts the label's numbers to host order in place.
@@ -164,10 +164,7 @@ int label_check(dk_label* l)
         sum ^= w;
     }
     label_swap(l);
-    fs_errno = FSE_OK;
-    if (sum != l->dkl_cksum)
-        fs_errno = FSE_CHECKSUM;
     if (l->dkl_magic != DKL_MAGIC)
-        fs_errno = FSE_MAGIC;
-    return fs_errno == FSE_OK ? 1 : 0;
+        return FSE_MAGIC;   // the stronger reason: no label at all
+    return sum == l->dkl_cksum ? FSE_OK : FSE_CHECKSUM;
 }

@@ -309,8 +309,10 @@ int dump_inode(FILE* s, const dinode* ip)
 int fs_dump_inode(FILE* stream, uint32_t ino)
 {
     fsys* fs = fs_getfs();
-    if (fs == nullptr)
+    if (fs == nullptr) {
+        fs_errno = FSE_NOFS;
         return -1;
+    }
     dinode inode;
     dinode* ip = &inode;
     if (fs_iget(fs, ino, nullptr, &ip) != 0)

@@ -60,8 +60,6 @@ void release(FS_FILE* f)
 uint32_t pass_block(FS_FILE* f)
 {
     int64_t count = fsl::block_count(f->ff_fs->sb, f->ff_inode->di_size, f->ff_lbn, f->ff_pos);
-    if (f->ff_lbn >= NDADDR && f->ff_state == 0)
-        f->ff_state = 1;
     f->ff_pos += count;
     f->ff_lbn += 1;
     if (f->ff_pos >= f->ff_inode->di_size)
@@ -170,7 +168,7 @@ void stream_place(FS_FILE* f, int64_t lbn)
     f->ff_avail = 0;
     f->ff_lbn = lbn;
     f->ff_pos = lbn << f->ff_fs->sb->fs_bshift;
-    f->ff_state = lbn >= NDADDR ? 1 : 0;
+    f->ff_state = 0;
     if (f->ff_pos >= f->ff_inode->di_size)
         f->ff_state = FS_EOF;
 }
@@ -191,54 +189,84 @@ void stream_lose(FS_FILE* f, int64_t lbn, int status)
 
 FS_FILE* fs_fopen(const char* path, const char* /*mode*/)
 {
-    if (!fs_getfs())
-        return nullptr;
     uint32_t ino = fs_namei(path);
     if (ino == 0)
         return nullptr;
     return fs_fopen_ino(ino);
 }
 
-static FS_FILE* free_stream()
+// Takes a free slot of the stream table with its buffers into *out;
+// FSE_OK, or FSE_NFILE / FSE_NOMEM (then no slot is taken).
+static int take_stream(const fsys* fs, FS_FILE** out)
 {
+    FS_FILE* f = nullptr;
     for (FS_FILE& slot : fs_files) {
-        if (slot.ff_fs == nullptr)
-            return &slot;
+        if (slot.ff_fs == nullptr) {
+            f = &slot;
+            break;
+        }
     }
-    return nullptr;
-}
-
-FS_FILE* fs_fopen_ino(uint32_t ino)
-{
-    fsys* fs = fs_getfs();
-    if (!fs)
-        return nullptr;
-    FS_FILE* f = free_stream();
-    if (!f) {
-        fs_errno = FSE_NFILE;
-        return nullptr;
-    }
+    if (!f)
+        return FSE_NFILE;
     f->ff_buf = static_cast<uint8_t*>(std::malloc(FF_BUFSIZE));
     f->ff_inode = static_cast<dinode*>(std::malloc(sizeof(dinode)));
     f->ff_map = fsl::map_new(fs);
     if (!f->ff_buf || !f->ff_inode || !f->ff_map) {
         release(f);
-        fs_errno = FSE_NOMEM;
-        return nullptr;
+        return FSE_NOMEM;
     }
-    if (fs_iget(fs, ino, nullptr, &f->ff_inode) != 0) {
-        release(f);
-        return nullptr;
-    }
+    *out = f;
+    return FSE_OK;
+}
+
+namespace fsl {
+
+int stream_start(FS_FILE* f, fsys* fs, uint32_t ino, bool dir)
+{
+    int rc = inode_read(fs, ino, f->ff_inode);
+    if (rc != FSE_OK)
+        return rc;
+    if (dir && (f->ff_inode->di_mode & IFMT) != IFDIR)
+        return FSE_NOTDIR;
+    // No directory comes near 2 GiB: a size past that is damage.
+    int64_t most = dir ? INT32_MAX : max_file_size(fs->sb);
     int64_t size = f->ff_inode->di_size;
-    if (size < 0 || size > fsl::max_file_size(fs->sb)) {
-        release(f);
-        fs_errno = FSE_TOOBIG;
-        return nullptr;
-    }
+    if (size < 0 || size > most)
+        return FSE_TOOBIG;
     f->ff_fs = fs;
     f->ff_cur = f->ff_buf;
+    f->ff_avail = 0;
+    f->ff_pos = 0;
+    f->ff_lbn = 0;
+    f->ff_state = 0;
+    f->ff_lost = FSE_OK;
+    f->ff_lostat = 0;
+    return FSE_OK;
+}
+
+FS_FILE* stream_open(uint32_t ino, bool dir)
+{
+    fsys* fs;
+    FS_FILE* f = nullptr;
+    int rc = current_fs(&fs);
+    if (rc == FSE_OK)
+        rc = take_stream(fs, &f);
+    if (rc == FSE_OK)
+        rc = stream_start(f, fs, ino, dir);
+    if (rc != FSE_OK) {
+        if (f)
+            release(f);
+        fs_errno = rc;
+        return nullptr;
+    }
     return f;
+}
+
+}  // namespace fsl
+
+FS_FILE* fs_fopen_ino(uint32_t ino)
+{
+    return fsl::stream_open(ino, false);
 }
 
 // Hands out up to `room` bytes of the stream's buffer into `dst` (null:
@@ -336,6 +364,17 @@ int fs_fclose(FS_FILE* f)
 {
     release(f);
     return 0;
+}
+
+bool fs_flost(const FS_FILE* f, int64_t* at, int* status)
+{
+    if (f->ff_lost == FSE_OK)
+        return false;
+    if (at)
+        *at = f->ff_lostat;
+    if (status)
+        *status = f->ff_lost;
+    return true;
 }
 
 bool fs_fclean(FS_FILE* f)

@@ -31,7 +31,8 @@ enum {
     FSE_NOENT = 11,
     FSE_BADSB = 12,   // superblock geometry our reads cannot handle safely
     FSE_TOOBIG = 13,  // a size that is negative, or past what the block map reaches
-    FSE_NERR = 14
+    FSE_NOFS = 14,    // a call that needs the current file system found none
+    FSE_NERR = 15
 };
 
 extern int fs_errno;                 // status of the last failing operation
@@ -309,14 +310,16 @@ struct fs_statrec {
 
 // The one rule by which a terminal is shown such text, so that an image
 // cannot drive the user's terminal.  Returns the length of the character
-// at `text` (1 to 4 bytes, at most `left`, which is not 0) and sets *mark
+// at `text` (1 to 4 bytes, at most `left`, which is not 0; it cannot fail) and sets *mark
 // when the terminal must see '?' in its place: bytes below 0x20, 0x7f,
 // the control codes U+0080..U+009F, and bytes that do not form valid UTF-8.
 size_t fs_textchar(const char* text, size_t left, bool* mark);
-// isatty(fd), leaving errno as it was.
+// isatty(fd), leaving errno as it was: false also for a descriptor that
+// is not open.
 bool fs_isterminal(int fd);
 // Writes at most `most` bytes of `text`, up to a NUL, to `stream`: exactly
-// as stored when the stream is not a terminal, else by fs_textchar.
+// as stored when the stream is not a terminal, else by fs_textchar.  A
+// failed write shows only in the stream's error flag.
 void fs_puttext(FILE* stream, const char* text, size_t most);
 
 // ---------------------------------------------------------------------------
@@ -332,7 +335,12 @@ struct disk {
     int64_t bytes;      // device size in bytes (0 when the host cannot say)
 };
 
+// Opens the disk or image at `path` and reads its label (or takes it as one
+// bare file system).  Null on failure: fs_errno says why the label was
+// refused or the table is full; when the host could not open the path,
+// fs_errno is left as it was and errno holds the host's reason.
 disk* disk_open(const char* path);
+// Closes the disk; non-zero, or 0 with fs_errno when the host's close fails.
 int disk_close(disk* d);
 // Takes the map of a rescued image (position, size and status lines in
 // the rescue tool's text format) before the disk is used: every device
@@ -346,10 +354,10 @@ void fs_map_totals(uint64_t* bytes, unsigned* areas);
 // that a caller writing on the host can refuse to write over it; false
 // when the host cannot tell.
 bool disk_ident(const disk* d, uint64_t* dev, uint64_t* ino);
-int label_check(dk_label* label);
+// Prints the converted label; it cannot fail.
 void dump_label(FILE* stream, const dk_label* label);
 
-// Start of partition `part` in 512-byte sectors, exact.
+// Start of partition `part` in 512-byte sectors, exact; it cannot fail.
 uint64_t part_start_sectors(const dk_label* label, int part);
 
 // ---------------------------------------------------------------------------
@@ -357,7 +365,7 @@ uint64_t part_start_sectors(const dk_label* label, int part);
 // ---------------------------------------------------------------------------
 inline constexpr int NFSYS = 16;
 inline constexpr int FS_MNT_ANYPART = 1;
-inline constexpr int CWD_SIZE = 1024;
+inline constexpr int MAXPATHLEN_FS = 1024;   // a path, and the working directory's text, with its NUL
 
 struct fs_cache;   // blocks a mounted file system keeps (internal)
 
@@ -366,50 +374,45 @@ struct fsys {
     dk_label* label;    // the disk's, borrowed
     int part;
     fs_super* sb;       // owned, converted
-    char* cwd;          // owned, CWD_SIZE bytes
+    char* cwd;          // owned, MAXPATHLEN_FS bytes
     uint32_t cwd_ino;
     bool bare;          // the disk's: no label in front of the file system
     fs_cache* cache;    // owned: last inode block, lookup buffers
 };
 
-extern fsys* fs_current;
-
+// Mounts partition `part` of `d` (partitions 1 and 2 only with
+// FS_MNT_ANYPART); the first file system mounted becomes the current one.
+// Null with fs_errno on failure.
 fsys* fs_mount(disk* d, int part, int flags);
+// Releases the slot; always 0.  fs_errno is left as it was.
 int fs_umount(fsys* fs);
+// The current file system; null when none is (not a failure: no status).
 fsys* fs_getfs();
+// Makes `fs` (null: none) current and returns it; it cannot fail.
 fsys* fs_setfs(fsys* fs);
+// Copies the working directory's text (at most MAXPATHLEN_FS bytes with
+// its NUL) to `buf` and returns `buf`; null with FSE_NOFS when no file
+// system is current (`buf` then says so).
 char* fs_getcwd(char* buf);
-int super_swap(fs_super* sb);
+// Prints the converted superblock; it cannot fail.
 void dump_super(FILE* stream, const fs_super* sb);
 
 // ---------------------------------------------------------------------------
 // Inodes and status
 // ---------------------------------------------------------------------------
-inline constexpr int IBUFSIZE = 8192;
-
-// Reads inode `ino` of `fs` and converts it to host order.
-//   buffer     IBUFSIZE bytes of the caller's scratch, used only when
-//              *inode_ptr is null (then it may not be null itself).
-//   inode_ptr  in/out.  When *inode_ptr is null, the 512-byte sector that
-//              holds the inode is copied to the start of `buffer` and
-//              *inode_ptr is set to the inode's place there (byte
-//              (ino % 4) * 128).  Otherwise the inode is copied to
-//              *inode_ptr (128 bytes; it may lie inside `buffer`) and
-//              `buffer` is not touched.
-// Returns 0 on success; 1 when the inode lies where the device cannot be
-// positioned (fs_errno FSE_SEEK); 2 when its block cannot be read whole
-// (FSE_READ).  On failure neither `buffer` nor *inode_ptr's record is
-// changed.
-int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr);
-int inode_swap(dinode* ip);
 // Fills `st` from inode `ino` of the current file system; 0, or -1 with
-// fs_errno as fs_iget left it (the record is then untouched).  Owners come
+// fs_errno (FSE_NOFS, or the inode's read: FSE_SEEK / FSE_READ; the
+// record is then untouched).  Owners come
 // from the 32-bit words at 112/116 when the superblock says
 // FS_INODEFMT_NEW, else from the 16-bit words; there an OWNER_WIDE owner
 // (group) is the 32-bit word at 116 (120) when that word is above 65535,
 // and a real 65535 otherwise (older systems leave those words 0).
 int fs_istat(uint32_t ino, fs_statrec* st);
+// Prints a status record; the result of the last fprintf (negative when
+// the stream failed).
 int dump_stat(FILE* stream, const fs_statrec* st);
+// Prints a converted inode; the result of the last fprintf (negative when
+// the stream failed).
 // A device's major and minor numbers from `rdev` as the current file
 // system's writer stored them: the 4.4 format's 32-bit rule; in the older
 // format 8 bits each in a 16-bit word, or 14 and 18 bits in a wider one.
@@ -422,23 +425,12 @@ int dump_inode(FILE* stream, const dinode* ip);
 // ---------------------------------------------------------------------------
 // Path lookup and working directory
 // ---------------------------------------------------------------------------
-inline constexpr int MAXPATHLEN_FS = 1024;
 
+// Inode number of `path` (from the working directory unless it starts
+// with '/'); 0 with fs_errno on failure.  The last component's inode is
+// not read.
 uint32_t fs_namei(const char* path);
-// Searches one directory block for `name`.
-//   dip      the directory's inode (host order)
-//   blkaddr  fragment address of logical block *lbn (0: a hole)
-//   buffer   at least fs_bsize bytes of scratch; receives the block
-//   pos      in/out: directory bytes accounted for before this block; moves
-//            on by the block's length (the size rule), before any read
-//   lbn      in/out: the block's logical number; moves on by one
-//   match    out: inode number of the entry named `name`, or 0
-// Returns 0 when the block was searched; 1 when the device refused the
-// position (FSE_SEEK); 2 when the block is a hole, could not be read whole,
-// or holds a record that breaks the layout (FSE_READ).  On failure *match
-// is left alone.
-int dir_scan(fsys* fs, const dinode* dip, uint32_t blkaddr, uint8_t* buffer,
-             int32_t* pos, int32_t* lbn, const char* name, uint32_t* match);
+// fs_namei then fs_istat; 0, or -1 with fs_errno (`st` then untouched).
 int fs_stat(const char* path, fs_statrec* st);
 
 // Image paths as text (no lookup, no failure).  fs_path_join: `name`
@@ -452,6 +444,8 @@ std::string fs_path_last(const char* path);
 // True when the `len` bytes at `word` are "<N>", a name for inode N that
 // a path may start with; *ino receives N.
 bool fs_path_inode(const char* word, size_t len, uint32_t* ino);
+// Makes `path`, a directory, the working directory; 0, or -1 with
+// fs_errno (nothing changes then).
 int fs_chdir(const char* path);
 
 // ---------------------------------------------------------------------------
@@ -471,20 +465,23 @@ struct FS_FILE {
     uint8_t* ff_buf;      // owned, current data block
     int64_t ff_pos;       // bytes covered by the blocks read so far
     int64_t ff_lbn;       // blocks read so far = next logical block
-    int32_t ff_state;     // 0 direct, 1 indirect, FS_EOF: no further block
-    int ff_lost;          // status of the first block that failed, or 0
+    int32_t ff_state;     // 0, or FS_EOF: no further block
+    int ff_lost;          // status of the first block that failed, or 0 (see fs_flost)
     block_map* ff_map;    // owned, with its indirect blocks
     int64_t ff_lostat;    // file offset where that first failed block began;
                           // bytes handed out before it are all in place
 };
 
-extern FS_FILE fs_files[NFILES];
-
+// Opens a stream on the file at `path`; null with fs_errno on failure
+// (no slot is taken then).  `mode` is not looked at: streams only read.
 FS_FILE* fs_fopen(const char* path, const char* mode);
 // Opens a stream on inode `ino` of the current file system, for callers
 // that already hold the number (from a directory entry): no path is looked
 // up again.  Results and failures are those of fs_fopen after its lookup.
 FS_FILE* fs_fopen_ino(uint32_t ino);
+// Reads up to `count` items of `size` bytes; the whole items read.  Fewer
+// than asked at the end of the file, or with fs_errno when a block could
+// not be read (fs_errno is FSE_OK after a call that met no failure).
 uint32_t fs_fread(void* buf, uint32_t size, uint32_t count, FS_FILE* f);
 // When nothing is buffered and the stream's next bytes lie in a hole
 // (a zero block address, or a pointer inside an indirect block that is
@@ -493,17 +490,31 @@ uint32_t fs_fread(void* buf, uint32_t size, uint32_t count, FS_FILE* f);
 // the bytes passed over; 0 when the next bytes are data, at the end,
 // or the map cannot be read (nothing moves then).
 int64_t fs_fhole(FS_FILE* f);
+// Releases the stream's slot; always 0.
 int fs_fclose(FS_FILE* f);
+// True when the stream lost a block on the way: *at (when not null)
+// receives the file offset where the first lost block began, *status
+// (when not null) that block's status; bytes handed out before that
+// offset are all in place.  False, with neither touched, when none was
+// lost.
+bool fs_flost(const FS_FILE* f, int64_t* at, int* status);
 // True when the stream reached the end of its file with nothing left
 // buffered and no block lost on the way.  When it did not, fs_errno holds
 // the reason (a lost block's status is put back there), ready for a report.
 bool fs_fclean(FS_FILE* f);
 
+// Opens a stream on the directory at `path`; null with fs_errno on
+// failure (FSE_NOTDIR, FSE_TOOBIG for a size negative or past 2 GiB, ...).
 FS_FILE* fs_opendir(const char* path);
 // fs_opendir on an inode number the caller already holds.
 FS_FILE* fs_opendir_ino(uint32_t ino);
+// The next record in use, or null at the end or on failure.  A block that
+// cannot be read is passed over and kept for fs_fclean; fs_errno then
+// holds its status.  Null with fs_errno also when a broken record ends the
+// directory, or when an indirect block fails (the next call tries again).
 direct* fs_readdir(FS_FILE* d);
-// Where the next record of `d` lies, as a byte offset into the directory.
+// Where the next record of `d` lies, as a byte offset into the directory;
+// it cannot fail.
 int64_t fs_telldir(const FS_FILE* d);
 // Sets a newly opened stream of a directory at `pos`, a value fs_telldir
 // gave for a stream of the same directory, so that a caller can close a
@@ -513,6 +524,7 @@ int64_t fs_telldir(const FS_FILE* d);
 // from the place on (fs_fclean reports it) and the stream goes on with the
 // next block, as fs_readdir does past a lost block.
 int fs_seekdir(FS_FILE* d, int64_t pos);
+// fs_fclose for a directory stream; always 0.
 int fs_closedir(FS_FILE* d);
 
 // ---------------------------------------------------------------------------

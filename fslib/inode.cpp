@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr int INODE_SIZE = 128;
+constexpr int INODE_SIZE = sizeof(dinode);
 
 // Fragment address of the inode block holding `ino`, exact; -1 when it
 // cannot be formed.  The mount has made sure the divisors are non-zero
@@ -54,6 +54,20 @@ int load_inode_block(fsys* fs, uint32_t ino, uint32_t* at)
 
 }  // namespace
 
+namespace fsl {
+
+int inode_read(fsys* fs, uint32_t ino, dinode* out)
+{
+    uint32_t at;
+    int rc = load_inode_block(fs, ino, &at);
+    if (rc != FSE_OK)
+        return rc;
+    std::memcpy(out, fs->cache->iblock + at, INODE_SIZE);
+    return inode_swap(out);
+}
+
+}  // namespace fsl
+
 int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr)
 {
     uint32_t at;
@@ -62,15 +76,15 @@ int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr)
         fs_errno = rc;
         return rc == FSE_SEEK ? 1 : 2;
     }
-    const uint8_t* src = fs->cache->iblock + at;
     if (*inode_ptr == nullptr) {
         uint32_t sector = at & ~uint32_t{SECTOR_SIZE - 1};
         std::memcpy(buffer, fs->cache->iblock + sector, SECTOR_SIZE);
         *inode_ptr = reinterpret_cast<dinode*>(buffer + (at - sector));
     } else {
-        std::memcpy(*inode_ptr, src, INODE_SIZE);
+        std::memcpy(*inode_ptr, fs->cache->iblock + at, INODE_SIZE);
     }
-    return inode_swap(*inode_ptr);
+    inode_swap(*inode_ptr);
+    return 0;
 }
 
 int inode_swap(dinode* ip)
@@ -98,7 +112,7 @@ int inode_swap(dinode* ip)
     swap_field(ip->di_gid44_or_uid);
     swap_field(ip->di_gid_or_spare);
     swap_field(ip->di_xattr_or_spare);
-    return 0;
+    return FSE_OK;
 }
 
 namespace fsl {
@@ -128,13 +142,16 @@ void inode_owner(const fs_super* sb, const dinode* ip, uint32_t* uid, uint32_t* 
 
 int fs_istat(uint32_t ino, fs_statrec* st)
 {
-    fsys* fs = fs_getfs();
-    if (!fs)
-        return -1;
+    fsys* fs;
     dinode inode;
-    dinode* ip = &inode;
-    if (fs_iget(fs, ino, nullptr, &ip) != 0)
+    const dinode* ip = &inode;
+    int rc = fsl::current_fs(&fs);
+    if (rc == FSE_OK)
+        rc = fsl::inode_read(fs, ino, &inode);
+    if (rc != FSE_OK) {
+        fs_errno = rc;
         return -1;
+    }
     st->st_mode = ip->di_mode;
     st->st_ino = ino;
     uint16_t type = ip->di_mode & IFMT;

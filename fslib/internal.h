@@ -5,6 +5,40 @@
 
 #include "fslib/fslib.h"
 
+// ---------------------------------------------------------------------------
+// Tables and record conversions the library keeps to itself; the tests
+// reach them through this header.
+// ---------------------------------------------------------------------------
+
+extern fsys* fs_current;             // the current file system, or null
+extern FS_FILE fs_files[NFILES];     // the stream table
+
+// Converts the label's numbers in place and checks it: FSE_OK, FSE_MAGIC
+// (no label magic), or FSE_CHECKSUM.  fs_errno is not touched.
+int label_check(dk_label* label);
+// Converts the superblock's numbers in place: FSE_OK when the converted
+// magic is FS_MAGIC, else FSE_MAGIC.
+int super_swap(fs_super* sb);
+// Converts an inode in place; always FSE_OK.
+int inode_swap(dinode* ip);
+
+inline constexpr int IBUFSIZE = FF_BUFSIZE;   // the largest block
+
+// Reads inode `ino` of `fs` and converts it to host order.
+//   buffer     IBUFSIZE bytes of the caller's scratch, used only when
+//              *inode_ptr is null (then it may not be null itself).
+//   inode_ptr  in/out.  When *inode_ptr is null, the 512-byte sector that
+//              holds the inode is copied to the start of `buffer` and
+//              *inode_ptr is set to the inode's place there (byte
+//              (ino % 4) * 128).  Otherwise the inode is copied to
+//              *inode_ptr (128 bytes; it may lie inside `buffer`) and
+//              `buffer` is not touched.
+// Returns 0 on success; 1 when the inode lies where the device cannot be
+// positioned (fs_errno FSE_SEEK); 2 when its block cannot be read whole
+// (FSE_READ).  On failure neither `buffer` nor *inode_ptr's record is
+// changed.
+int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr);
+
 namespace fsl {
 
 // True when `count` bytes at device byte `offset` touch an area that the
@@ -27,7 +61,7 @@ int frag_load(const fsys* fs, int64_t frag, void* buf, uint32_t count, bool exac
 int64_t block_count(const fs_super* sb, int64_t size, int64_t lbn, int64_t pos);
 
 // Entries in one indirect block: fs_bsize / 4 (2048 for 8192-byte blocks).
-inline uint32_t nindir(const fs_super* sb) { return static_cast<uint32_t>(sb->fs_bsize) / 4; }
+inline uint32_t nindir(const fs_super* sb) { return static_cast<uint32_t>(sb->fs_bsize) / sizeof(uint32_t); }
 
 // Largest file size the block map can reach with this block size.
 int64_t max_file_size(const fs_super* sb);
@@ -78,14 +112,22 @@ rec_verdict record_step(uint8_t* p, uint32_t avail, bool final);
 // Owner words of inode `ip` by the file system's inode format.
 void inode_owner(const fs_super* sb, const dinode* ip, uint32_t* uid, uint32_t* gid);
 
+// Reads inode `ino` of `fs` into `out`, converted: FSE_OK, or FSE_SEEK /
+// FSE_READ (then `out` is untouched).
+int inode_read(fsys* fs, uint32_t ino, dinode* out);
+
+// The current file system into *fs: FSE_OK, or FSE_NOFS when none is.
+int current_fs(fsys** fs);
+
 }  // namespace fsl
 
 struct fs_cache {
-    block_map* dirmap;     // lookup's indirect blocks
-    uint8_t* dirbuf;       // lookup's directory block
+    FS_FILE lookup;        // path lookup's directory stream: no table slot,
+                           // so a lookup works with every slot taken, and
+                           // its indirect blocks stay held between lookups
+    dinode lookup_inode;   // that stream's inode
     uint8_t* iblock;       // inode block read last
     int64_t iblock_at;     // its device offset; -1: none held
-    uint32_t iblock_len;
 };
 
 // Creates and drops a mounted file system's cache.
@@ -106,5 +148,24 @@ void stream_place(FS_FILE* f, int64_t lbn);
 // passed when it is still the next one, the loss is kept as fs_fclean
 // reports it, and nothing stays buffered.
 void stream_lose(FS_FILE* f, int64_t lbn, int status);
+
+// Sets `f`, whose buffers are in place, at the start of inode `ino` of
+// `fs`.  With `dir` the inode must be a directory (else FSE_NOTDIR) of at
+// most 2 GiB; any other file must lie inside what the block map reaches
+// (else FSE_TOOBIG).  FSE_OK, or the failure of the inode's read.
+int stream_start(FS_FILE* f, fsys* fs, uint32_t ino, bool dir);
+
+// Opens a table stream on inode `ino` of the current file system, as a
+// directory stream with `dir`; null with fs_errno on failure, when no
+// slot is taken.
+FS_FILE* stream_open(uint32_t ino, bool dir);
+
+// The one directory reader, behind fs_readdir and path lookup: the next
+// record in use of directory stream `d` into *rec, null at the end.  A
+// block that cannot be read is passed over with `past_losses` (the walk
+// goes on, and the last such status is returned with the record), else it
+// ends the call with its status.  A failed indirect block or a broken
+// record always ends the call with its status and *rec null.
+int dir_next(FS_FILE* d, bool past_losses, direct** rec);
 
 }  // namespace fsl

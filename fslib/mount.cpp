@@ -35,23 +35,24 @@ bool geometry_ok(const fs_super* sb)
 {
     int32_t bsize = sb->fs_bsize;
     int32_t fsize = sb->fs_fsize;
-    if (bsize != 4096 && bsize != 8192)
+    if (bsize != 4096 && bsize != FF_BUFSIZE)
         return false;
-    if (!is_pow2(fsize) || fsize < 512 || fsize > bsize)
+    if (!is_pow2(fsize) || fsize < SECTOR_SIZE || fsize > bsize)
         return false;
     if (sb->fs_bshift != log2_of(bsize) || sb->fs_bmask != ~(bsize - 1))
         return false;
     if (sb->fs_fmask != ~(fsize - 1))
         return false;
-    if (sb->fs_fsbtodb != log2_of(fsize / 512))
+    if (sb->fs_fsbtodb != log2_of(fsize / SECTOR_SIZE))
         return false;
     if (sb->fs_fragshift != log2_of(bsize / fsize))
         return false;
     return sb->fs_ipg != 0 && sb->fs_inopb != 0 && sb->fs_fpg != 0;
 }
 
-// A free slot of the mount table with its buffers, or null (fs_errno set).
-fsys* take_slot(disk* d, int part)
+// Takes a free slot of the mount table with its buffers into *out;
+// FSE_OK, or FSE_NFILE / FSE_NOMEM.
+int take_slot(disk* d, int part, fsys** out)
 {
     fsys* fs = nullptr;
     for (fsys& slot : fsys_table) {
@@ -60,21 +61,19 @@ fsys* take_slot(disk* d, int part)
             break;
         }
     }
-    if (!fs) {
-        fs_errno = FSE_NFILE;
-        return nullptr;
-    }
+    if (!fs)
+        return FSE_NFILE;
     auto* sb = static_cast<fs_super*>(std::malloc(sizeof(fs_super)));
-    auto* cwd = static_cast<char*>(std::malloc(CWD_SIZE));
+    auto* cwd = static_cast<char*>(std::malloc(MAXPATHLEN_FS));
     if (!sb || !cwd) {
         std::free(sb);
         std::free(cwd);
-        fs_errno = FSE_NOMEM;
-        return nullptr;
+        return FSE_NOMEM;
     }
     *fs = fsys{d->handle, d->label, part, sb, cwd, ROOT_INO, d->bare, nullptr};
     std::strcpy(cwd, "/");
-    return fs;
+    *out = fs;
+    return FSE_OK;
 }
 
 // Reads, converts and checks the superblock; FSE_OK or the failure.
@@ -85,8 +84,9 @@ int load_super(fsys* fs)
     int rc = fsl::dev_load(fs->handle, where < 0 ? -1 : where + SBOFF, fs->sb, sizeof(fs_super), true, &got);
     if (rc != FSE_OK)
         return rc;
-    if (!super_swap(fs->sb))
-        return FSE_MAGIC;
+    rc = super_swap(fs->sb);
+    if (rc != FSE_OK)
+        return rc;
     if (!geometry_ok(fs->sb))
         return FSE_BADSB;
     return FSE_OK;
@@ -109,7 +109,7 @@ int read_super(fsys* fs, int flags)
 
 bool fsl::super_sound(fs_super* sb)
 {
-    return super_swap(sb) && geometry_ok(sb);
+    return super_swap(sb) == FSE_OK && geometry_ok(sb);
 }
 
 fsys* fs_mount(disk* d, int part, int flags)
@@ -126,10 +126,13 @@ fsys* fs_mount(disk* d, int part, int flags)
         fs_errno = FSE_PART;
         return nullptr;
     }
-    fsys* fs = take_slot(d, part);
-    if (!fs)
+    fsys* fs = nullptr;
+    int rc = take_slot(d, part, &fs);
+    if (rc != FSE_OK) {
+        fs_errno = rc;
         return nullptr;
-    int rc = read_super(fs, flags);
+    }
+    rc = read_super(fs, flags);
     if (rc != FSE_OK) {
         fs_umount(fs);
         fs_errno = rc;
@@ -156,6 +159,16 @@ int fs_umount(fsys* fs)
 
 fsys* fs_getfs() { return fs_current; }
 
+namespace fsl {
+
+int current_fs(fsys** fs)
+{
+    *fs = fs_current;
+    return fs_current ? FSE_OK : FSE_NOFS;
+}
+
+}  // namespace fsl
+
 fsys* fs_setfs(fsys* fs)
 {
     fs_current = fs;
@@ -166,10 +179,11 @@ char* fs_getcwd(char* buf)
 {
     if (!fs_current) {
         std::strcpy(buf, "No current fs");
+        fs_errno = FSE_NOFS;
         return nullptr;
     }
-    std::strncpy(buf, fs_current->cwd, CWD_SIZE);
-    buf[CWD_SIZE - 1] = '\0';   // cwd is always shorter; keep it so
+    std::strncpy(buf, fs_current->cwd, MAXPATHLEN_FS);
+    buf[MAXPATHLEN_FS - 1] = '\0';   // cwd is always shorter; keep it so
     return buf;
 }
 
@@ -198,5 +212,5 @@ int super_swap(fs_super* sb)
             std::memcpy(raw + off, &w, 4);
         }
     }
-    return sb->fs_magic == FS_MAGIC ? 1 : 0;
+    return sb->fs_magic == FS_MAGIC ? FSE_OK : FSE_MAGIC;
 }

@@ -39,7 +39,7 @@ struct dev_entry {
     fs_handle h = FS_NOHANDLE;
     int64_t bytes = 0;
 };
-std::array<dev_entry, 16> sizes;
+std::array<dev_entry, NDISK> sizes;   // one device per open disk
 
 int64_t host_size(int fd)
 {
@@ -203,7 +203,7 @@ int dev_close(fs_handle h)
         if (e.h == h)
             e = dev_entry{};
     }
-    return ::close(fd_of(h)) == 0 ? 1 : 0;
+    return ::close(fd_of(h)) == 0 ? FSE_OK : FSE_READ;
 }
 
 }  // namespace fsl

@@ -31,7 +31,7 @@ int dev_load(fs_handle h, int64_t offset, void* buf, uint32_t count, bool exact,
 // number); false when the host cannot tell.
 bool dev_ident(fs_handle h, uint64_t* dev, uint64_t* ino);
 
-// Closes the device; non-zero on success, 0 on failure.
+// Closes the device; FSE_OK, or FSE_READ when the host's close fails.
 int dev_close(fs_handle h);
 
 // Device read calls made since the process started; tests count them to

@@ -37,7 +37,7 @@ bool take_backup(disk* d, const uint8_t* buf, uint64_t first, uint64_t count, in
             continue;
         dk_label l;
         std::memcpy(&l, raw, sizeof l);
-        if (!label_check(&l) || !fsl::backup_placed(&l, first + i))
+        if (label_check(&l) != FSE_OK || !fsl::backup_placed(&l, first + i))
             continue;
         std::memcpy(d->label, &l, sizeof l);
         fs_label_rescue = {status, first + i};

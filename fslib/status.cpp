@@ -17,4 +17,5 @@ const char* const fs_errlist[FSE_NERR] = {
     "No such file or directory",
     "Bad superblock",
     "File too large",
+    "No file system mounted",
 };

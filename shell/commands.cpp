@@ -26,7 +26,7 @@ int cmd_debug(int, char**)
 
 int cmd_pwd(int, char**)
 {
-    char cwd[CWD_SIZE];
+    char cwd[MAXPATHLEN_FS];
     if (fs_getcwd(cwd) == nullptr)
         cwd[0] = '\0';
     fprintf(stderr, "%s\n", cwd);

@@ -94,7 +94,7 @@ static bool page_file(FS_FILE* file, FILE* pager)
     uint32_t got;
     while ((got = fs_fread(buffer, 1, sizeof buffer, file)) > 0) {
         if (sh_interrupted || fwrite(buffer, 1, got, pager) != got)
-            return file->ff_lost == FSE_OK || fs_fclean(file);
+            return !fs_flost(file, nullptr, nullptr) || fs_fclean(file);
     }
     return fs_fclean(file);
 }

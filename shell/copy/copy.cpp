@@ -38,6 +38,10 @@ bool plain_name(const char* name)
 std::string last_name(const char* path)
 {
     std::string name = fs_path_last(path);
+    uint32_t ino;
+    // An inode named by number lands under a name that says so.
+    if (std::strchr(path, '/') == nullptr && fs_path_inode(name.c_str(), name.size(), &ino))
+        return "inode-" + std::to_string(ino);
     return plain_name(name.c_str()) ? name : std::string();
 }
 
@@ -147,8 +151,10 @@ static std::string host_dir_text(const char* dst)
 static uint32_t parent_ino(uint32_t ino, const std::string& path)
 {
     size_t cut = path.rfind('/');
-    if (path == "/" || cut == std::string::npos)
+    if (path == "/")
         return ino;
+    if (cut == std::string::npos)
+        return 0;   // an inode named by number: its parent is not known
     std::string parent = cut == 0 ? "/" : path.substr(0, cut);
     return fs_namei(parent.c_str());
 }
@@ -245,7 +251,7 @@ static int cp_run(int argc, char** argv)
         show_error(src);
         return 1;
     }
-    char cwd[CWD_SIZE];
+    char cwd[MAXPATHLEN_FS];
     if (fs_getcwd(cwd) == nullptr)
         strcpy(cwd, "/");
     std::string path = fs_path_abs(cwd, src);

@@ -128,11 +128,12 @@ static bool out_finish(host_out& o)
 // host file holds only the file's first bytes in their places.
 static uint32_t fill_chunk(FS_FILE* in, uint8_t* buf, long long delivered, bool* lost)
 {
-    bool lost_before = in->ff_lost != FSE_OK;
+    int64_t lost_at = 0;
+    bool lost_before = fs_flost(in, nullptr, nullptr);
     uint32_t got = fs_fread(buf, 1, COPY_CHUNK, in);
-    if (!lost_before && in->ff_lost != FSE_OK) {
+    if (!lost_before && fs_flost(in, &lost_at, nullptr)) {
         *lost = true;
-        long long keep = in->ff_lostat - delivered;
+        long long keep = lost_at - delivered;
         if (keep < 0)
             keep = 0;
         if (keep < got)

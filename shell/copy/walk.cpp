@@ -102,7 +102,7 @@ void shut_entries(dir_level& d)
         return;
     d.resume = fs_telldir(d.stream);
     if (d.lost == FSE_OK)
-        d.lost = d.stream->ff_lost;
+        fs_flost(d.stream, nullptr, &d.lost);
     fs_closedir(d.stream);
     d.stream = nullptr;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fslib/fslib.h"
+#include "fslib/internal.h"
 #include "support/images.h"
 #include "support/mounted.h"
 #include "support/runner.h"

@@ -8,6 +8,7 @@
 #include "tools/sunimg.h"
 
 #include "fslib/fslib.h"
+#include "fslib/internal.h"
 
 #include <gtest/gtest.h>
 
@@ -458,14 +459,14 @@ TEST(InodeSwap, ConvertsExactlyTheListedFields)
 // fs_istat
 // ---------------------------------------------------------------------------
 
-TEST(Istat, NothingMountedLeavesEverythingAlone)
+TEST(Istat, NothingMountedLeavesTheRecordAlone)
 {
     ASSERT_EQ(fs_current, nullptr);
     fs_statrec st;
     std::memset(&st, 0x6B, sizeof st);
     fs_errno = FSE_NOTDIR;
     EXPECT_EQ(fs_istat(ROOT_INO, &st), -1);
-    EXPECT_EQ(fs_errno, FSE_NOTDIR);
+    EXPECT_EQ(fs_errno, FSE_NOFS);
     for (size_t i = 0; i < sizeof st; i++)
         ASSERT_EQ(reinterpret_cast<uint8_t*>(&st)[i], 0x6B) << i;
 }

@@ -7,6 +7,7 @@
 #include "tools/sunimg.h"
 
 #include "fslib/fslib.h"
+#include "fslib/internal.h"
 
 #include <gtest/gtest.h>
 
@@ -150,11 +151,11 @@ TEST_F(Mount, FirstMountBecomesCurrentAndStartsAtTheRoot)
     EXPECT_EQ(fs_current, a);
     EXPECT_EQ(fs_getfs(), a);
 
-    char buf[CWD_SIZE];
+    char buf[MAXPATHLEN_FS];
     std::memset(buf, 'x', sizeof buf);
     EXPECT_EQ(fs_getcwd(buf), buf);
     EXPECT_EQ(buf[0], '/');
-    for (int i = 1; i < CWD_SIZE; i++)
+    for (int i = 1; i < MAXPATHLEN_FS; i++)
         ASSERT_EQ(buf[i], '\0') << "the copy fills all 1024 bytes; byte " << i;
 
     // The same partition again: a second slot; the first stays current.
@@ -166,9 +167,9 @@ TEST_F(Mount, FirstMountBecomesCurrentAndStartsAtTheRoot)
     EXPECT_NE(a->cwd, b->cwd);
 
     // A working directory of the longest size that fits comes back whole.
-    std::string deep(CWD_SIZE - 1, 'd');
+    std::string deep(MAXPATHLEN_FS - 1, 'd');
     deep[0] = '/';
-    std::memcpy(b->cwd, deep.c_str(), CWD_SIZE);
+    std::memcpy(b->cwd, deep.c_str(), MAXPATHLEN_FS);
     EXPECT_EQ(fs_setfs(b), b);
     EXPECT_EQ(fs_current, b);
     EXPECT_EQ(fs_getcwd(buf), buf);
@@ -192,7 +193,7 @@ TEST_F(Mount, FirstMountBecomesCurrentAndStartsAtTheRoot)
     fs_errno = FSE_SEEK;
     EXPECT_EQ(fs_getcwd(buf), nullptr);
     EXPECT_STREQ(buf, "No current fs");
-    EXPECT_EQ(fs_errno, FSE_SEEK) << "fs_getcwd sets no status";
+    EXPECT_EQ(fs_errno, FSE_NOFS) << "fs_getcwd says why it has no text";
 
     fsys* c = held.mount(d, 0);
     ASSERT_NE(c, nullptr) << "the device is still open after the releases";
@@ -602,7 +603,7 @@ TEST(SuperSwap, ConvertsExactlyTheListedWords)
     uint8_t before[8192];
     std::memcpy(before, buf, sizeof buf);
     auto* sb = reinterpret_cast<fs_super*>(buf);
-    EXPECT_EQ(super_swap(sb), 0);
+    EXPECT_EQ(super_swap(sb), FSE_MAGIC);
 
     std::vector<bool> swapped(8192, false);
     for (uint32_t off = 8; off <= 204; off += 4)
@@ -620,12 +621,12 @@ TEST(SuperSwap, ConvertsExactlyTheListedWords)
     // The magic decides the result, after the conversion.
     std::memset(buf, 0, sizeof buf);
     sunimg::put32be(buf + SB_MAGIC, FS_MAGIC);
-    EXPECT_EQ(super_swap(sb), 1);
+    EXPECT_EQ(super_swap(sb), FSE_OK);
     EXPECT_EQ(sb->fs_magic, FS_MAGIC);
     std::memset(buf, 0, sizeof buf);
     const uint8_t le[4] = {0x54, 0x19, 0x01, 0x00};
     std::memcpy(buf + SB_MAGIC, le, 4);
-    EXPECT_EQ(super_swap(sb), 0);
+    EXPECT_EQ(super_swap(sb), FSE_MAGIC);
 }
 
 // ---------------------------------------------------------------------------
@@ -745,7 +746,7 @@ TEST(DumpSuper, ExactText)
     alignas(8) uint8_t buf[8192];
     std::memcpy(buf, b.data(), sizeof buf);
     auto* sb = reinterpret_cast<fs_super*>(buf);
-    ASSERT_EQ(super_swap(sb), 1);
+    ASSERT_EQ(super_swap(sb), FSE_OK);
     EXPECT_EQ(dump_text(sb), sample_super_text);
 }
 
@@ -756,7 +757,7 @@ TEST(DumpSuper, ZeroCylindersPerGroupAndOtherHostileValues)
     alignas(8) uint8_t buf[8192];
     std::memcpy(buf, b.data(), sizeof buf);
     auto* sb = reinterpret_cast<fs_super*>(buf);
-    ASSERT_EQ(super_swap(sb), 1);
+    ASSERT_EQ(super_swap(sb), FSE_OK);
 
     sb->fs_cpg = 0;
     std::string out = dump_text(sb);

@@ -27,7 +27,7 @@ class Lookup : public testimg::LibraryTest {};
 
 std::string cwd_text()
 {
-    char buf[CWD_SIZE];
+    char buf[MAXPATHLEN_FS];
     return fs_getcwd(buf) ? std::string(buf) : std::string("<none>");
 }
 
@@ -197,12 +197,18 @@ TEST_F(Lookup, NothingMounted)
 {
     fs_statrec st{};
     st.st_size = 4711;
-    fs_errno = FSE_MAGIC;
-    EXPECT_EQ(fs_namei("/"), 0u);
-    EXPECT_EQ(fs_namei("/etc"), 0u);
-    EXPECT_EQ(fs_stat("/", &st), -1);
-    EXPECT_EQ(fs_chdir("/"), -1);
-    EXPECT_EQ(fs_errno, FSE_MAGIC);
+    // Each call fails with a status of its own; nothing else happens.
+    for (const char* path : {"/", "/etc", "etc"}) {
+        fs_errno = FSE_MAGIC;
+        EXPECT_EQ(fs_namei(path), 0u);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+        fs_errno = FSE_MAGIC;
+        EXPECT_EQ(fs_stat(path, &st), -1);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+        fs_errno = FSE_MAGIC;
+        EXPECT_EQ(fs_chdir(path), -1);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+    }
     EXPECT_EQ(st.st_size, 4711);
 }
 
@@ -505,61 +511,25 @@ TEST_F(Lookup, DamagedIndirectChainsFinishQuickly)
     }
 }
 
-TEST_F(Lookup, NegativeDirectorySizeHasNoEntries)
+// A directory size past 2 GiB, or negative, is damage: lookup and a
+// listing both call it too large.
+TEST_F(Lookup, DirectorySizePastTwoGigabytesIsTooLarge)
 {
-    Tree t;
-    DiskImage img = sunimg::make_disk(t.fs);
-    img.image.put32be(ino_field(img, t.etc, sunimg::ino_off::size), 0x80000000u);
-    Mount m(img);
-    ASSERT_TRUE(m.ok());
-    EXPECT_EQ(fs_namei("/etc/passwd"), 0u);
-    EXPECT_EQ(fs_errno, FSE_NOENT);
-    EXPECT_EQ(fs_namei("/etc"), t.etc);
-}
-
-// ---------------------------------------------------------------------------
-// dir_scan on its own
-// ---------------------------------------------------------------------------
-
-TEST_F(Lookup, DirScanCountersAndResults)
-{
-    Tree t;
-    DiskImage img = sunimg::make_disk(t.fs);
-    Mount m(img);
-    ASSERT_TRUE(m.ok());
-    alignas(8) uint8_t ibuf[IBUFSIZE];
-    dinode* dip = nullptr;
-    ASSERT_EQ(fs_iget(m.fs(), t.etc, ibuf, &dip), 0);
-    ASSERT_EQ(dip->di_size, 512);
-    alignas(8) static uint8_t buf[8192];
-
-    int32_t pos = 0, lbn = 0;
-    uint32_t match = 99;
-    EXPECT_EQ(dir_scan(m.fs(), dip, dip->di_db[0], buf, &pos, &lbn, "motd", &match), 0);
-    EXPECT_EQ(match, t.motd);
-    EXPECT_EQ(pos, 512);
-    EXPECT_EQ(lbn, 1);
-
-    pos = 0, lbn = 0, match = 99;
-    EXPECT_EQ(dir_scan(m.fs(), dip, dip->di_db[0], buf, &pos, &lbn, "nothere", &match), 0);
-    EXPECT_EQ(match, 0u);
-
-    // Past the size: no bytes, no match, the counters still move.
-    pos = 512, lbn = 1, match = 99;
-    EXPECT_EQ(dir_scan(m.fs(), dip, dip->di_db[0], buf, &pos, &lbn, "motd", &match), 0);
-    EXPECT_EQ(match, 0u);
-    EXPECT_EQ(pos, 512);
-    EXPECT_EQ(lbn, 2);
-
-    // A block at 2 GiB or more cannot be positioned: the match is left
-    // alone, the counters have moved on.
-    pos = 0, lbn = 0, match = 99;
-    fs_errno = FSE_OK;
-    EXPECT_EQ(dir_scan(m.fs(), dip, 0x00300000, buf, &pos, &lbn, "motd", &match), 1);
-    EXPECT_EQ(fs_errno, FSE_SEEK);
-    EXPECT_EQ(match, 99u);
-    EXPECT_EQ(pos, 512);
-    EXPECT_EQ(lbn, 1);
+    const std::pair<uint32_t, uint32_t> sizes[] = {{0, 0x80000000u}, {0x80000000u, 0}, {0xFFFFFFFFu, 0xFFFFFFFFu}};
+    for (auto [hi, lo] : sizes) {
+        SCOPED_TRACE(std::to_string(hi) + ":" + std::to_string(lo));
+        Tree t;
+        DiskImage img = sunimg::make_disk(t.fs);
+        img.image.put32be(ino_field(img, t.etc, sunimg::ino_off::size_hi), hi);
+        img.image.put32be(ino_field(img, t.etc, sunimg::ino_off::size), lo);
+        Mount m(img);
+        ASSERT_TRUE(m.ok());
+        EXPECT_EQ(fs_namei("/etc/passwd"), 0u);
+        EXPECT_EQ(fs_errno, FSE_TOOBIG);
+        EXPECT_EQ(fs_opendir("/etc"), nullptr);
+        EXPECT_EQ(fs_errno, FSE_TOOBIG);
+        EXPECT_EQ(fs_namei("/etc"), t.etc);
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -475,6 +475,16 @@ TEST_F(Streams, SixteenSlots)
     // The path is resolved before the slots are searched.
     EXPECT_EQ(fs_fopen("/nothere", "rb"), nullptr);
     EXPECT_EQ(fs_errno, FSE_NOENT);
+    // Lookup needs no slot of its own: it works with every slot taken, and
+    // takes none.
+    EXPECT_EQ(fs_namei("/d"), fs.lookup("/d"));
+    fs_statrec st;
+    EXPECT_EQ(fs_stat("/f", &st), 0);
+    EXPECT_EQ(st.st_size, 8);
+    EXPECT_EQ(fs_chdir("/d"), 0);
+    EXPECT_EQ(fs_chdir("/"), 0);
+    for (int i = 0; i < NFILES; ++i)
+        EXPECT_EQ(open_streams[size_t(i)].get(), &fs_files[i]);
 
     open_streams[5].reset();
     Stream again = open("/f");
@@ -500,10 +510,20 @@ TEST_F(Streams, OpenFailures)
     img.image.put32be(ino_field(img, two, sunimg::ino_off::size), 0x80000000u);      // 2 GiB: opens
     img.image.put32be(img.dirent_offset(0, d, "ghost") + sunimg::dir_off::ino, 40000000);
     {
-        // No file system mounted: nothing happens, the status is left.
+        // No file system mounted: nothing opens, and the status says why.
         fs_errno = FSE_MAGIC;
         EXPECT_EQ(fs_fopen("/f", "rb"), nullptr);
-        EXPECT_EQ(fs_errno, FSE_MAGIC);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+        fs_errno = FSE_MAGIC;
+        EXPECT_EQ(fs_fopen_ino(ROOT_INO), nullptr);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+        fs_errno = FSE_MAGIC;
+        EXPECT_EQ(fs_opendir("/"), nullptr);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+        fs_errno = FSE_MAGIC;
+        EXPECT_EQ(fs_opendir_ino(ROOT_INO), nullptr);
+        EXPECT_EQ(fs_errno, FSE_NOFS);
+        EXPECT_TRUE(all_stream_slots_free());
     }
     Mount m(img);
     ASSERT_TRUE(m.ok());

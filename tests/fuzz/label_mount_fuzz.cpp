@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fslib/internal.h"
 #include "fuzz/fuzz_image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

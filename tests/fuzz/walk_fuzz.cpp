@@ -17,7 +17,7 @@ void look_around(const fuzz::Node& n)
     fs_stat(n.path.c_str(), &st);
     if ((n.mode & IFMT) != IFDIR || fs_chdir(n.path.c_str()) != 0)
         return;
-    char cwd[CWD_SIZE];
+    char cwd[MAXPATHLEN_FS];
     fs_getcwd(cwd);
     fs_namei(".");
     fs_namei("..");

@@ -1,5 +1,7 @@
 #include "support/mounted.h"
 
+#include "fslib/internal.h"
+
 #include <algorithm>
 #include <iterator>
 
