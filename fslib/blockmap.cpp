@@ -84,6 +84,8 @@ int hold(block_map* m, int slot, uint32_t addr)
 {
     if (m->held[slot] && m->key[slot] == addr)
         return FSE_OK;
+    if (m->bad_status[slot] != FSE_OK && m->bad_key[slot] == addr)
+        return m->bad_status[slot];
     uint32_t got;
     m->held[slot] = false;
     if (!m->buf[slot])
@@ -91,8 +93,11 @@ int hold(block_map* m, int slot, uint32_t addr)
     if (!m->buf[slot])
         return FSE_NOMEM;
     int rc = frag_load(m->fs, addr, m->buf[slot], static_cast<uint32_t>(m->fs->sb->fs_bsize), true, &got);
-    if (rc != FSE_OK)
+    if (rc != FSE_OK) {
+        m->bad_key[slot] = addr;
+        m->bad_status[slot] = rc;
         return rc;
+    }
     m->key[slot] = addr;
     m->held[slot] = true;
     return FSE_OK;

@@ -67,14 +67,26 @@ uint32_t pass_block(FS_FILE* f)
     return static_cast<uint32_t>(count);
 }
 
-// Remembers the first block the stream lost: its status and where in the
-// file it began.
-void lose(FS_FILE* f, int status, int64_t from)
+// Remembers a block the stream lost: the first one's status and place,
+// and the runs of lost bytes (touching blocks make one run).
+void lose(FS_FILE* f, int status, int64_t from, int64_t count)
 {
-    if (f->ff_lost != FSE_OK)
-        return;
-    f->ff_lost = status;
-    f->ff_lostat = from;
+    if (f->ff_lost == FSE_OK) {
+        f->ff_lost = status;
+        f->ff_lostat = from;
+    }
+    f->ff_lostbytes += count;
+    if (f->ff_lostruns > 0 && from == f->ff_lostend) {
+        if (f->ff_lostruns <= FF_LOSTRUNS)
+            f->ff_lostrun[f->ff_lostruns - 1][1] = from + count;
+    } else {
+        f->ff_lostruns++;
+        if (f->ff_lostruns <= FF_LOSTRUNS) {
+            f->ff_lostrun[f->ff_lostruns - 1][0] = from;
+            f->ff_lostrun[f->ff_lostruns - 1][1] = from + count;
+        }
+    }
+    f->ff_lostend = from + count;
 }
 
 // Reads the block at fragment `addr` of `count` bytes into `dst`.
@@ -148,15 +160,23 @@ int stream_fill(FS_FILE* f, bool holes_ok)
     }
     uint32_t addr;
     int rc = map_block(f->ff_map, f->ff_inode, static_cast<uint64_t>(f->ff_lbn), &addr);
-    if (rc != FSE_OK)
+    if (rc != FSE_OK && !holes_ok)
         return rc;   // counters unmoved: the next call tries again
     int64_t from = f->ff_pos;
     uint32_t count = pass_block(f);
-    rc = read_block(f, addr, f->ff_buf, count, holes_ok);
     if (rc == FSE_OK)
+        rc = read_block(f, addr, f->ff_buf, count, holes_ok);
+    if (rc == FSE_OK) {
         f->ff_avail = count;
-    else
-        lose(f, rc, from);   // a block lost: never a clean end
+        return rc;
+    }
+    lose(f, rc, from, count);   // a block lost: never a clean end
+    // A file's lost block reads as zeros, so that every later byte keeps
+    // its place; a directory's records are simply not there.
+    if (holes_ok) {
+        std::memset(f->ff_buf, 0, count);
+        f->ff_avail = count;
+    }
     return rc;
 }
 
@@ -176,11 +196,12 @@ void stream_place(FS_FILE* f, int64_t lbn)
 void stream_lose(FS_FILE* f, int64_t lbn, int status)
 {
     int64_t from = f->ff_pos;
+    int64_t count = f->ff_avail;
     if (f->ff_lbn == lbn && f->ff_state != FS_EOF)
-        pass_block(f);
+        count = pass_block(f);
     else
         from -= f->ff_avail;   // the block was passed: its rest begins here
-    lose(f, status, from);
+    lose(f, status, from, count);
     f->ff_cur = f->ff_buf;
     f->ff_avail = 0;
 }
@@ -241,6 +262,12 @@ int stream_start(FS_FILE* f, fsys* fs, uint32_t ino, bool dir)
     f->ff_state = 0;
     f->ff_lost = FSE_OK;
     f->ff_lostat = 0;
+    f->ff_lostbytes = 0;
+    f->ff_lostruns = 0;
+    f->ff_lostend = 0;
+    // A block that failed for an earlier use of this map is asked again.
+    for (int& status : f->ff_map->bad_status)
+        status = FSE_OK;
     return FSE_OK;
 }
 
@@ -364,6 +391,18 @@ int fs_fclose(FS_FILE* f)
 {
     release(f);
     return 0;
+}
+
+uint32_t fs_flostruns(const FS_FILE* f, int64_t (*runs)[2], uint32_t most, int64_t* bytes)
+{
+    uint32_t kept = f->ff_lostruns < FF_LOSTRUNS ? f->ff_lostruns : FF_LOSTRUNS;
+    for (uint32_t i = 0; i < kept && i < most; i++) {
+        runs[i][0] = f->ff_lostrun[i][0];
+        runs[i][1] = f->ff_lostrun[i][1];
+    }
+    if (bytes != nullptr)
+        *bytes = f->ff_lostbytes;
+    return f->ff_lostruns;
 }
 
 bool fs_flost(const FS_FILE* f, int64_t* at, int* status)

@@ -457,6 +457,8 @@ inline constexpr int FF_BUFSIZE = 8192;
 
 struct block_map;   // logical block -> fragment address (internal)
 
+inline constexpr uint32_t FF_LOSTRUNS = 8;   // lost runs a stream keeps in full
+
 struct FS_FILE {
     fsys* ff_fs;          // null: slot free
     dinode* ff_inode;     // owned copy, host order
@@ -470,6 +472,10 @@ struct FS_FILE {
     block_map* ff_map;    // owned, with its indirect blocks
     int64_t ff_lostat;    // file offset where that first failed block began;
                           // bytes handed out before it are all in place
+    int64_t ff_lostbytes; // bytes of every block lost (handed out as zeros)
+    uint32_t ff_lostruns; // runs of lost bytes, touching blocks joined
+    int64_t ff_lostend;   // where the last run ends
+    int64_t ff_lostrun[FF_LOSTRUNS][2];   // the first runs: start, end (exclusive)
 };
 
 // Opens a stream on the file at `path`; null with fs_errno on failure
@@ -498,6 +504,11 @@ int fs_fclose(FS_FILE* f);
 // offset are all in place.  False, with neither touched, when none was
 // lost.
 bool fs_flost(const FS_FILE* f, int64_t* at, int* status);
+// The runs of bytes a file stream lost so far (a lost block reads as zeros
+// and every later byte keeps its place): the number of runs, the first
+// `most` of them (start, end exclusive; at most FF_LOSTRUNS are kept) into
+// `runs`, and the lost bytes into *bytes when it is not null.  Never fails.
+uint32_t fs_flostruns(const FS_FILE* f, int64_t (*runs)[2], uint32_t most, int64_t* bytes);
 // True when the stream reached the end of its file with nothing left
 // buffered and no block lost on the way.  When it did not, fs_errno holds
 // the reason (a lost block's status is put back there), ready for a report.

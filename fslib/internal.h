@@ -77,6 +77,10 @@ struct block_map {
     uint32_t key[NIADDR];      // address of the block held at each level
     bool held[NIADDR];
     uint8_t* buf[NIADDR];      // owned, fs_bsize bytes each, as on disk; null until used
+    // The indirect block that failed last at each level and why: a bad
+    // block is asked of the device once, not once for every block it maps.
+    uint32_t bad_key[NIADDR];
+    int bad_status[NIADDR];
 };
 
 namespace fsl {

@@ -84,17 +84,25 @@ int do_ls(const char* path, const char* long_flag)
     return result;
 }
 
-// Writes the file to the pager until its end, the pager's exit (a write
-// that fails) or Ctrl-C: a file that claims a terabyte is not read on
-// after the user has stopped looking.  False when a block was lost on the
-// way (fs_errno says why), or the end was not reached cleanly.
+// Writes the file to the pager until its end, its first lost block, the
+// pager's exit (a write that fails) or Ctrl-C: a file that claims a
+// terabyte is not read on after the user has stopped looking, and the
+// zeros that stand for a lost block are never shown as its text.  False
+// when a block was lost (fs_errno says why), or the end was not reached
+// cleanly.
 static bool page_file(FS_FILE* file, FILE* pager)
 {
     unsigned char buffer[512];
     uint32_t got;
+    int64_t shown_bytes = 0;
+    int64_t lost_at = 0;
     while ((got = fs_fread(buffer, 1, sizeof buffer, file)) > 0) {
-        if (sh_interrupted || fwrite(buffer, 1, got, pager) != got)
-            return !fs_flost(file, nullptr, nullptr) || fs_fclean(file);
+        bool lost = fs_flost(file, &lost_at, nullptr);
+        if (lost && lost_at - shown_bytes < got)
+            got = static_cast<uint32_t>(lost_at > shown_bytes ? lost_at - shown_bytes : 0);
+        if (sh_interrupted || fwrite(buffer, 1, got, pager) != got || lost)
+            return !lost || fs_fclean(file);
+        shown_bytes += got;
     }
     return fs_fclean(file);
 }

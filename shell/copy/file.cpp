@@ -122,26 +122,6 @@ static bool out_finish(host_out& o)
     return ftruncate(o.fd, static_cast<off_t>(o.pos)) == 0;
 }
 
-// Fills `buf` with up to COPY_CHUNK bytes of the stream, `delivered`
-// bytes having come before.  A block the library lost ends the fill there:
-// the bytes the same request brought from beyond it are dropped, so the
-// host file holds only the file's first bytes in their places.
-static uint32_t fill_chunk(FS_FILE* in, uint8_t* buf, long long delivered, bool* lost)
-{
-    int64_t lost_at = 0;
-    bool lost_before = fs_flost(in, nullptr, nullptr);
-    uint32_t got = fs_fread(buf, 1, COPY_CHUNK, in);
-    if (!lost_before && fs_flost(in, &lost_at, nullptr)) {
-        *lost = true;
-        long long keep = lost_at - delivered;
-        if (keep < 0)
-            keep = 0;
-        if (keep < got)
-            got = static_cast<uint32_t>(keep);
-    }
-    return got;
-}
-
 // Moves the stream's data to the host file.  Returns the errno of a failed
 // write, or 0; `stopped` tells that the user interrupted the copy.
 static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& path, bool* stopped)
@@ -149,8 +129,7 @@ static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& 
     if (cx.buffer.size() < COPY_CHUNK)
         cx.buffer.resize(COPY_CHUNK);
     uint8_t* buf = cx.buffer.data();
-    bool lost = false;
-    while (!lost) {
+    for (;;) {
         if (sh_interrupted) {
             *stopped = true;
             break;   // the host file is given the size of what it holds
@@ -160,7 +139,8 @@ static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& 
                 return errno;
             continue;
         }
-        uint32_t got = fill_chunk(in, buf, o.pos, &lost);
+        // A lost block comes as zeros: every later byte keeps its place.
+        uint32_t got = fs_fread(buf, 1, COPY_CHUNK, in);
         if (got == 0)
             break;
         if (!out_write(o, buf, got))
@@ -170,33 +150,56 @@ static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& 
     return out_finish(o) ? 0 : errno;
 }
 
-// Says what became of a copy that did not come out whole.
-static void report_incomplete(const std::string& path, long long got, long long size)
+// The runs of a file that were lost, as its line names them: "START-END"
+// in file offsets, ascending, the first FF_LOSTRUNS, then "and N more".
+static std::string lost_text(const FS_FILE* in)
+{
+    int64_t runs[FF_LOSTRUNS][2];
+    uint32_t n = fs_flostruns(in, runs, FF_LOSTRUNS, nullptr);
+    std::string text;
+    for (uint32_t i = 0; i < n && i < FF_LOSTRUNS; i++)
+        text += (i ? ", " : "") + std::to_string(runs[i][0]) + "-" + std::to_string(runs[i][1]);
+    if (n > FF_LOSTRUNS)
+        text += " and " + std::to_string(n - FF_LOSTRUNS) + " more";
+    return text;
+}
+
+// Says what became of a copy that did not come out whole: the bytes that
+// reached the host from the disk, and what was lost on the way.
+static void report_incomplete(const std::string& path, long long got, long long size, const std::string& lost)
 {
     progress_clear();
-    fprintf(stderr, "%s: incomplete, %lld of %lld bytes\n", shown(path.c_str(), stderr).c_str(),
-            got, size);
+    fprintf(stderr, "%s: incomplete, %lld of %lld bytes%s%s\n", shown(path.c_str(), stderr).c_str(), got,
+            size, lost.empty() ? "" : "; lost ", lost.c_str());
 }
 
 // Names and counts the end of one file copy; returns copy_file's result.
-static int file_done(copy_ctx& cx, const char* name, const std::string& path, int werr,
-                     bool clean, bool stopped, long long got, long long size)
+struct file_end {
+    int werr;           // errno of a failed host write, or 0
+    bool clean;         // the whole file came, nothing lost
+    bool stopped;       // Ctrl-C
+    long long got;      // bytes that reached the host from the disk
+    std::string lost;   // the lost runs, as named
+};
+
+static int file_done(copy_ctx& cx, const char* name, const std::string& path, const file_end& e,
+                     long long size)
 {
-    if (werr != 0) {
-        host_error(name, werr);
+    if (e.werr != 0) {
+        host_error(name, e.werr);
         report_failed(path);
-    } else if (!clean) {
-        report_incomplete(path, got, size);
+    } else if (!e.clean) {
+        report_incomplete(path, e.got, size, e.lost);
     }
-    if (werr != 0 || !clean) {
+    if (e.werr != 0 || !e.clean) {
         cx.n.failed++;
-        if (stopped)
+        if (e.stopped)
             cx.stopped = true;
-        errno = werr;
-        return werr != 0 ? 1 : 2;
+        errno = e.werr;
+        return e.werr != 0 ? 1 : 2;
     }
     cx.n.files++;
-    cx.n.bytes += static_cast<unsigned long long>(got);
+    cx.n.bytes += static_cast<unsigned long long>(e.got);
     return 0;
 }
 
@@ -227,21 +230,24 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
         return 1;
     }
 
-    bool stopped = false;
-    int werr = move_data(cx, in, o, image_path, &stopped);
+    file_end e{};
+    e.werr = move_data(cx, in, o, image_path, &e.stopped);
     // After a failed write or an interruption the stream stopped midway.
-    bool clean = werr == 0 && !stopped && fs_fclean(in);
-    if (werr == 0 && !stopped && !clean) {
+    e.clean = e.werr == 0 && !e.stopped && fs_fclean(in);
+    if (e.werr == 0 && !e.stopped && !e.clean) {
         progress_clear();
         show_error("fs_fread");
     }
+    int64_t lost_bytes = 0;
+    fs_flostruns(in, nullptr, 0, &lost_bytes);
+    e.got = o.pos - lost_bytes;
+    e.lost = lost_text(in);
     fs_fclose(in);
     if (cx.flags & CP_PERM)
         copy_perm(cx, a, o.fd, -1, nullptr);
-    if (close(o.fd) != 0 && werr == 0 && clean)
-        werr = errno;
-
-    return file_done(cx, name, image_path, werr, clean, stopped, o.pos, a.size);
+    if (close(o.fd) != 0 && e.werr == 0 && e.clean)
+        e.werr = errno;
+    return file_done(cx, name, image_path, e, a.size);
 }
 
 // Reads the target text of link inode `ino` into `text`; reports and

@@ -239,10 +239,6 @@ TEST(LostBlock, HostFileKeepsEachReadableBlockInItsPlace)
         EXPECT_TRUE(testimg::SameBytes(std::vector<uint8_t>(got.begin() + long(r.from), got.begin() + long(r.from + have)),
                                        std::vector<uint8_t>(r.want, r.want + have)));
     }
-    // Until cp keeps every readable block, it keeps the bytes before the
-    // lost one; remove this line when that change lands.
-    if (got.size() == kLost * B)
-        GTEST_SKIP() << "cp still stops at the lost block";
     EXPECT_EQ(got.size(), data.size()) << "the host file has the file's full size";
 }
 

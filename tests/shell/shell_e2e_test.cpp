@@ -602,7 +602,8 @@ TEST_F(Shell, CopyFailuresAreNamed)
     const std::string tail = "copied 2 files (1024 bytes), 1 directories, 0 links; 0 not copied; 1 failed\n/\n";
     const FailCase cases[] = {
         {"image cut inside a file", "", true,
-         "fs_fread: Read error\n/data/big: incomplete, " + kept + " of 200000 bytes\n" + tail},
+         "fs_fread: Read error\n/data/big: incomplete, " + kept + " of 200000 bytes; lost " + kept + "-200000\n"
+             + tail},
         {"host file size limit", "ulimit -f 100; ", false, "big: File too large\n/data/big: failed\n" + tail},
     };
     for (const auto& c : cases) {
@@ -619,11 +620,14 @@ TEST_F(Shell, CopyFailuresAreNamed)
         auto r = runner::run("/bin/sh", o);
         EXPECT_EQ(r.err, c.err) << c.name;
         EXPECT_EQ(r.status, 1) << c.name;
+        // What was read lies in its place; the lost rest reads as zeros.
         std::string big = runner::read_file(host + "/out/data/big");
-        EXPECT_TRUE(big == bytes_of(sunimg::pattern(200000, 3)).substr(0, big.size())) << c.name;
+        std::string want = bytes_of(sunimg::pattern(200000, 3)).substr(0, big.size());
         if (c.cut) {
-            EXPECT_EQ(std::to_string(big.size()), kept);
+            want.replace(std::stoul(kept), std::string::npos, 200000 - std::stoul(kept), '\0');
+            EXPECT_EQ(big.size(), 200000u);
         }
+        EXPECT_TRUE(big == want) << c.name;
     }
 }
 
@@ -882,8 +886,8 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
         int status;
     } const cases[] = {
         {"a lost sector inside a file", bad,
-         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n/data/big: incomplete, " + lost
-             + " of 200000 bytes\n", 1},
+         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n/data/big: incomplete, 191808 of 200000 "
+         "bytes; lost " + lost + "-" + std::to_string(big[3].lbn * 8192 + 8192) + "\n", 1},
         {"every area finished", "0 +\n0 100000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
         {"bad number", "0x0 +\n0x0 12z +\n", "map: {MAP}: line 2: not a number\n", 1},
         {"bad status", "# c\n\n0x0 +\n0x0 0x10 X\n", "map: {MAP}: line 4: unknown status\n", 1},
