@@ -142,19 +142,8 @@ static std::string host_dir_text(const char* dst)
     return text;
 }
 
-// The directory that the ".." of directory `ino` at absolute image path
-// `path` must name: the root names itself; 0 when it cannot be looked up.
-static uint32_t parent_ino(uint32_t ino, const std::string& path)
-{
-    size_t cut = path.rfind('/');
-    if (path == "/" || cut == std::string::npos)
-        return ino;
-    std::string parent = cut == 0 ? "/" : path.substr(0, cut);
-    return fs_namei(parent.c_str());
-}
-
 // cp -r of a directory into the existing host directory `dst`.
-static int cp_tree(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char* src,
+static int cp_tree(copy_ctx& cx, uint32_t ino, const fs_statrec& rec, const char* src,
                    const char* dst, const std::string& path)
 {
     struct stat target;
@@ -173,7 +162,7 @@ static int cp_tree(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char*
     std::string name = last_name(src);
     cx.image_base = path;
     cx.host_base = name.empty() ? host_dir_text(dst) : fs_path_join(host_dir_text(dst), name.c_str());
-    copy_dir(cx, ino, a, dirfd, name, path, src, parent_ino(ino, path));
+    copy_dir(cx, ino, rec, dirfd, name, path, src, parent_ino_of(ino, path));
     close(dirfd);
     print_summary(cx.n);
     bool failed = cx.n.failed != 0 || cx.perm_failed || cx.stopped;
@@ -228,7 +217,7 @@ static int cp_run(int argc, char** argv)
     if (!(flags & CP_RECURSIVE))
         return cp_plain(cx, ino, a, src, dst, path);
     if ((a.mode & IFMT) == IFDIR)
-        return cp_tree(cx, ino, a, src, dst, path);
+        return cp_tree(cx, ino, rec, src, dst, path);
     return cp_tree_file(cx, ino, a, src, dst, path);
 }
 

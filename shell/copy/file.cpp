@@ -128,11 +128,12 @@ static bool out_finish(host_out& o)
 // host file holds only the file's first bytes in their places.
 static uint32_t fill_chunk(FS_FILE* in, uint8_t* buf, long long delivered, bool* lost)
 {
-    bool lost_before = in->ff_lost != FSE_OK;
+    bool lost_before = stream_loss(in, nullptr) != FSE_OK;
     uint32_t got = fs_fread(buf, 1, COPY_CHUNK, in);
-    if (!lost_before && in->ff_lost != FSE_OK) {
+    int64_t lost_at = 0;
+    if (!lost_before && stream_loss(in, &lost_at) != FSE_OK) {
         *lost = true;
-        long long keep = in->ff_lostat - delivered;
+        long long keep = lost_at - delivered;
         if (keep < 0)
             keep = 0;
         if (keep < got)
@@ -241,6 +242,45 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
         werr = errno;
 
     return file_done(cx, name, image_path, werr, clean, stopped, o.pos, a.size);
+}
+
+// A second name of a file this copy copied already becomes a hard link to
+// that first copy, checked to be the same host file afterwards; false
+// when it did not, and nothing is left behind then.
+static bool link_again(copy_ctx& cx, uint32_t ino, int dirfd, const char* name, host_names* names)
+{
+    auto it = cx.linked.find(ino);
+    if (it == cx.linked.end())
+        return false;
+    if (linkat(AT_FDCWD, it->second.host_path.c_str(), dirfd, name, 0) == -1)
+        return false;
+    struct stat st;
+    if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0
+        || static_cast<uint64_t>(st.st_dev) != it->second.dev
+        || static_cast<uint64_t>(st.st_ino) != it->second.ino) {
+        unlinkat(dirfd, name, 0);   // the first copy was replaced meanwhile
+        return false;
+    }
+    note_made(names, dirfd, name, -1);
+    cx.n.links++;
+    return true;
+}
+
+int copy_regular(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
+                 const char* name, host_names* names, const std::string& image_path)
+{
+    // Only files with more names are remembered, to keep memory small.
+    if (a.nlink <= 1)
+        return copy_file(cx, ino, a, dirfd, name, names, image_path);
+    if (link_again(cx, ino, dirfd, name, names))
+        return 0;
+    int result = copy_file(cx, ino, a, dirfd, name, names, image_path);
+    struct stat st;
+    if (result == 0 && cx.linked.count(ino) == 0
+        && fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        cx.linked[ino] = first_copy{host_path_of(cx, image_path), static_cast<uint64_t>(st.st_dev),
+                                    static_cast<uint64_t>(st.st_ino)};
+    return result;
 }
 
 // Reads the target text of link inode `ino` into `text`; reports and

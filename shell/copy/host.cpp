@@ -28,10 +28,10 @@ void report_failed(const std::string& image_path)
     fprintf(stderr, "%s: failed\n", shown(image_path.c_str(), stderr).c_str());
 }
 
-void report_not_copied(copy_ctx& cx, const std::string& image_path)
+void report_not_copied(walk_ctx& cx, const std::string& image_path)
 {
     progress_clear();
-    fprintf(stderr, "%s not copied\n", shown(image_path.c_str(), stderr).c_str());
+    fprintf(stderr, "%s not %s\n", shown(image_path.c_str(), stderr).c_str(), cx.verb);
     cx.n.not_copied++;
 }
 
