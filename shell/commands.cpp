@@ -91,6 +91,10 @@ constexpr command commands[] = {
     // cp reads its own words: options first.
     {"cp", do_cp, 0, "Use", "cp [-rpv] fs-file unix-file",
      "copy out to the host (-r a tree, -v name each file, -p modes)", arg_kind::image_then_host, 7, false},
+    {"tar", do_tar, 0, "use", "tar -c [-v] [-z|-j|-J] -f archive path...",
+     "write image trees to a pax archive (\"-\": standard output)", arg_kind::image, 0, false},
+    {"body", do_body, 0, "use", "body [-5] host-file [path]",
+     "write a body file of the tree at path (-5 with MD5 sums)", arg_kind::host, 0, false},
     {"lcd", cmd_lcd, 1, "use", "lcd path", "change the host directory that copies land in", arg_kind::host, 5,
      false},
     {"debug", cmd_debug, 0, "use", "debug", "toggle the debug flag", arg_kind::none, 1, false},

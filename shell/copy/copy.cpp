@@ -197,17 +197,10 @@ static int cp_run(int argc, char** argv)
     const char* dst = argv[sh_opt::optind + 1];
 
     fs_statrec rec;
-    uint32_t ino = fs_namei(src);
-    if (ino == 0 || fs_istat(ino, &rec) == -1) {
-        // The library's own reason: the host's errno has nothing to do
-        // with a name missing from the image.
-        show_error(src);
+    uint32_t ino = 0;
+    std::string path;
+    if (!image_node(src, &ino, &rec, &path))
         return 1;
-    }
-    char cwd[CWD_SIZE];
-    if (fs_getcwd(cwd) == nullptr)
-        strcpy(cwd, "/");
-    std::string path = fs_path_abs(cwd, src);
     image_attrs a = attrs_of(rec);
 
     copy_ctx cx;

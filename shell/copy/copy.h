@@ -91,6 +91,17 @@ std::string last_name(const char* path);
 // Reports a failed host call: "<label>: <reason>", the label shown as it
 // may be written to standard error.
 void host_error(const char* label, int err);
+// Opens host file `path` for a command's output, made or emptied ("-":
+// standard output); -1 after a "<cmd>: ..." line when it cannot be, or is
+// the disk being read.
+int open_output(const char* cmd, const char* path);
+// Says what became of a file that did not come out whole:
+// "<path>: incomplete, <got> of <size> bytes".
+void report_incomplete(const std::string& path, long long got, long long size);
+// Reads the target text of link inode `ino` into `text`; reports and
+// returns false when it cannot be read whole or cannot be a host link.
+bool read_link_text(uint32_t ino, const image_attrs& a, const char* name, std::string& text);
+
 // The host path that image path `image_path` lands at.
 std::string host_path_of(const copy_ctx& cx, const std::string& image_path);
 

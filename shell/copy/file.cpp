@@ -171,7 +171,7 @@ static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& 
 }
 
 // Says what became of a copy that did not come out whole.
-static void report_incomplete(const std::string& path, long long got, long long size)
+void report_incomplete(const std::string& path, long long got, long long size)
 {
     progress_clear();
     fprintf(stderr, "%s: incomplete, %lld of %lld bytes\n", shown(path.c_str(), stderr).c_str(),
@@ -286,7 +286,7 @@ int copy_regular(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
 // Reads the target text of link inode `ino` into `text`; reports and
 // returns false when it cannot be read whole or cannot be a host link.
 // Only what a host link can hold is ever read, whatever the size claims.
-static bool read_link_text(uint32_t ino, const image_attrs& a, const char* name, std::string& text)
+bool read_link_text(uint32_t ino, const image_attrs& a, const char* name, std::string& text)
 {
     if (a.size <= 0) {
         host_error(name, ENOENT);

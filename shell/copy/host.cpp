@@ -65,6 +65,26 @@ static bool is_the_disk(const struct stat& st)
         && static_cast<uint64_t>(st.st_ino) == disk_ino;
 }
 
+int open_output(const char* cmd, const char* path)
+{
+    if (strcmp(path, "-") == 0)
+        return STDOUT_FILENO;
+    int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    struct stat st;
+    if (fd != -1 && fstat(fd, &st) == 0 && is_the_disk(st)) {
+        fprintf(stderr, "%s: %s: is the disk being read, not written\n", cmd, path);
+        close(fd);
+        return -1;
+    }
+    if (fd == -1 || ftruncate(fd, 0) == -1) {
+        fprintf(stderr, "%s: %s: %s\n", cmd, path, strerror(errno));
+        if (fd != -1)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 static void refuse_disk(copy_ctx& cx, const std::string& image_path)
 {
     progress_clear();

@@ -60,6 +60,10 @@ struct walk_actions {
 void walk_tree(walk_actions& act, uint32_t ino, const fs_statrec& rec, const std::string& path,
                const std::string& word, uint32_t parent_ino);
 
+// Looks up image path `word` as typed: its inode, status and absolute
+// path; false after the library's reason when it cannot.
+bool image_node(const char* word, uint32_t* ino, fs_statrec* rec, std::string* path);
+
 // The directory that the ".." of directory `ino` at absolute image path
 // `path` must name: the root names itself; 0 when it cannot be looked up.
 uint32_t parent_ino_of(uint32_t ino, const std::string& path);

@@ -15,6 +15,7 @@
 #include "shell/shell.h"
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -223,6 +224,22 @@ int stream_loss(const FS_FILE* f, int64_t* at)
     if (at != nullptr)
         *at = f->ff_lostat;
     return f->ff_lost;
+}
+
+bool image_node(const char* word, uint32_t* ino, fs_statrec* rec, std::string* path)
+{
+    *ino = fs_namei(word);
+    if (*ino == 0 || fs_istat(*ino, rec) == -1) {
+        // The library's own reason: the host's errno has nothing to do
+        // with a name missing from the image.
+        show_error(word);
+        return false;
+    }
+    char cwd[CWD_SIZE];
+    if (fs_getcwd(cwd) == nullptr)
+        strcpy(cwd, "/");
+    *path = fs_path_abs(cwd, word);
+    return true;
 }
 
 uint32_t parent_ino_of(uint32_t ino, const std::string& path)
