@@ -70,14 +70,9 @@ struct body_actions : walk_actions {
 // counted as failed) when the file cannot be read whole.
 std::string body_actions::sum_of(uint32_t ino, const fs_statrec& rec, const std::string& path)
 {
-    FS_FILE* in = fs_fopen_ino(ino);
-    if (in == nullptr) {
-        progress_clear();
-        show_error("fs_fopen");
-        report_failed(path);
-        cx.n.failed++;
+    FS_FILE* in = open_image_file(cx, ino, path);
+    if (in == nullptr)
         return "0";
-    }
     buffer.resize(SUM_CHUNK);
     md5 sum;
     while (uint32_t got = fs_fread(buffer.data(), 1, SUM_CHUNK, in)) {
@@ -101,29 +96,21 @@ std::string body_actions::sum_of(uint32_t ino, const fs_statrec& rec, const std:
     return sum.hex();
 }
 
-#pragma push_macro("st_atime")
-#pragma push_macro("st_mtime")
-#pragma push_macro("st_ctime")
-#undef st_atime
-#undef st_mtime
-#undef st_ctime
 void body_actions::line(const walk_at& at, uint32_t ino, const fs_statrec& rec)
 {
-    uint16_t type = rec.st_mode & IFMT;
+    image_attrs a = attrs_of(rec);
+    uint16_t type = a.mode & IFMT;
     std::string sum = sums && type == IFREG ? sum_of(ino, rec, at.path) : "0";
     std::string name = at.path;
     std::string text;
-    if (type == IFLNK && read_link_text(ino, attrs_of(rec), at.word.c_str(), text))
+    if (type == IFLNK && read_link_text(ino, a, at.word.c_str(), text))
         name += " -> " + text;
     else if (type == IFLNK)
         cx.n.failed++;
-    fprintf(out, "%s|%s|%u|%s|%u|%u|%lld|%d|%d|%d|0\n", sum.c_str(), shown(name.c_str(), out).c_str(),
-            ino, mode_text(rec.st_mode).c_str(), rec.st_uid, rec.st_gid,
-            static_cast<long long>(rec.st_size), rec.st_atime, rec.st_mtime, rec.st_ctime);
+    fprintf(out, "%s|%s|%u|%s|%u|%u|%lld|%lld|%lld|%lld|0\n", sum.c_str(), shown(name.c_str(), out).c_str(),
+            ino, mode_text(a.mode).c_str(), a.uid, a.gid, a.size, static_cast<long long>(a.atime),
+            static_cast<long long>(a.mtime), static_cast<long long>(a.ctime));
 }
-#pragma pop_macro("st_ctime")
-#pragma pop_macro("st_mtime")
-#pragma pop_macro("st_atime")
 
 // Options of one body command; false after the usage line.
 bool body_options(int argc, char** argv, bool* sums)

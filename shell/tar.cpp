@@ -70,22 +70,17 @@ bool tar_actions::header(const std::string& path)
 }
 
 // Fills the entry's fields that every type has.
-#pragma push_macro("st_atime")
-#pragma push_macro("st_mtime")
-#undef st_atime
-#undef st_mtime
 void set_common(archive_entry* e, const std::string& path, const fs_statrec& rec)
 {
+    image_attrs a = attrs_of(rec);
     archive_entry_clear(e);
     archive_entry_copy_pathname(e, path.c_str() + 1);
-    archive_entry_set_mode(e, rec.st_mode);
-    archive_entry_set_uid(e, rec.st_uid);
-    archive_entry_set_gid(e, rec.st_gid);
-    archive_entry_set_mtime(e, rec.st_mtime, 0);
-    archive_entry_set_atime(e, rec.st_atime, 0);
+    archive_entry_set_mode(e, a.mode);
+    archive_entry_set_uid(e, a.uid);
+    archive_entry_set_gid(e, a.gid);
+    archive_entry_set_mtime(e, a.mtime, 0);
+    archive_entry_set_atime(e, a.atime, 0);
 }
-#pragma pop_macro("st_mtime")
-#pragma pop_macro("st_atime")
 
 bool tar_actions::enter(const walk_at& at, uint32_t, const fs_statrec& rec)
 {
@@ -201,14 +196,11 @@ bool write_stream(archive* ar, FS_FILE* in, int64_t size, std::vector<uint8_t>& 
 }
 
 // The data of a regular file; false when it did not come out whole
-// (named, and counted by the caller).
+// (named and counted).
 bool tar_actions::feed(uint32_t ino, int64_t size, const std::string& path)
 {
-    FS_FILE* in = fs_fopen_ino(ino);
+    FS_FILE* in = open_image_file(cx, ino, path);
     if (in == nullptr) {
-        progress_clear();
-        show_error("fs_fopen");
-        report_failed(path);
         feed_zeros(ar, buffer, size);
         return false;
     }
@@ -226,6 +218,8 @@ bool tar_actions::feed(uint32_t ino, int64_t size, const std::string& path)
         show_error("fs_fread");
         report_incomplete(path, lost_at >= 0 ? lost_at : 0, size);
     }
+    if (!clean)
+        cx.n.failed++;
     return clean;
 }
 
@@ -259,10 +253,8 @@ void tar_actions::take(const walk_at& at, uint32_t ino, const fs_statrec& rec)
     if (!header(at.path))
         return;
     if (type == IFREG && first == first_names.end()) {
-        if (!feed(ino, rec.st_size, at.path)) {
-            cx.n.failed++;
+        if (!feed(ino, rec.st_size, at.path))
             return;
-        }
         if (rec.st_nlink > 1)
             first_names.emplace(ino, at.path);
         cx.n.files++;

@@ -51,6 +51,7 @@ struct image_attrs {
     uint32_t gid = 0;
     int64_t atime = 0;
     int64_t mtime = 0;
+    int64_t ctime = 0;
     long long size = 0;
 };
 
@@ -65,8 +66,10 @@ uint32_t image_id(T id)
 // The host's <sys/stat.h> may turn the time field names into macros.
 #pragma push_macro("st_atime")
 #pragma push_macro("st_mtime")
+#pragma push_macro("st_ctime")
 #undef st_atime
 #undef st_mtime
+#undef st_ctime
 inline image_attrs attrs_of(const fs_statrec& st)
 {
     image_attrs a;
@@ -76,9 +79,11 @@ inline image_attrs attrs_of(const fs_statrec& st)
     a.gid = image_id(st.st_gid);
     a.atime = st.st_atime;
     a.mtime = st.st_mtime;
+    a.ctime = st.st_ctime;
     a.size = static_cast<long long>(st.st_size);
     return a;
 }
+#pragma pop_macro("st_ctime")
 #pragma pop_macro("st_mtime")
 #pragma pop_macro("st_atime")
 
@@ -95,6 +100,9 @@ void host_error(const char* label, int err);
 // standard output); -1 after a "<cmd>: ..." line when it cannot be, or is
 // the disk being read.
 int open_output(const char* cmd, const char* path);
+// Opens a stream on image file `ino`; null after naming `image_path` as
+// failed (counted).
+FS_FILE* open_image_file(walk_ctx& cx, uint32_t ino, const std::string& image_path);
 // Says what became of a file that did not come out whole:
 // "<path>: incomplete, <got> of <size> bytes".
 void report_incomplete(const std::string& path, long long got, long long size);

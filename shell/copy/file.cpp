@@ -205,14 +205,9 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
 {
     // The source first: a source that cannot be read leaves an existing
     // host file as it was.
-    FS_FILE* in = fs_fopen_ino(ino);
-    if (in == nullptr) {
-        progress_clear();
-        show_error("fs_fopen");
-        report_failed(image_path);
-        cx.n.failed++;
+    FS_FILE* in = open_image_file(cx, ino, image_path);
+    if (in == nullptr)
         return 2;
-    }
     host_out o;
     host_open opened = host_file_open(cx, names, dirfd, name, image_path, &o.fd);
     if (opened != host_open::ok) {
@@ -242,6 +237,18 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
         werr = errno;
 
     return file_done(cx, name, image_path, werr, clean, stopped, o.pos, a.size);
+}
+
+FS_FILE* open_image_file(walk_ctx& cx, uint32_t ino, const std::string& image_path)
+{
+    FS_FILE* in = fs_fopen_ino(ino);
+    if (in == nullptr) {
+        progress_clear();
+        show_error("fs_fopen");
+        report_failed(image_path);
+        cx.n.failed++;
+    }
+    return in;
 }
 
 // A second name of a file this copy copied already becomes a hard link to
