@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 #include <cwchar>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@ static const char* progname = "sunufs";
 // the file system at a sector of the caller's choice (-1: none chosen).
 static bool opt_scan = false;
 static bool opt_copy = false;
+static const char* opt_command = nullptr;   // -c: run this one command
 static long long opt_start = -1;
 // -m: the map of a rescued image, whose unreadable areas are never data.
 static const char* opt_map = nullptr;
@@ -34,7 +36,7 @@ static constexpr int EXIT_USAGE = 2;   // an unknown option or no file operand
 
 [[noreturn]] static void usage(int status)
 {
-    fprintf(stderr, "Use: %s [-hdbs] [-m map] [-p part | -o sector] file\n", progname);
+    fprintf(stderr, "Use: %s [-hdbs] [-m map] [-p part | -o sector] [-c command] file\n", progname);
     exit(status);
 }
 
@@ -147,6 +149,19 @@ static bool command_loop(const char* path, int part)
     }
 }
 
+// Runs the one command of -c, with no prompt around it, so that what it
+// writes on standard output is all there is; true when it failed.
+static bool run_one(const char* text)
+{
+    std::vector<char> line(text, text + strlen(text) + 1);
+    char* words[MAX_WORDS];
+    int count = split_words(line.data(), words, MAX_WORDS);
+    if (count == 0)
+        return false;
+    bool ends = false;
+    return run_command(count, words, &ends) != 0;
+}
+
 // Parses the command line; returns the partition number (-1: none).
 // Ends the program with the usage line when it asks for it or is wrong.
 static int parse_options(int argc, char** argv)
@@ -154,8 +169,11 @@ static int parse_options(int argc, char** argv)
     int part = -1;
     bool part_given = false;
     int ch;
-    while ((ch = sh_opt::getopt(argc, argv, "hdp:Vbso:m:")) != -1) {
+    while ((ch = sh_opt::getopt(argc, argv, "hdp:Vbso:m:c:")) != -1) {
         switch (ch) {
+        case 'c':
+            opt_command = sh_opt::optarg;
+            break;
         case 'b':
             opt_copy = true;
             break;
@@ -243,8 +261,13 @@ int main(int argc, char** argv)
         dump_super(stderr, fs->sb);
 
     catch_interrupts(true);
-    bool failed = command_loop(path, part);
-    end_command_lines();
+    bool failed = false;
+    if (opt_command != nullptr) {
+        failed = run_one(opt_command);
+    } else {
+        failed = command_loop(path, part);
+        end_command_lines();
+    }
 
     fs_umount(fs);
     disk_close(dk);

@@ -39,5 +39,12 @@ inline constexpr int CP_VERBOSE = 4;
 // standard error; every cp -r of a directory ends with a summary line.
 int do_cp(int argc, char** argv);
 
+// body [-5] host-file [path]: the body-file lines of the tree at `path`
+// (default "/") into host file `host-file` ("-": standard output).
+int do_body(int argc, char** argv);
+
+// tar -c [-v] [-z|-j|-J] -f archive path...: a pax archive of image trees.
+int do_tar(int argc, char** argv);
+
 // Remembers the disk being read, so that no copy ever writes over it.
 void protect_disk(const disk* d);

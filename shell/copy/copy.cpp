@@ -146,21 +146,8 @@ static std::string host_dir_text(const char* dst)
     return text;
 }
 
-// The directory that the ".." of directory `ino` at absolute image path
-// `path` must name: the root names itself; 0 when it cannot be looked up.
-static uint32_t parent_ino(uint32_t ino, const std::string& path)
-{
-    size_t cut = path.rfind('/');
-    if (path == "/")
-        return ino;
-    if (cut == std::string::npos)
-        return 0;   // an inode named by number: its parent is not known
-    std::string parent = cut == 0 ? "/" : path.substr(0, cut);
-    return fs_namei(parent.c_str());
-}
-
 // cp -r of a directory into the existing host directory `dst`.
-static int cp_tree(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char* src,
+static int cp_tree(copy_ctx& cx, uint32_t ino, const fs_statrec& rec, const char* src,
                    const char* dst, const std::string& path)
 {
     struct stat target;
@@ -179,7 +166,7 @@ static int cp_tree(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char*
     std::string name = last_name(src);
     cx.image_base = path;
     cx.host_base = name.empty() ? host_dir_text(dst) : fs_path_join(host_dir_text(dst), name.c_str());
-    copy_dir(cx, ino, a, dirfd, name, path, src, parent_ino(ino, path));
+    copy_dir(cx, ino, rec, dirfd, name, path, src, parent_ino_of(ino, path));
     close(dirfd);
     print_summary(cx.n);
     return copy_failed(cx) ? 1 : 0;
@@ -202,7 +189,7 @@ void copy_tree_into(copy_ctx& cx, uint32_t ino, int dirfd, const std::string& na
     image_attrs a = attrs_of(rec);
     host_names names;
     switch (a.mode & IFMT) {
-    case IFDIR: copy_dir(cx, ino, a, dirfd, name, path, path, 0); break;
+    case IFDIR: copy_dir(cx, ino, rec, dirfd, name, path, path, 0); break;
     case IFREG: copy_file(cx, ino, a, dirfd, name.c_str(), &names, path); break;
     case IFLNK: copy_link(cx, ino, a, dirfd, name.c_str(), &names, path); break;
     default: report_not_copied(cx, path); break;
@@ -244,17 +231,10 @@ static int cp_run(int argc, char** argv)
     const char* dst = argv[sh_opt::optind + 1];
 
     fs_statrec rec;
-    uint32_t ino = fs_namei(src);
-    if (ino == 0 || fs_istat(ino, &rec) == -1) {
-        // The library's own reason: the host's errno has nothing to do
-        // with a name missing from the image.
-        show_error(src);
+    uint32_t ino = 0;
+    std::string path;
+    if (!image_node(src, &ino, &rec, &path))
         return 1;
-    }
-    char cwd[MAXPATHLEN_FS];
-    if (fs_getcwd(cwd) == nullptr)
-        strcpy(cwd, "/");
-    std::string path = fs_path_abs(cwd, src);
     image_attrs a = attrs_of(rec);
 
     copy_ctx cx;
@@ -262,7 +242,7 @@ static int cp_run(int argc, char** argv)
     if (!(flags & CP_RECURSIVE))
         return cp_plain(cx, ino, a, src, dst, path);
     if ((a.mode & IFMT) == IFDIR)
-        return cp_tree(cx, ino, a, src, dst, path);
+        return cp_tree(cx, ino, rec, src, dst, path);
     return cp_tree_file(cx, ino, a, src, dst, path);
 }
 

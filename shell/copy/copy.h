@@ -4,32 +4,29 @@
 #pragma once
 
 #include "fslib/fslib.h"
+#include "shell/copy/tree.h"
 
 #include <cstdint>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-// What one cp command has done so far; the end summary prints it.
-struct copy_counts {
-    unsigned files = 0;            // regular files copied whole
-    unsigned long long bytes = 0;  // their bytes
-    unsigned dirs = 0;             // directories copied
-    unsigned links = 0;            // symbolic links made
-    unsigned not_copied = 0;       // skipped: other types, unsafe names, aliases
-    unsigned failed = 0;           // could not be copied whole
+// Where a file with more than one name was copied first, so that its
+// other names become hard links to that copy.
+struct first_copy {
+    std::string host_path;
+    uint64_t dev = 0;
+    uint64_t ino = 0;
 };
 
 // State of one cp command, passed down the walk.
-struct copy_ctx {
-    int flags = 0;
+struct copy_ctx : walk_ctx {
     bool as_root = false;        // owners can be carried over
     bool perm_failed = false;    // a -p step failed and was reported
-    bool stopped = false;        // interrupted, or the host walk lost its place
-    copy_counts n;
-    std::unordered_set<uint32_t> dirs_seen;  // directory inodes copied
     std::vector<uint8_t> buffer;             // data on its way to the host
+    std::unordered_map<uint32_t, first_copy> linked;   // inodes of link count above 1
     // Where the copy lands, for messages that name a host path: the image
     // path `image_base` lands at host path `host_base`.
     std::string image_base;
@@ -49,10 +46,12 @@ struct host_names {
 // The attributes of an image node that a copy uses.
 struct image_attrs {
     uint16_t mode = 0;
+    int nlink = 0;
     uint32_t uid = 0;
     uint32_t gid = 0;
     int64_t atime = 0;
     int64_t mtime = 0;
+    int64_t ctime = 0;
     long long size = 0;
 };
 
@@ -67,39 +66,56 @@ uint32_t image_id(T id)
 // The host's <sys/stat.h> may turn the time field names into macros.
 #pragma push_macro("st_atime")
 #pragma push_macro("st_mtime")
+#pragma push_macro("st_ctime")
 #undef st_atime
 #undef st_mtime
+#undef st_ctime
 inline image_attrs attrs_of(const fs_statrec& st)
 {
     image_attrs a;
     a.mode = st.st_mode;
+    a.nlink = st.st_nlink;
     a.uid = image_id(st.st_uid);
     a.gid = image_id(st.st_gid);
     a.atime = st.st_atime;
     a.mtime = st.st_mtime;
+    a.ctime = st.st_ctime;
     a.size = static_cast<long long>(st.st_size);
     return a;
 }
+#pragma pop_macro("st_ctime")
 #pragma pop_macro("st_mtime")
 #pragma pop_macro("st_atime")
 
 // Longest name a host directory holds; a longer one is never shortened.
 inline constexpr size_t HOST_NAME_MAX_LEN = 255;
 
-// An entry name that may be used as a host name inside the target: not
-// empty, not "." or "..", no '/', not longer than a host name.
-bool plain_name(const char* name);
 // The last name of a source path, or "" when it has no plain one.
 std::string last_name(const char* path);
 
 // Reports a failed host call: "<label>: <reason>", the label shown as it
 // may be written to standard error.
 void host_error(const char* label, int err);
-// The line naming an entry that was not copied whole.
-void report_failed(const std::string& image_path);
-// The line naming an entry that is not copied by design (its type, an
-// unsafe name); counted.
-void report_not_copied(copy_ctx& cx, const std::string& image_path);
+// Opens host file `path` for a command's output, made or emptied ("-":
+// standard output); -1 after a "<cmd>: ..." line when it cannot be, or is
+// the disk being read.
+int open_output(const char* cmd, const char* path);
+// Opens a stream on image file `ino`; null after naming `image_path` as
+// failed (counted).
+FS_FILE* open_image_file(walk_ctx& cx, uint32_t ino, const std::string& image_path);
+// Says what became of a file that did not come out whole:
+// "<path>: incomplete, <got> of <size> bytes".
+// `path: incomplete, GOT of SIZE bytes[; lost RUNS]`: the bytes that
+// reached the host from the disk, and the runs that lost_text names.
+void report_incomplete(const std::string& path, long long got, long long size, const std::string& lost);
+// The runs a file stream lost, as a file's line names them ("" when none):
+// "START-END" in file offsets, ascending, the first ones, then "and N more";
+// and the bytes they hold.
+std::string lost_text(const FS_FILE* in);
+long long lost_bytes(const FS_FILE* in);
+// Reads the target text of link inode `ino` into `text`; reports and
+// returns false when it cannot be read whole or cannot be a host link.
+bool read_link_text(uint32_t ino, const image_attrs& a, const char* name, std::string& text);
 
 // The host path that image path `image_path` lands at.
 std::string host_path_of(const copy_ctx& cx, const std::string& image_path);
@@ -139,12 +155,19 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
 bool copy_link(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
                const char* name, host_names* names, const std::string& image_path);
 
-// copy_dir: copies directory inode `ino`, image path `path`, with
-// everything below it, into host directory `dirfd`: under `host_name`, or
-// straight into `dirfd` when it is empty (then the host directory keeps
-// its own attributes).  `word` names it in messages as the user typed it;
-// `parent_ino` is the directory its ".." must name (0: not known).
-void copy_dir(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
+// copy_regular: copy_file for a file met in a cp -r walk, where a second
+// name of a file copied already becomes a hard link to its first copy
+// (counted among the links), or a copy again when the host refuses it.
+int copy_regular(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
+                 const char* name, host_names* names, const std::string& image_path);
+
+// copy_dir: copies directory inode `ino` (status `rec`), image path
+// `path`, with everything below it, into host directory `dirfd`: under
+// `host_name`, or straight into `dirfd` when it is empty (then the host
+// directory keeps its own attributes).  `word` names it in messages as the
+// user typed it; `parent_ino` is the directory its ".." must name (0: not
+// known).
+void copy_dir(copy_ctx& cx, uint32_t ino, const fs_statrec& rec, int dirfd,
               const std::string& host_name, const std::string& path,
               const std::string& word, uint32_t parent_ino);
 

@@ -152,7 +152,7 @@ static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& 
 
 // The runs of a file that were lost, as its line names them: "START-END"
 // in file offsets, ascending, the first FF_LOSTRUNS, then "and N more".
-static std::string lost_text(const FS_FILE* in)
+std::string lost_text(const FS_FILE* in)
 {
     int64_t runs[FF_LOSTRUNS][2];
     uint32_t n = fs_flostruns(in, runs, FF_LOSTRUNS, nullptr);
@@ -164,9 +164,16 @@ static std::string lost_text(const FS_FILE* in)
     return text;
 }
 
+long long lost_bytes(const FS_FILE* in)
+{
+    int64_t bytes = 0;
+    fs_flostruns(in, nullptr, 0, &bytes);
+    return bytes;
+}
+
 // Says what became of a copy that did not come out whole: the bytes that
 // reached the host from the disk, and what was lost on the way.
-static void report_incomplete(const std::string& path, long long got, long long size, const std::string& lost)
+void report_incomplete(const std::string& path, long long got, long long size, const std::string& lost)
 {
     progress_clear();
     fprintf(stderr, "%s: incomplete, %lld of %lld bytes%s%s\n", shown(path.c_str(), stderr).c_str(), got,
@@ -208,14 +215,9 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
 {
     // The source first: a source that cannot be read leaves an existing
     // host file as it was.
-    FS_FILE* in = fs_fopen_ino(ino);
-    if (in == nullptr) {
-        progress_clear();
-        show_error("fs_fopen");
-        report_failed(image_path);
-        cx.n.failed++;
+    FS_FILE* in = open_image_file(cx, ino, image_path);
+    if (in == nullptr)
         return 2;
-    }
     host_out o;
     host_open opened = host_file_open(cx, names, dirfd, name, image_path, &o.fd);
     if (opened != host_open::ok) {
@@ -238,9 +240,7 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
         progress_clear();
         show_error("fs_fread");
     }
-    int64_t lost_bytes = 0;
-    fs_flostruns(in, nullptr, 0, &lost_bytes);
-    e.got = o.pos - lost_bytes;
+    e.got = o.pos - lost_bytes(in);
     e.lost = lost_text(in);
     fs_fclose(in);
     if (cx.flags & CP_PERM)
@@ -250,10 +250,61 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
     return file_done(cx, name, image_path, e, a.size);
 }
 
+FS_FILE* open_image_file(walk_ctx& cx, uint32_t ino, const std::string& image_path)
+{
+    FS_FILE* in = fs_fopen_ino(ino);
+    if (in == nullptr) {
+        progress_clear();
+        show_error("fs_fopen");
+        report_failed(image_path);
+        cx.n.failed++;
+    }
+    return in;
+}
+
+// A second name of a file this copy copied already becomes a hard link to
+// that first copy, checked to be the same host file afterwards; false
+// when it did not, and nothing is left behind then.
+static bool link_again(copy_ctx& cx, uint32_t ino, int dirfd, const char* name, host_names* names)
+{
+    auto it = cx.linked.find(ino);
+    if (it == cx.linked.end())
+        return false;
+    if (linkat(AT_FDCWD, it->second.host_path.c_str(), dirfd, name, 0) == -1)
+        return false;
+    struct stat st;
+    if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0
+        || static_cast<uint64_t>(st.st_dev) != it->second.dev
+        || static_cast<uint64_t>(st.st_ino) != it->second.ino) {
+        unlinkat(dirfd, name, 0);   // the first copy was replaced meanwhile
+        return false;
+    }
+    note_made(names, dirfd, name, -1);
+    cx.n.links++;
+    return true;
+}
+
+int copy_regular(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
+                 const char* name, host_names* names, const std::string& image_path)
+{
+    // Only files with more names are remembered, to keep memory small.
+    if (a.nlink <= 1)
+        return copy_file(cx, ino, a, dirfd, name, names, image_path);
+    if (link_again(cx, ino, dirfd, name, names))
+        return 0;
+    int result = copy_file(cx, ino, a, dirfd, name, names, image_path);
+    struct stat st;
+    if (result == 0 && cx.linked.count(ino) == 0
+        && fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        cx.linked[ino] = first_copy{host_path_of(cx, image_path), static_cast<uint64_t>(st.st_dev),
+                                    static_cast<uint64_t>(st.st_ino)};
+    return result;
+}
+
 // Reads the target text of link inode `ino` into `text`; reports and
 // returns false when it cannot be read whole or cannot be a host link.
 // Only what a host link can hold is ever read, whatever the size claims.
-static bool read_link_text(uint32_t ino, const image_attrs& a, const char* name, std::string& text)
+bool read_link_text(uint32_t ino, const image_attrs& a, const char* name, std::string& text)
 {
     if (a.size <= 0) {
         host_error(name, ENOENT);

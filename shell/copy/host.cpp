@@ -28,10 +28,10 @@ void report_failed(const std::string& image_path)
     fprintf(stderr, "%s: failed\n", shown(image_path.c_str(), stderr).c_str());
 }
 
-void report_not_copied(copy_ctx& cx, const std::string& image_path)
+void report_not_copied(walk_ctx& cx, const std::string& image_path)
 {
     progress_clear();
-    fprintf(stderr, "%s not copied\n", shown(image_path.c_str(), stderr).c_str());
+    fprintf(stderr, "%s not %s\n", shown(image_path.c_str(), stderr).c_str(), cx.verb);
     cx.n.not_copied++;
 }
 
@@ -63,6 +63,26 @@ static bool is_the_disk(const struct stat& st)
 {
     return disk_known && static_cast<uint64_t>(st.st_dev) == disk_dev
         && static_cast<uint64_t>(st.st_ino) == disk_ino;
+}
+
+int open_output(const char* cmd, const char* path)
+{
+    if (strcmp(path, "-") == 0)
+        return STDOUT_FILENO;
+    int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    struct stat st;
+    if (fd != -1 && fstat(fd, &st) == 0 && is_the_disk(st)) {
+        fprintf(stderr, "%s: %s: is the disk being read, not written\n", cmd, path);
+        close(fd);
+        return -1;
+    }
+    if (fd == -1 || ftruncate(fd, 0) == -1) {
+        fprintf(stderr, "%s: %s: %s\n", cmd, path, strerror(errno));
+        if (fd != -1)
+            close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 static void refuse_disk(copy_ctx& cx, const std::string& image_path)

@@ -1,44 +1,35 @@
-// The walk of cp -r.  It keeps its own stack of directories instead of
-// recursing, so no depth can exhaust the program's stack; it shuts a
-// directory's stream before going deeper and takes it up again where it
-// stopped, so no depth can exhaust the library's stream slots and no
-// directory's size grows the memory it holds; it finds every entry by
-// the inode number its directory gives, so no image path is ever looked up
-// again and none is too long; it keeps one image path that grows and
-// shrinks with the walk, so its memory grows with the depth times the
-// names' length and no more; and it works on the host relative to the
-// directory being filled, with one host directory open at a time.
+// The walk of an image tree, shared by cp -r, tar and body.  It keeps its
+// own stack of directories instead of recursing, so no depth can exhaust
+// the program's stack; it shuts a directory's stream before going deeper
+// and takes it up again where it stopped, so no depth can exhaust the
+// library's stream slots and no directory's size grows the memory it
+// holds; it finds every entry by the inode number its directory gives, so
+// no image path is ever looked up again and none is too long; and it keeps
+// one image path that grows and shrinks with the walk, so its memory grows
+// with the depth times the names' length and no more.
 // Each directory inode is entered once: a second name for one (a cycle or
 // an alias on a damaged image) is reported and skipped, so the work is
 // bounded by the number of inodes on the image.
-#include "shell/copy/copy.h"
+#include "shell/copy/tree.h"
 #include "shell/prompt/console.h"
 #include "shell/shell.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <vector>
 
 namespace {
 
-// A directory being copied.  Only the directory on top of the stack has its
-// stream open; the others keep where their next entry lies, so the walk
-// holds no list of entries and its memory does not grow with a directory.
+// A directory being walked.  Only the directory on top of the stack has
+// its stream open; the others keep where their next entry lies, so the
+// walk holds no list of entries and its memory does not grow with a
+// directory.
 struct dir_level {
     uint32_t ino = 0;
     uint32_t parent_ino = 0;   // what its ".." must name; 0: not known
-    image_attrs attrs;
-    bool own_attrs = true;     // false: it fills a host directory that keeps its own
-    int fd = -1;          // host directory being filled; -1 while a child is
-    dev_t host_dev = 0;   // identity of that host directory, to check the
-    ino_t host_ino = 0;   // way back up from a child
     size_t path_len = 0;  // its image path is the walk's path cut here
     size_t name_at = 0;   // where its own name starts in that path
-    host_names names;     // what this copy made in its host directory
-    FS_FILE* stream = nullptr;  // open while no child is being copied
+    FS_FILE* stream = nullptr;  // open while no child is being walked
     int64_t resume = 0;   // where the next entry lies while the stream is shut
     int lost = FSE_OK;    // first fault met in the entries read so far
     bool ended = false;   // every entry was taken in turn
@@ -46,8 +37,9 @@ struct dir_level {
 };
 
 // The walk: its stack of directories and the one image path, which is the
-// path of the directory on top, or of the entry being copied in it.
+// path of the directory on top, or of the entry being taken in it.
 struct walk_state {
+    walk_actions& act;
     std::vector<dir_level> stack;
     std::string path;
     std::string top_word;   // the source as the user typed it
@@ -94,7 +86,7 @@ bool open_entries(const walk_state& w, dir_level& d)
     return true;
 }
 
-// Shuts the stream of level `d` while a child is copied, keeping where it
+// Shuts the stream of level `d` while a child is walked, keeping where it
 // was and any fault it met.
 void shut_entries(dir_level& d)
 {
@@ -102,7 +94,7 @@ void shut_entries(dir_level& d)
         return;
     d.resume = fs_telldir(d.stream);
     if (d.lost == FSE_OK)
-        fs_flost(d.stream, nullptr, &d.lost);
+        d.lost = stream_loss(d.stream, nullptr);
     fs_closedir(d.stream);
     d.stream = nullptr;
 }
@@ -135,116 +127,45 @@ bool next_entry(const walk_state& w, dir_level& d, std::string& name, uint32_t& 
     return false;
 }
 
-// Makes the host directory of a new level `d` inside `dirfd` (under
-// `host_name`, or `dirfd` itself when that is empty); false (reported and
-// counted) when it cannot be made.
-bool make_level_dir(copy_ctx& cx, const walk_state& w, host_names* parent_names, int dirfd,
-                    const std::string& host_name, dir_level& d)
+// Starts walking directory `ino` (at the walk's path) and puts it on the
+// stack.  False when the command does not take it.
+bool enter_dir(walk_state& w, uint32_t ino, const fs_statrec& rec, dir_level&& d)
 {
-    bool made = false;
-    if (host_name.empty()) {
-        d.fd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
-    } else {
-        // A name this copy made already is never filled again.
-        struct stat was;
-        if (fstatat(dirfd, host_name.c_str(), &was, AT_SYMLINK_NOFOLLOW) == 0
-            && refuse_duplicate(cx, parent_names, dirfd, host_name.c_str(), w.path))
-            return false;
-        d.fd = host_dir_make(dirfd, host_name.c_str(), (cx.flags & CP_PERM) != 0, &made);
-    }
-    struct stat st;
-    if (d.fd == -1 || fstat(d.fd, &st) == -1) {
-        host_error(host_name.empty() ? w.top_word.c_str() : host_name.c_str(), errno);
-        if (d.fd != -1)
-            close(d.fd);
-        report_failed(w.path);
-        cx.n.failed++;
-        return false;
-    }
-    // A name met again in the parent must be refused even where the parent
-    // was there before this copy.
-    if (!host_name.empty())
-        note_made(parent_names, dirfd, nullptr, d.fd);
-    d.names.fresh = made;
-    d.host_dev = st.st_dev;
-    d.host_ino = st.st_ino;
-    return true;
-}
-
-// Starts copying directory `ino` (at the walk's path) into host directory
-// `dirfd` and puts it on the stack.  False (reported and counted) when the
-// host directory cannot be made.
-bool enter_dir(copy_ctx& cx, walk_state& w, int dirfd, uint32_t ino, const image_attrs& a,
-               const std::string& host_name, dir_level&& d)
-{
-    if (cx.flags & CP_VERBOSE) {
-        progress_clear();
-        std::string word = w.stack.empty() ? w.top_word : w.path.substr(d.name_at);
-        fprintf(stderr, "copy_dir %s .\n", shown(word.c_str(), stderr).c_str());
-    }
+    walk_ctx& cx = w.act.cx;
     progress_update(cx.n.files, cx.n.bytes, w.path.c_str());
-    host_names* parent_names = w.stack.empty() ? nullptr : &w.stack.back().names;
-    if (!make_level_dir(cx, w, parent_names, dirfd, host_name, d))
+    std::string word = w.stack.empty() ? w.top_word : w.path.substr(d.name_at);
+    if (!w.act.enter(walk_at{w.path, word, w.stack.empty()}, ino, rec))
         return false;
-    // Copied only once its host directory exists: a name of it met later
-    // is then an alias, never before.
+    // Taken only once the command took it: a name of it met later is then
+    // an alias, never before.
     cx.dirs_seen.insert(ino);
     d.ino = ino;
-    d.attrs = a;
     d.path_len = w.path.size();
-    // One host directory and one directory stream open at a time: the
-    // parent's are opened again when this one is done.
-    if (!w.stack.empty()) {
-        close(w.stack.back().fd);
-        w.stack.back().fd = -1;
+    // One directory stream open at a time: the parent's is opened again
+    // when this one is done.
+    if (!w.stack.empty())
         shut_entries(w.stack.back());
-    }
     w.stack.push_back(std::move(d));
     return true;
 }
 
-// Opens the parent of host directory `fd` again and checks that it is the
-// one the walk came from.
-int climb(int fd, const dir_level& parent)
+// Ends the directory on top of the stack: the command's end of it, then
+// its count.
+void leave_dir(walk_state& w)
 {
-    int up = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st;
-    if (up != -1 && fstat(up, &st) == 0 && st.st_dev == parent.host_dev && st.st_ino == parent.host_ino)
-        return up;
-    if (up != -1)
-        close(up);
-    return -1;
-}
-
-// Ends the directory on top of the stack: its attributes (after its
-// contents, so that -p times stay), the way back to its parent, its count.
-void leave_dir(copy_ctx& cx, walk_state& w)
-{
+    walk_ctx& cx = w.act.cx;
     dir_level& d = w.stack.back();
-    if (w.stack.size() > 1 && d.fd != -1) {
-        dir_level& parent = w.stack[w.stack.size() - 2];
-        parent.fd = climb(d.fd, parent);
-        if (parent.fd == -1) {
-            progress_clear();
-            fprintf(stderr, "%s: cannot return to the host directory\n",
-                    shown(level_path(w, parent).c_str(), stderr).c_str());
-            cx.stopped = true;
-        }
-    }
-    if (d.fd != -1) {
-        if ((cx.flags & CP_PERM) && d.own_attrs)
-            copy_perm(cx, d.attrs, d.fd, -1, nullptr);
-        close(d.fd);
-    }
+    std::string path = level_path(w, d);
+    bool ok = w.act.leave(walk_at{path, level_word(w, d), w.stack.size() == 1});
     // Whole only when every entry was read and taken in turn; a directory
     // that was not read whole has been named already.
     if (d.stream != nullptr)
         fs_closedir(d.stream);
-    if (d.whole && d.fd != -1 && d.ended) {
+    if (d.whole && ok && d.ended) {
         cx.n.dirs++;
     } else {
         if (d.whole)
-            report_failed(level_path(w, d));
+            report_failed(path);
         cx.n.failed++;
     }
     w.stack.pop_back();
@@ -254,7 +175,7 @@ void leave_dir(copy_ctx& cx, walk_state& w)
 
 // "." must name the directory itself and ".." the one the walk came from:
 // true for such an entry, which is passed over.  Any other "." or ".."
-// would hide a directory's files and is named as not copied.
+// would hide a directory's files and is named as not taken.
 bool self_or_parent(const dir_level& d, const std::string& name, uint32_t ino)
 {
     if (name == ".")
@@ -264,11 +185,12 @@ bool self_or_parent(const dir_level& d, const std::string& name, uint32_t ino)
     return false;
 }
 
-// Copies the entry at the walk's path (inode `ino`, named `name` in the
+// Takes the entry at the walk's path (inode `ino`, named `name` in the
 // directory on top of the stack).  A subdirectory is pushed onto the
-// stack, to be copied by the loop.
-void copy_entry(copy_ctx& cx, walk_state& w, const std::string& name, uint32_t ino)
+// stack, to be walked by the loop.
+void take_entry(walk_state& w, const std::string& name, uint32_t ino)
 {
+    walk_ctx& cx = w.act.cx;
     dir_level& d = w.stack.back();
     if (self_or_parent(d, name, ino))
         return;
@@ -281,59 +203,78 @@ void copy_entry(copy_ctx& cx, walk_state& w, const std::string& name, uint32_t i
         cx.n.failed++;
         return;
     }
-    image_attrs a = attrs_of(rec);
-    uint16_t type = a.mode & IFMT;
-    if (!plain_name(name.c_str()) || (type != IFDIR && type != IFREG && type != IFLNK)) {
-        report_not_copied(cx, w.path);
-    } else if (type == IFDIR && cx.dirs_seen.count(ino) != 0) {
+    if ((rec.st_mode & IFMT) != IFDIR || !plain_name(name.c_str())) {
+        w.act.entry(walk_at{w.path, name, false}, ino, rec);
+    } else if (cx.dirs_seen.count(ino) != 0) {
         progress_clear();
-        fprintf(stderr, "%s: directory already copied\n", shown(w.path.c_str(), stderr).c_str());
+        fprintf(stderr, "%s: directory already %s\n", shown(w.path.c_str(), stderr).c_str(), cx.verb);
         cx.n.not_copied++;
-    } else if (type == IFDIR) {
+    } else {
         dir_level child;
         child.parent_ino = d.ino;
         child.name_at = w.path.size() - name.size();
-        enter_dir(cx, w, d.fd, ino, a, name, std::move(child));
-    } else if (type == IFREG) {
-        if (cx.flags & CP_VERBOSE) {
-            progress_clear();
-            std::string s = shown(name.c_str(), stderr);
-            fprintf(stderr, "copy_file %s %s\n", s.c_str(), s.c_str());
-        }
-        copy_file(cx, ino, a, d.fd, name.c_str(), &d.names, w.path);
-    } else {
-        copy_link(cx, ino, a, d.fd, name.c_str(), &d.names, w.path);
+        enter_dir(w, ino, rec, std::move(child));
     }
 }
 
 }  // namespace
 
-void copy_dir(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
-              const std::string& host_name, const std::string& path,
-              const std::string& word, uint32_t parent_ino)
+int stream_loss(const FS_FILE* f, int64_t* at)
 {
-    walk_state w;
-    w.path = path;
-    w.top_word = word;
+    int status = FSE_OK;
+    fs_flost(f, at, &status);
+    return status;
+}
+
+bool image_node(const char* word, uint32_t* ino, fs_statrec* rec, std::string* path)
+{
+    *ino = fs_namei(word);
+    if (*ino == 0 || fs_istat(*ino, rec) == -1) {
+        // The library's own reason: the host's errno has nothing to do
+        // with a name missing from the image.
+        show_error(word);
+        return false;
+    }
+    char cwd[MAXPATHLEN_FS];
+    if (fs_getcwd(cwd) == nullptr)
+        strcpy(cwd, "/");
+    *path = fs_path_abs(cwd, word);
+    return true;
+}
+
+uint32_t parent_ino_of(uint32_t ino, const std::string& path)
+{
+    size_t cut = path.rfind('/');
+    if (path == "/")
+        return ino;
+    if (cut == std::string::npos)
+        return 0;   // an inode named by number: its parent is not known
+    std::string parent = cut == 0 ? "/" : path.substr(0, cut);
+    return fs_namei(parent.c_str());
+}
+
+void walk_tree(walk_actions& act, uint32_t ino, const fs_statrec& rec, const std::string& path,
+               const std::string& word, uint32_t parent_ino)
+{
+    walk_state w{act, {}, path, word};
     dir_level top;
     top.parent_ino = parent_ino;
-    top.own_attrs = !host_name.empty();
-    if (!enter_dir(cx, w, dirfd, ino, a, host_name, std::move(top)))
+    if (!enter_dir(w, ino, rec, std::move(top)))
         return;
     std::string name;
     uint32_t entry_ino = 0;
     while (!w.stack.empty()) {
         if (sh_interrupted)
-            cx.stopped = true;
+            act.cx.stopped = true;
         dir_level& d = w.stack.back();
-        if (!cx.stopped && !d.ended && d.fd != -1) {
+        if (!act.cx.stopped && !d.ended) {
             if (next_entry(w, d, name, entry_ino)) {
                 path_to_entry(w, d, name);
-                copy_entry(cx, w, name, entry_ino);
+                take_entry(w, name, entry_ino);
                 continue;
             }
             d.ended = true;
         }
-        leave_dir(cx, w);
+        leave_dir(w);
     }
 }

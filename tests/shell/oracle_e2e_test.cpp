@@ -522,10 +522,18 @@ protected:
     // The summary line of a `cp -r` of image directory `dir`, counted from
     // the entries The Sleuth Kit reads and the sizes of the host files the
     // image was made from.
+    static ino_t host_ino(const std::string& path)
+    {
+        struct stat st {};
+        stat(path.c_str(), &st);
+        return st.st_ino;
+    }
+
     std::string copy_summary(const std::string& dir)
     {
         unsigned files = 0, dirs = 0, links = 0, others = 0;
         unsigned long long bytes_total = 0;
+        std::set<ino_t> seen;   // a second name of a file is a hard link
         std::vector<std::string> todo = {dir};
         while (!todo.empty()) {
             std::string d = todo.back();
@@ -534,6 +542,8 @@ protected:
             for (const auto& e : entries(d)) {
                 if (e.type == 'd' && e.name != "." && e.name != "..")
                     todo.push_back(join(d, e.name));
+                else if (e.type == 'r' && !seen.insert(host_ino(b->src + join(d, e.name))).second)
+                    links++;
                 else if (e.type == 'r')
                     files++, bytes_total += fs::file_size(b->src + join(d, e.name));
                 else if (e.type == 'l')
@@ -858,6 +868,12 @@ TEST_P(OracleE2E, CopyOfSubtreesAndSingleFiles)
     expect_same_tree(b->src + "/deep/l1/l2", host + "/rel/l2");
     expect_same_tree(b->src + "/many", host + "/out/many");
     expect_same_tree(b->src + "/links", host + "/links/links");
+    // The two names of one image file are one host file again.
+    struct stat ha, hb;
+    ASSERT_EQ(stat((host + "/links/links/hard_a").c_str(), &ha), 0);
+    ASSERT_EQ(stat((host + "/links/links/hard_b").c_str(), &hb), 0);
+    EXPECT_EQ(ha.st_ino, hb.st_ino);
+    EXPECT_EQ(ha.st_nlink, 2u);
     EXPECT_TRUE(same_bytes(runner::read_file(b->src + "/big/huge"), runner::read_file(host + "/out/x")));
 
     // Without -r a directory is copied as a file: its raw blocks.
