@@ -152,6 +152,23 @@ uint64_t hole_below(block_map* m, uint32_t addr, int depth, uint64_t idx, uint64
     return 0;   // a data block's address, not zero
 }
 
+// Which indirect tree holds logical block `lbn` (past the direct blocks):
+// its level (0 single, 1 double, 2 triple), the block's index inside it
+// and the blocks it spans; false past what the map reaches.
+bool locate(const block_map* m, uint64_t lbn, int* level, uint64_t* idx, uint64_t* span)
+{
+    uint64_t n = nindir(m->fs->sb);
+    *idx = lbn - NDADDR;
+    *span = n;
+    for (*level = 0; *level < NIADDR; ++*level) {
+        if (*idx < *span)
+            return true;
+        *idx -= *span;
+        *span *= n;
+    }
+    return false;   // the size check keeps callers out
+}
+
 }  // namespace
 
 uint64_t map_hole(block_map* m, const dinode* ip, uint64_t lbn)
@@ -162,16 +179,12 @@ uint64_t map_hole(block_map* m, const dinode* ip, uint64_t lbn)
             ++k;
         return k - lbn;
     }
-    uint64_t n = nindir(m->fs->sb);
-    uint64_t idx = lbn - NDADDR;
-    uint64_t span = n;
-    for (int level = 0; level < NIADDR; ++level) {
-        if (idx < span)
-            return hole_below(m, ip->di_ib[level], level + 1, idx, span);
-        idx -= span;
-        span *= n;
-    }
-    return 0;   // past what the map reaches: the size check keeps callers out
+    int level;
+    uint64_t idx;
+    uint64_t span;
+    if (!locate(m, lbn, &level, &idx, &span))
+        return 0;
+    return hole_below(m, ip->di_ib[level], level + 1, idx, span);
 }
 
 int map_block(block_map* m, const dinode* ip, uint64_t lbn, uint32_t* addr)
@@ -181,16 +194,12 @@ int map_block(block_map* m, const dinode* ip, uint64_t lbn, uint32_t* addr)
         *addr = ip->di_db[lbn];
         return FSE_OK;
     }
-    uint64_t n = nindir(m->fs->sb);
-    uint64_t idx = lbn - NDADDR;
-    uint64_t span = n;
-    for (int level = 0; level < NIADDR; ++level) {
-        if (idx < span)
-            return walk(m, ip->di_ib[level], level + 1, idx, addr);
-        idx -= span;
-        span *= n;
-    }
-    return FSE_OK;   // past what the map reaches: the size check keeps callers out
+    int level;
+    uint64_t idx;
+    uint64_t span;
+    if (!locate(m, lbn, &level, &idx, &span))
+        return FSE_OK;
+    return walk(m, ip->di_ib[level], level + 1, idx, addr);
 }
 
 rec_verdict record_step(uint8_t* p, uint32_t avail, bool final)

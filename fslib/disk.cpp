@@ -83,13 +83,7 @@ uint64_t part_start_sectors(const dk_label* label, int part)
 
 disk* disk_open(const char* path)
 {
-    disk* d = nullptr;
-    for (disk& slot : disk_table) {
-        if (slot.handle == FS_NOHANDLE) {
-            d = &slot;
-            break;
-        }
-    }
+    disk* d = fsl::first_free(disk_table, [](const disk& s) { return s.handle == FS_NOHANDLE; });
     if (!d) {
         fs_errno = FSE_NFILE;
         return nullptr;

@@ -240,6 +240,24 @@ void dump_super(FILE* s, const fs_super* sb)
         print_row(s, sb, r);
 }
 
+// The lines for the set-id and sticky bits of `mode`, in the status
+// record's words (`style` 0) or the inode dump's (1).
+static void special_bits(FILE* s, uint16_t mode, int style)
+{
+    static constexpr struct {
+        uint16_t bit;
+        const char* text[2];
+    } bits[] = {
+        {ISUID, {"Set-user-ID\n", "\t\tset user id on execution\n"}},
+        {ISGID, {"Set-group-ID\n", "\t\tset group id on execution\n"}},
+        {ISVTX, {"Save swapped text after use\n", "\t\tsave swapped text even after use\n"}},
+    };
+    for (const auto& b : bits) {
+        if (mode & b.bit)
+            std::fputs(b.text[style], s);
+    }
+}
+
 int dump_stat(FILE* s, const fs_statrec* st)
 {
     std::fprintf(s, "\ttype:\t%s\n", type_name(st->st_mode));
@@ -255,12 +273,7 @@ int dump_stat(FILE* s, const fs_statrec* st)
                  static_cast<ll>(st->st_size));
     std::fprintf(s, "Owner ID: %u\n", st->st_uid);
     std::fprintf(s, "Group ID: %u\n", st->st_gid);
-    if (st->st_mode & ISUID)
-        std::fprintf(s, "Set-user-ID\n");
-    if (st->st_mode & ISGID)
-        std::fprintf(s, "Set-group-ID\n");
-    if (st->st_mode & ISVTX)
-        std::fprintf(s, "Save swapped text after use\n");
+    special_bits(s, st->st_mode, 0);
     std::fprintf(s, "Permissions: %o\n", st->st_mode & PERM_MASK);
     std::fprintf(s, "Last access:         %s", local_text(st->st_atime));
     std::fprintf(s, "Last modification:   %s", local_text(st->st_mtime));
@@ -271,12 +284,7 @@ int dump_inode(FILE* s, const dinode* ip)
 {
     std::fprintf(s, "%x\tmode and type of file\n", ip->di_mode);
     std::fprintf(s, "\t\t%s\n", type_name(ip->di_mode));
-    if (ip->di_mode & ISUID)
-        std::fprintf(s, "\t\tset user id on execution\n");
-    if (ip->di_mode & ISGID)
-        std::fprintf(s, "\t\tset group id on execution\n");
-    if (ip->di_mode & ISVTX)
-        std::fprintf(s, "\t\tsave swapped text even after use\n");
+    special_bits(s, ip->di_mode, 1);
     std::fprintf(s, "\t\tPermissions: %o\n", ip->di_mode & PERM_MASK);
     std::fprintf(s, "%d\tnumber of links to file\n", ip->di_nlink);
     uint32_t uid;

@@ -220,13 +220,7 @@ FS_FILE* fs_fopen(const char* path, const char* /*mode*/)
 // FSE_OK, or FSE_NFILE / FSE_NOMEM (then no slot is taken).
 static int take_stream(const fsys* fs, FS_FILE** out)
 {
-    FS_FILE* f = nullptr;
-    for (FS_FILE& slot : fs_files) {
-        if (slot.ff_fs == nullptr) {
-            f = &slot;
-            break;
-        }
-    }
+    FS_FILE* f = fsl::first_free(fs_files, [](const FS_FILE& s) { return s.ff_fs == nullptr; });
     if (!f)
         return FSE_NFILE;
     f->ff_buf = static_cast<uint8_t*>(std::malloc(FF_BUFSIZE));

@@ -41,6 +41,18 @@ int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr);
 
 namespace fsl {
 
+// The first free slot of a fixed table (the tables are scanned from their
+// first slot), or null when every slot is taken.
+template <typename T, size_t N, typename Free>
+T* first_free(T (&table)[N], Free is_free)
+{
+    for (T& slot : table) {
+        if (is_free(slot))
+            return &slot;
+    }
+    return nullptr;
+}
+
 // True when `count` bytes at device byte `offset` touch an area that the
 // rescue map says could not be read.
 bool map_unreadable(int64_t offset, uint32_t count);

@@ -54,13 +54,7 @@ bool geometry_ok(const fs_super* sb)
 // FSE_OK, or FSE_NFILE / FSE_NOMEM.
 int take_slot(disk* d, int part, fsys** out)
 {
-    fsys* fs = nullptr;
-    for (fsys& slot : fsys_table) {
-        if (slot.handle == FS_NOHANDLE) {
-            fs = &slot;
-            break;
-        }
-    }
+    fsys* fs = fsl::first_free(fsys_table, [](const fsys& s) { return s.handle == FS_NOHANDLE; });
     if (!fs)
         return FSE_NFILE;
     auto* sb = static_cast<fs_super*>(std::malloc(sizeof(fs_super)));
