@@ -19,13 +19,15 @@ int do_tar(int, char**)
 
 #else
 
-#include <archive.h>
-#include <archive_entry.h>
+#include "shell/archive_lib.h"
 #include <cstring>
 #include <unistd.h>
 #include <unordered_map>
 
 namespace {
+
+// The library's calls, loaded by the first tar.
+const archive_api* lib = nullptr;
 
 constexpr uint32_t TAR_CHUNK = 256 * 1024;
 
@@ -43,8 +45,8 @@ struct tar_actions : walk_actions {
     std::unordered_map<uint32_t, std::string> first_names;   // inodes of link count above 1
 
     tar_actions(walk_ctx& c, archive* a, bool v)
-        : walk_actions(c), ar(a), e(archive_entry_new()), verbose(v), buffer(TAR_CHUNK) {}
-    ~tar_actions() override { archive_entry_free(e); }
+        : walk_actions(c), ar(a), e(lib->archive_entry_new()), verbose(v), buffer(TAR_CHUNK) {}
+    ~tar_actions() override { lib->archive_entry_free(e); }
 
     bool header(const std::string& path);
     bool feed(uint32_t ino, int64_t size, const std::string& path);
@@ -57,11 +59,11 @@ struct tar_actions : walk_actions {
 // A header libarchive refused for good ends the command.
 bool tar_actions::header(const std::string& path)
 {
-    int rc = archive_write_header(ar, e);
+    int rc = lib->archive_write_header(ar, e);
     if (rc == ARCHIVE_OK || rc == ARCHIVE_WARN)
         return true;
     progress_clear();
-    fprintf(stderr, "tar: %s\n", archive_error_string(ar));
+    fprintf(stderr, "tar: %s\n", lib->archive_error_string(ar));
     report_failed(path);
     cx.n.failed++;
     if (rc == ARCHIVE_FATAL)
@@ -73,13 +75,13 @@ bool tar_actions::header(const std::string& path)
 void set_common(archive_entry* e, const std::string& path, const fs_statrec& rec)
 {
     image_attrs a = attrs_of(rec);
-    archive_entry_clear(e);
-    archive_entry_copy_pathname(e, path.c_str() + 1);
-    archive_entry_set_mode(e, a.mode);
-    archive_entry_set_uid(e, a.uid);
-    archive_entry_set_gid(e, a.gid);
-    archive_entry_set_mtime(e, a.mtime, 0);
-    archive_entry_set_atime(e, a.atime, 0);
+    lib->archive_entry_clear(e);
+    lib->archive_entry_copy_pathname(e, path.c_str() + 1);
+    lib->archive_entry_set_mode(e, a.mode);
+    lib->archive_entry_set_uid(e, a.uid);
+    lib->archive_entry_set_gid(e, a.gid);
+    lib->archive_entry_set_mtime(e, a.mtime, 0);
+    lib->archive_entry_set_atime(e, a.atime, 0);
 }
 
 bool tar_actions::enter(const walk_at& at, uint32_t, const fs_statrec& rec)
@@ -147,7 +149,7 @@ bool data_regions(uint32_t ino, int64_t size, archive_entry* e)
     if (pos > start)
         regions.emplace_back(start, pos - start);
     for (auto& r : regions)
-        archive_entry_sparse_add_entry(e, r.first, r.second);
+        lib->archive_entry_sparse_add_entry(e, r.first, r.second);
     return true;
 }
 
@@ -158,7 +160,7 @@ bool feed_zeros(archive* ar, std::vector<uint8_t>& buffer, int64_t len)
         std::memset(buffer.data(), 0, buffer.size());
     while (len > 0) {
         size_t n = len < static_cast<int64_t>(buffer.size()) ? static_cast<size_t>(len) : buffer.size();
-        if (archive_write_data(ar, buffer.data(), n) < 0)
+        if (lib->archive_write_data(ar, buffer.data(), n) < 0)
             return false;
         len -= static_cast<int64_t>(n);
     }
@@ -183,7 +185,7 @@ bool write_stream(archive* ar, FS_FILE* in, int64_t size, std::vector<uint8_t>& 
         uint32_t got = fs_fread(buffer.data(), 1, static_cast<uint32_t>(buffer.size()), in);
         if (got == 0)
             break;
-        if (archive_write_data(ar, buffer.data(), got) < 0)
+        if (lib->archive_write_data(ar, buffer.data(), got) < 0)
             return false;
         pos += got;
     }
@@ -204,7 +206,7 @@ bool tar_actions::feed(uint32_t ino, int64_t size, const std::string& path)
     bool clean = written && !sh_interrupted && fs_fclean(in);
     if (!written) {
         progress_clear();
-        fprintf(stderr, "tar: %s\n", archive_error_string(ar));
+        fprintf(stderr, "tar: %s\n", lib->archive_error_string(ar));
         report_failed(path);
         cx.stopped = true;
     } else if (!clean) {
@@ -230,19 +232,19 @@ void tar_actions::take(const walk_at& at, uint32_t ino, const fs_statrec& rec)
             cx.n.failed++;
             return;
         }
-        archive_entry_copy_symlink(e, text.c_str());
+        lib->archive_entry_copy_symlink(e, text.c_str());
     } else if (type == IFCHR || type == IFBLK) {
         uint32_t major = 0, minor = 0;
         fs_devnum(rec.st_rdev, &major, &minor);
-        archive_entry_set_rdevmajor(e, major);
-        archive_entry_set_rdevminor(e, minor);
+        lib->archive_entry_set_rdevmajor(e, major);
+        lib->archive_entry_set_rdevminor(e, minor);
     }
     auto first = type == IFREG && rec.st_nlink > 1 ? first_names.find(ino) : first_names.end();
     if (first != first_names.end()) {
-        archive_entry_copy_hardlink(e, first->second.c_str() + 1);
-        archive_entry_set_size(e, 0);
+        lib->archive_entry_copy_hardlink(e, first->second.c_str() + 1);
+        lib->archive_entry_set_size(e, 0);
     } else if (type == IFREG) {
-        archive_entry_set_size(e, rec.st_size);
+        lib->archive_entry_set_size(e, rec.st_size);
         data_regions(ino, rec.st_size, e);
     }
     if (!header(at.path))
@@ -286,17 +288,17 @@ bool tar_parse(int argc, char** argv, tar_options& o)
 // A new archive writer on `fd`, pax with the chosen compression.
 archive* tar_open(const tar_options& o, int fd)
 {
-    archive* ar = archive_write_new();
-    archive_write_set_format_pax(ar);
+    archive* ar = lib->archive_write_new();
+    lib->archive_write_set_format_pax(ar);
     if (o.filter == 'z')
-        archive_write_add_filter_gzip(ar);
+        lib->archive_write_add_filter_gzip(ar);
     else if (o.filter == 'j')
-        archive_write_add_filter_bzip2(ar);
+        lib->archive_write_add_filter_bzip2(ar);
     else if (o.filter == 'J')
-        archive_write_add_filter_xz(ar);
-    if (archive_write_open_fd(ar, fd) != ARCHIVE_OK) {
-        fprintf(stderr, "tar: %s\n", archive_error_string(ar));
-        archive_write_free(ar);
+        lib->archive_write_add_filter_xz(ar);
+    if (lib->archive_write_open_fd(ar, fd) != ARCHIVE_OK) {
+        fprintf(stderr, "tar: %s\n", lib->archive_error_string(ar));
+        lib->archive_write_free(ar);
         return nullptr;
     }
     return ar;
@@ -335,6 +337,8 @@ int do_tar(int argc, char** argv)
     tar_options o;
     if (!tar_parse(argc, argv, o))
         return 1;
+    if ((lib = archive_lib()) == nullptr)
+        return 1;
     if (strcmp(o.file, "-") == 0 && is_terminal(STDOUT_FILENO)) {
         fputs("tar: an archive is not written to a terminal\n", stderr);
         return 1;
@@ -354,12 +358,12 @@ int do_tar(int argc, char** argv)
         progress_start();
         for (int i = sh_opt::optind; i < argc && !cx.stopped; i++)
             tar_path(act, argv[i]);
-        if (archive_write_close(ar) != ARCHIVE_OK) {
-            fprintf(stderr, "tar: %s\n", archive_error_string(ar));
+        if (lib->archive_write_close(ar) != ARCHIVE_OK) {
+            fprintf(stderr, "tar: %s\n", lib->archive_error_string(ar));
             closed = false;
         }
     }
-    archive_write_free(ar);
+    lib->archive_write_free(ar);
     if (fd > STDOUT_FILENO && close(fd) != 0)
         closed = false;
     print_tar_summary(cx.n);
