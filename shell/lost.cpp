@@ -27,6 +27,11 @@ struct inode_bits {
         if (i < count)
             words[i / 64] |= uint64_t{1} << (i % 64);
     }
+    void clear(uint32_t i)
+    {
+        if (i < count)
+            words[i / 64] &= ~(uint64_t{1} << (i % 64));
+    }
 };
 
 // Inodes the file system has: groups times inodes per group, bounded by
@@ -43,13 +48,12 @@ bool allocated(uint32_t ino, fs_statrec* rec)
     return fs_istat(ino, rec) == 0 && (rec->st_mode & IFMT) != 0 && rec->st_nlink > 0;
 }
 
-// Marks every inode below directory `top` that its entries name, its
-// subdirectories' too; `top` itself only when `mark_top`.
-void mark_tree(inode_bits& seen, uint32_t top, bool mark_top)
+// Marks directory `top` and every inode below it that its entries name,
+// its subdirectories' too.
+void mark_tree(inode_bits& seen, uint32_t top)
 {
     std::vector<uint32_t> todo{top};
-    if (mark_top)
-        seen.set(top);
+    seen.set(top);
     while (!todo.empty() && !sh_interrupted) {
         uint32_t dir = todo.back();
         todo.pop_back();
@@ -75,11 +79,15 @@ inode_bits reached()
     inode_bits seen;
     seen.count = inode_count();
     seen.words.assign(seen.count / 64 + 1, 0);
-    mark_tree(seen, ROOT_INO, true);
+    mark_tree(seen, ROOT_INO);
     fs_statrec rec;
     for (uint32_t ino = ROOT_INO + 1; ino < seen.count && !sh_interrupted; ino++) {
-        if (!seen.get(ino) && allocated(ino, &rec) && (rec.st_mode & IFMT) == IFDIR)
-            mark_tree(seen, ino, false);
+        // The top itself stays clear, even when a damaged tree below it
+        // names it again.
+        if (!seen.get(ino) && allocated(ino, &rec) && (rec.st_mode & IFMT) == IFDIR) {
+            mark_tree(seen, ino);
+            seen.clear(ino);
+        }
     }
     return seen;
 }
