@@ -35,39 +35,53 @@ inline uint32_t le32(const uint8_t* p)
 
 md5::md5() : s_{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476} {}
 
+// One step: a, b, c, d are the state as the step sees it; `f` the round's
+// function of b, c and d.
+#define MD5_STEP(f, a, b, c, d, i, g) a = b + rotl(a + (f) + K[i] + m[g], R[i])
+
 void md5::block(const uint8_t* p)
 {
     uint32_t m[16];
     for (int i = 0; i < 16; i++)
         m[i] = le32(p + 4 * i);
     uint32_t a = s_[0], b = s_[1], c = s_[2], d = s_[3];
-    for (int i = 0; i < 64; i++) {
-        uint32_t f;
-        int g;
-        if (i < 16) {
-            f = d ^ (b & (c ^ d));
-            g = i;
-        } else if (i < 32) {
-            f = c ^ (d & (b ^ c));
-            g = (5 * i + 1) & 15;
-        } else if (i < 48) {
-            f = b ^ c ^ d;
-            g = (3 * i + 5) & 15;
-        } else {
-            f = c ^ (b | ~d);
-            g = (7 * i) & 15;
-        }
-        uint32_t t = d;
-        d = c;
-        c = b;
-        b = b + rotl(a + f + K[i] + m[g], R[i]);
-        a = t;
+    // Each round in steps of four, so that the state words keep their
+    // places and no step needs to ask which round it is in.
+#pragma GCC unroll 4
+    for (int i = 0; i < 16; i += 4) {
+        MD5_STEP(d ^ (b & (c ^ d)), a, b, c, d, i, i);
+        MD5_STEP(c ^ (a & (b ^ c)), d, a, b, c, i + 1, i + 1);
+        MD5_STEP(b ^ (d & (a ^ b)), c, d, a, b, i + 2, i + 2);
+        MD5_STEP(a ^ (c & (d ^ a)), b, c, d, a, i + 3, i + 3);
+    }
+#pragma GCC unroll 4
+    for (int i = 16; i < 32; i += 4) {
+        MD5_STEP(c ^ (d & (b ^ c)), a, b, c, d, i, (5 * i + 1) & 15);
+        MD5_STEP(b ^ (c & (a ^ b)), d, a, b, c, i + 1, (5 * i + 6) & 15);
+        MD5_STEP(a ^ (b & (d ^ a)), c, d, a, b, i + 2, (5 * i + 11) & 15);
+        MD5_STEP(d ^ (a & (c ^ d)), b, c, d, a, i + 3, (5 * i + 16) & 15);
+    }
+#pragma GCC unroll 4
+    for (int i = 32; i < 48; i += 4) {
+        MD5_STEP(b ^ c ^ d, a, b, c, d, i, (3 * i + 5) & 15);
+        MD5_STEP(a ^ b ^ c, d, a, b, c, i + 1, (3 * i + 8) & 15);
+        MD5_STEP(d ^ a ^ b, c, d, a, b, i + 2, (3 * i + 11) & 15);
+        MD5_STEP(c ^ d ^ a, b, c, d, a, i + 3, (3 * i + 14) & 15);
+    }
+#pragma GCC unroll 4
+    for (int i = 48; i < 64; i += 4) {
+        MD5_STEP(c ^ (b | ~d), a, b, c, d, i, (7 * i) & 15);
+        MD5_STEP(b ^ (a | ~c), d, a, b, c, i + 1, (7 * i + 7) & 15);
+        MD5_STEP(a ^ (d | ~b), c, d, a, b, i + 2, (7 * i + 14) & 15);
+        MD5_STEP(d ^ (c | ~a), b, c, d, a, i + 3, (7 * i + 21) & 15);
     }
     s_[0] += a;
     s_[1] += b;
     s_[2] += c;
     s_[3] += d;
 }
+
+#undef MD5_STEP
 
 void md5::update(const uint8_t* data, size_t len)
 {
