@@ -190,7 +190,7 @@ void copy_tree_into(copy_ctx& cx, uint32_t ino, int dirfd, const std::string& na
     host_names names;
     switch (a.mode & IFMT) {
     case IFDIR: copy_dir(cx, ino, rec, dirfd, name, path, path, 0); break;
-    case IFREG: copy_file(cx, ino, a, dirfd, name.c_str(), &names, path); break;
+    case IFREG: copy_regular(cx, ino, a, dirfd, name.c_str(), &names, path); break;
     case IFLNK: copy_link(cx, ino, a, dirfd, name.c_str(), &names, path); break;
     default: report_not_copied(cx, path); break;
     }

@@ -138,13 +138,14 @@ static host_open open_existing(copy_ctx& cx, int dirfd, const char* name, bool i
     if (*fd == -1)
         return host_open::failed;
     // Checked again on what was opened: the name may have changed since.
-    if (fstat(*fd, &st) == 0 && is_the_disk(st)) {
+    bool known = fstat(*fd, &st) == 0;
+    if (known && is_the_disk(st)) {
         close(*fd);
         *fd = -1;
         refuse_disk(cx, image_path);
         return host_open::refused;
     }
-    if (fstat(*fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(*fd, 0) == -1) {
+    if (known && S_ISREG(st.st_mode) && ftruncate(*fd, 0) == -1) {
         int err = errno;
         close(*fd);
         *fd = -1;
