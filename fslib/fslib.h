@@ -589,3 +589,42 @@ inline constexpr int SCAN_MOST = 64;   // finds kept by one scan
 // number of finds, or -1 (fs_errno set; FSE_OK: errno says why).
 int disk_scan(const char* path, scan_find* found,
               void (*progress)(uint64_t done, uint64_t total));
+
+// ---------------------------------------------------------------------------
+// Inodes by number, and files read at any offset outside the stream table
+// ---------------------------------------------------------------------------
+
+// Reads inode `ino` of the current file system, converted, into *out; 0,
+// or -1 with fs_errno (FSE_NOFS, FSE_SEEK, FSE_READ; *out untouched).
+int fs_inode(uint32_t ino, dinode* out);
+// The access, modification and change times of a converted inode of the
+// current file system, with the sub-second part its format keeps (0 where
+// it keeps none or the word is out of range); it cannot fail.
+void fs_inode_times(const dinode* ip, int64_t sec[3], uint32_t nsec[3]);
+
+// A file read at any offset.  Each is its own allocation, so a caller may
+// hold as many as memory allows; the current file system must stay
+// mounted and current while any is open.
+struct fs_ifile;
+// Opens inode `ino` (of any type) of the current file system; null with
+// fs_errno (as fs_fopen_ino).
+fs_ifile* fs_iopen(uint32_t ino);
+// The open file's inode, converted; it cannot fail.
+const dinode* fs_iinode(const fs_ifile* f);
+// Reads up to `count` bytes at byte `offset`: the bytes read (fewer only
+// at the end of the file, 0 at or past it); -1 with fs_errno when any
+// block the read touches is lost (FSE_READ, or an indirect block's
+// failure) or `offset` is negative (FSE_SEEK).  Holes read as zeros.
+int64_t fs_pread(fs_ifile* f, void* buf, uint32_t count, int64_t offset);
+// The byte ranges of the file that cannot be read as its block map and the
+// rescue map show them (block by block, touching blocks joined): the
+// number of ranges, the first `most` of them (start, end exclusive) into
+// `runs`.  A device error outside the map shows only when read.  Never
+// fails; a map too damaged to walk whole gives what the walk reached.
+uint32_t fs_ilost(fs_ifile* f, int64_t (*runs)[2], uint32_t most);
+// Where the first data (`data`) or the first hole (else) at or after
+// `offset` begins, from the block map (the end of the file counts as a
+// hole); -1 with FSE_SEEK when `offset` is outside the file or only a hole
+// follows it when data is asked.
+int64_t fs_iseek(fs_ifile* f, int64_t offset, bool data);
+void fs_iclose(fs_ifile* f);
