@@ -103,6 +103,18 @@ struct lost_counts {
 
 }  // namespace
 
+std::vector<uint32_t> lost_tops()
+{
+    inode_bits seen = reached();
+    std::vector<uint32_t> tops;
+    fs_statrec rec;
+    for (uint32_t ino = ROOT_INO + 1; ino < seen.count && !sh_interrupted; ino++) {
+        if (!seen.get(ino) && allocated(ino, &rec))
+            tops.push_back(ino);
+    }
+    return tops;
+}
+
 int do_lost(int count, char** words)
 {
     const char* dst = count > 1 ? words[1] : nullptr;
@@ -113,11 +125,12 @@ int do_lost(int count, char** words)
     }
     copy_ctx cx;
     copy_start(cx, CP_RECURSIVE);
-    inode_bits seen = reached();
     lost_counts n;
     fs_statrec rec;
-    for (uint32_t ino = ROOT_INO + 1; ino < seen.count && !sh_interrupted; ino++) {
-        if (seen.get(ino) || !allocated(ino, &rec))
+    for (uint32_t ino : lost_tops()) {
+        if (sh_interrupted)
+            break;
+        if (fs_istat(ino, &rec) != 0)
             continue;
         std::string word = inode_word(ino);
         uint16_t type = rec.st_mode & IFMT;

@@ -7,6 +7,7 @@
 #include "shell/prompt/words.h"
 #include "shell/prompt/console.h"
 #include "shell/scan.h"
+#include "shell/mount/mount.h"
 
 #include <cerrno>
 #include <climits>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 #include <cwchar>
 #include <unistd.h>
@@ -29,6 +31,8 @@ static const char* opt_command = nullptr;   // -c: run this one command
 static long long opt_start = -1;
 // -m: the map of a rescued image, whose unreadable areas are never data.
 static const char* opt_map = nullptr;
+// -M: the partition served to the host at this directory.
+static const char* opt_mount = nullptr;
 
 // Exit statuses of the program.
 static constexpr int EXIT_FAILED = 1;  // the disk, the mount or a command failed
@@ -36,7 +40,7 @@ static constexpr int EXIT_USAGE = 2;   // an unknown option or no file operand
 
 [[noreturn]] static void usage(int status)
 {
-    fprintf(stderr, "Use: %s [-hdbs] [-m map] [-p part | -o sector] [-c command] file\n", progname);
+    fprintf(stderr, "Use: %s [-hdbs] [-m map] [-p part | -o sector] [-c command | -M dir] file\n", progname);
     exit(status);
 }
 
@@ -169,7 +173,7 @@ static int parse_options(int argc, char** argv)
     int part = -1;
     bool part_given = false;
     int ch;
-    while ((ch = sh_opt::getopt(argc, argv, "hdp:Vbso:m:c:")) != -1) {
+    while ((ch = sh_opt::getopt(argc, argv, "hdp:Vbso:m:c:M:")) != -1) {
         switch (ch) {
         case 'c':
             opt_command = sh_opt::optarg;
@@ -179,6 +183,9 @@ static int parse_options(int argc, char** argv)
             break;
         case 'm':
             opt_map = sh_opt::optarg;
+            break;
+        case 'M':
+            opt_mount = sh_opt::optarg;
             break;
         case 's':
             opt_scan = true;
@@ -208,6 +215,9 @@ static int parse_options(int argc, char** argv)
         usage(EXIT_USAGE);
     if (opt_start >= 0 && part_given && !opt_scan)
         usage(EXIT_USAGE);
+    // A mount serves one partition, chosen, and runs no commands.
+    if (opt_mount != nullptr && !opt_scan && (opt_command != nullptr || (opt_start < 0 && !part_given)))
+        usage(EXIT_USAGE);
     return opt_start >= 0 ? 0 : part;
 }
 
@@ -226,6 +236,8 @@ int main(int argc, char** argv)
     const char* path = argv[sh_opt::optind];
     if (opt_scan)
         return run_scan(path);
+    if (opt_mount != nullptr && !mount_built())
+        return mount_serve({path, "", opt_mount});
     if (opt_map != nullptr && !load_map(opt_map))
         return EXIT_FAILED;
 
@@ -259,6 +271,14 @@ int main(int argc, char** argv)
         dump_label(stderr, fs->label);
     if (fs_debug)
         dump_super(stderr, fs->sb);
+
+    if (opt_mount != nullptr) {
+        std::string part_text = opt_start >= 0 ? "at sector " + std::to_string(opt_start) : std::to_string(part);
+        int status = mount_serve({path, part_text.c_str(), opt_mount});
+        fs_umount(fs);
+        disk_close(dk);
+        return status;
+    }
 
     catch_interrupts(true);
     bool failed = false;

@@ -4,6 +4,9 @@
 
 #include "fslib/fslib.h"
 
+#include <cstdint>
+#include <vector>
+
 // Reports a failed library call under the caller's label: "<name>: <text>"
 // with the library's status text.  It never clears fs_errno.
 void show_error(const char* name);
@@ -23,6 +26,8 @@ bool list_long(uint32_t ino, const char* name);
 // lost: lists the allocated inodes that no path from the root reaches, the
 // top of each such tree; with a host directory, copies them into it.
 int do_lost(int count, char** words);
+// The tops of the lost trees that `lost` lists, in inode order.
+std::vector<uint32_t> lost_tops();
 
 // more: feeds file `path` through the pager "less".
 int do_more(const char* path);
