@@ -70,7 +70,8 @@ Damaged make_damaged(const testimg::TempDir& tmp)
 {
     sunimg::Ufs t;
     t.file("/data/big", sunimg::pattern(200000, 9));
-    t.add_sparse(t.root(), "holes", 3 * B + 10, {{0, sunimg::pattern(100, 7)}, {3 * B, sunimg::pattern(10, 8)}});
+    uint32_t holes =
+        t.add_sparse(t.root(), "holes", 3 * B + 10, {{0, sunimg::pattern(100, 7)}, {3 * B, sunimg::pattern(10, 8)}});
     Damaged d;
     uint32_t dir = t.dir("/dir");
     d.a = t.file("/dir/a", "lost file\n");
@@ -79,6 +80,8 @@ Damaged make_damaged(const testimg::TempDir& tmp)
     t.file("/<5>", "a real entry\n");
     sunimg::DiskImage img = sunimg::make_disk(t);
     img.image.put32be(img.inode_offset(0, dir) + sunimg::ino_off::db, 0);
+    // The older format keeps microseconds in the word after each time.
+    img.image.put32be(img.inode_offset(0, holes) + sunimg::ino_off::mtime + 4, 123456);
     auto big = img.data_blocks(0, t.lookup("/data/big"));
     d.lost_lbn = static_cast<int>(big[3].lbn);
     char map[160];
@@ -217,6 +220,8 @@ void holes_and_names(const Ctx& c)
                                   "print(os.lseek(fd,100,os.SEEK_HOLE),os.lseek(fd,B,os.SEEK_DATA))",
                                   c.mnt + "/holes"});
     EXPECT_EQ(seek.out, std::to_string(B) + " " + std::to_string(3 * B) + "\n") << seek.err;
+    auto mtime = oracle::run_tool({"stat", "-c", "%.9Y", c.mnt + "/holes"});
+    EXPECT_NE(mtime.out.find(".123456000\n"), std::string::npos) << mtime.out;
     const Damaged& d = *c.damaged;
     auto ls = sh("cd " + q(c.mnt) + " && ls -a . '<lost>'");
     EXPECT_EQ(ls.out, ".:\n.\n..\n<5>\ndata\ndir\nholes\n\n<lost>:\n.\n..\ninode-" + std::to_string(d.a) + "\ninode-"
@@ -278,6 +283,15 @@ TEST_F(MountOracle, HostToolsSeeTheDisk)
     REQUIRE_TOOL("fls");
     REQUIRE_TOOL("getfattr");
     std::string mnt = tmp_->file("mnt");
+    // No place to mount: said, exit status 1, before any mount is tried.
+    for (std::string place : {mnt, tmp_->file("src/plain")}) {
+        runner::Options o;
+        o.args = {"-M", place, "-p", "0", disk_->path};
+        auto r = runner::run_sunufs(o);
+        EXPECT_EQ(r.status, 1) << place;
+        EXPECT_EQ(r.err, "sunufs: cannot mount: " + place + (place == mnt ? ": No such file or directory\n"
+                                                                           : ": Not a directory\n"));
+    }
     ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
     for (const MountCase& mc : cases) {
         SCOPED_TRACE(mc.name);
