@@ -76,7 +76,9 @@ void state_start(state& st)
 
 void note_path(state& st, uint32_t ino, const std::string& path)
 {
-    st.paths.emplace(ino, path);
+    // Past the bound a damaged object is named by its number instead.
+    if (st.paths.size() < HELD_ENTRIES_MOST)
+        st.paths.emplace(ino, path);
 }
 
 std::string path_of(const state& st, uint32_t ino)
@@ -93,8 +95,13 @@ void report_damage(state& st, uint32_t ino, const std::string& what)
     fprintf(stderr, "%s: damaged; %s\n", shown(path.c_str(), stderr).c_str(), what.c_str());
 }
 
-bool lost_ranges(uint32_t ino, std::string* text)
+bool lost_ranges(state& st, uint32_t ino, std::string* text)
 {
+    auto known = st.ranges.find(ino);
+    if (known != st.ranges.end()) {
+        *text = known->second;
+        return true;
+    }
     fs_ifile* f = fs_iopen(ino);
     if (f == nullptr)
         return false;
@@ -104,6 +111,9 @@ bool lost_ranges(uint32_t ino, std::string* text)
     text->clear();
     for (uint32_t i = 0; i < n && i < RANGES_MOST; i++)
         *text += (i ? "," : "") + std::to_string(runs[i][0]) + "-" + std::to_string(runs[i][1]);
+    if (st.ranges.size() >= HELD_ENTRIES_MOST)
+        st.ranges.clear();
+    st.ranges.emplace(ino, *text);
     return true;
 }
 
@@ -132,7 +142,7 @@ std::shared_ptr<listing> dir_listing(state& st, uint32_t ino)
     fs_closedir(d);
     if (!clean) {
         std::string ranges;
-        if (lost_ranges(ino, &ranges) && !ranges.empty())
+        if (lost_ranges(st, ino, &ranges) && !ranges.empty())
             report_damage(st, ino, "lost " + ranges);
         else
             report_damage(st, ino, fs_errlist[status >= 0 && status < FSE_NERR ? status : FSE_READ]);

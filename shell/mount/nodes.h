@@ -51,6 +51,7 @@ struct state {
     size_t dir_entries = 0;                               // entries held in `dirs`
     std::unordered_map<uint32_t, std::string> paths;      // first path seen for an inode
     std::unordered_set<uint32_t> damaged;                 // objects already named
+    std::unordered_map<uint32_t, std::string> ranges;     // lost ranges found so far
     bool lost_known = false;
     std::vector<uint32_t> lost;                           // the lost trees' tops
 };
@@ -72,8 +73,8 @@ int inode_attr(const state& st, uint32_t ino, struct stat* out);
 int lost_dir_attr(const state& st, struct stat* out);
 
 // The lost ranges of inode `ino` as "A-B,C-D" (end exclusive; "" when
-// none); false when the inode cannot be opened.
-bool lost_ranges(uint32_t ino, std::string* text);
+// none), found once; false when the inode cannot be opened.
+bool lost_ranges(state& st, uint32_t ino, std::string* text);
 // Names a damaged object on standard error, once per object.
 void report_damage(state& st, uint32_t ino, const std::string& what);
 

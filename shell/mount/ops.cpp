@@ -197,6 +197,43 @@ void op_readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_in
     fuse_reply_buf(req, buf.data(), used);
 }
 
+// readdir with each entry's status, so that a walk over a tree needs no
+// lookup of its own for every name.
+void op_readdirplus(fuse_req_t req, fuse_ino_t node, size_t size, off_t off, fuse_file_info* fi)
+{
+    state& st = st_of(req);
+    auto* od = reinterpret_cast<open_dir*>(fi->fh);
+    const std::vector<entry>& all = od->list ? od->list->entries : od->lost;
+    std::string dir_path = node == LOST_NODE ? "" : path_of(st, inode_of(node));
+    std::vector<char> buf(size);
+    size_t used = 0;
+    for (size_t i = off < 0 ? 0 : static_cast<size_t>(off); i < all.size(); i++) {
+        const entry& en = all[i];
+        fuse_entry_param e{};
+        bool dots = en.name == "." || en.name == "..";
+        if (!dots && inode_attr(st, en.ino, &e.attr) == 0) {
+            e.ino = node_of(en.ino);
+            e.attr_timeout = ATTR_TIMEOUT;
+            e.entry_timeout = ATTR_TIMEOUT;
+        } else {
+            // Only a name: the host looks it up when it needs more.
+            e.attr = {};
+            e.attr.st_ino = en.ino != 0 ? en.ino : LOST_NODE;
+            fs_statrec rec;
+            if (en.ino != 0 && fs_istat(en.ino, &rec) == 0)
+                e.attr.st_mode = rec.st_mode & IFMT;
+        }
+        size_t want = fuse_add_direntry_plus(req, buf.data() + used, size - used, en.name.c_str(), &e,
+                                             static_cast<off_t>(i + 1));
+        if (want > size - used)
+            break;
+        used += want;
+        if (e.ino != 0)
+            note_path(st, en.ino, node == LOST_NODE ? "<" + std::to_string(en.ino) + ">" : child_path(dir_path, en.name.c_str()));
+    }
+    fuse_reply_buf(req, buf.data(), used);
+}
+
 void op_releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
 {
     delete reinterpret_cast<open_dir*>(fi->fh);
@@ -217,7 +254,7 @@ void op_open(fuse_req_t req, fuse_ino_t node, fuse_file_info* fi)
         return;
     }
     std::string ranges;
-    lost_ranges(ino, &ranges);
+    lost_ranges(st, ino, &ranges);
     if (!ranges.empty()) {
         // The host's readahead would pull a lost range into a read that
         // does not touch it: such a file goes by the caller's reads alone.
@@ -241,7 +278,7 @@ void op_read(fuse_req_t req, fuse_ino_t node, size_t size, off_t off, fuse_file_
     if (got < 0) {
         std::string ranges;
         uint32_t ino = inode_of(node);
-        if (lost_ranges(ino, &ranges) && !ranges.empty())
+        if (lost_ranges(st_of(req), ino, &ranges) && !ranges.empty())
             report_damage(st_of(req), ino, "lost " + ranges);
         else
             report_damage(st_of(req), ino, fs_errlist[fs_errno >= 0 && fs_errno < FSE_NERR ? fs_errno : FSE_READ]);
@@ -295,7 +332,7 @@ void op_statfs(fuse_req_t req, fuse_ino_t)
 void op_getxattr(fuse_req_t req, fuse_ino_t node, const char* name, size_t size)
 {
     std::string ranges;
-    if (node == LOST_NODE || std::strcmp(name, LOST_XATTR) != 0 || !lost_ranges(inode_of(node), &ranges)
+    if (node == LOST_NODE || std::strcmp(name, LOST_XATTR) != 0 || !lost_ranges(st_of(req), inode_of(node), &ranges)
         || ranges.empty()) {
         fuse_reply_err(req, ENODATA);
         return;
@@ -312,7 +349,7 @@ void op_listxattr(fuse_req_t req, fuse_ino_t node, size_t size)
 {
     std::string ranges;
     std::string names;
-    if (node != LOST_NODE && lost_ranges(inode_of(node), &ranges) && !ranges.empty())
+    if (node != LOST_NODE && lost_ranges(st_of(req), inode_of(node), &ranges) && !ranges.empty())
         names.assign(LOST_XATTR, std::strlen(LOST_XATTR) + 1);
     if (size == 0)
         fuse_reply_xattr(req, names.size());
@@ -355,6 +392,7 @@ fuse_lowlevel_ops operations()
     ops.readlink = op_readlink;
     ops.opendir = op_opendir;
     ops.readdir = op_readdir;
+    ops.readdirplus = op_readdirplus;
     ops.releasedir = op_releasedir;
     ops.open = op_open;
     ops.read = op_read;
