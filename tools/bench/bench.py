@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Times sunufs against The Sleuth Kit and cat on images built for the run.
+"""Times sunufs against The Sleuth Kit and cat on images built for the run,
+and reads through its -M mount against its own copies.
 
     tools/bench/bench.py [--keep] [--quick] build/sunufs
 
@@ -308,6 +309,113 @@ def bench_file_copy(sunufs, image, tmp):
     return tour, tpeer, ok
 
 
+def mount_missing(sunufs):
+    """Why the mount rows cannot run here ("" when they can)."""
+    if not os.path.exists("/dev/fuse"):
+        return "no /dev/fuse"
+    if not shutil.which("fusermount3"):
+        return "no fusermount3"
+    probe = subprocess.run([sunufs, "-M", "/", "-p", "0", "/dev/null"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE)
+    if b"not built with FUSE" in probe.stderr:
+        return "sunufs built without FUSE"
+    return ""
+
+
+class HostMount:
+    """`sunufs -M` of partition 0 of `image` at `mnt`, until close()."""
+
+    def __init__(self, sunufs, image, mnt, log):
+        os.makedirs(mnt, exist_ok=True)
+        self.mnt = mnt
+        with open(log, "ab") as f:
+            self.proc = subprocess.Popen([sunufs, "-M", mnt, "-p", "0", image], stdin=subprocess.DEVNULL,
+                                         stdout=f, stderr=f, start_new_session=True)
+        for _ in range(1000):
+            if os.path.ismount(mnt) or self.proc.poll() is not None:
+                break
+            time.sleep(0.01)
+        self.ok = os.path.ismount(mnt)
+
+    def close(self):
+        if os.path.ismount(self.mnt):
+            subprocess.call(["fusermount3", "-u", self.mnt])
+        try:
+            self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+
+
+def through_mount(sunufs, image, tmp, argv_of, clear):
+    """Best of the runs of argv_of(mount point), each on a fresh mount."""
+    mnt = os.path.join(tmp, "mnt")
+    log = os.path.join(tmp, "sunufs.log")
+    held = []
+
+    def prepare():
+        for m in held:
+            m.close()
+        held.clear()
+        clear()
+        held.append(HostMount(sunufs, image, mnt, log))
+
+    def run():
+        if not held[0].ok:
+            return 0.0, 0.0, 0, 1
+        argv, out = argv_of(mnt)
+        secs, cpu, _, status = run_timed(argv, None, out)
+        return secs, cpu, 0, status   # the peak size is the reader's, not sunufs's
+
+    try:
+        return best_of("through the mount", run, prepare)
+    finally:
+        for m in held:
+            m.close()
+
+
+def bench_mount_file(sunufs, image, tmp):
+    """cat of /big through a fresh mount against sunufs's own cp of it."""
+    ours, theirs = os.path.join(tmp, "ours"), os.path.join(tmp, "theirs")
+    tour = through_mount(sunufs, image, tmp, lambda mnt: (["cat", os.path.join(mnt, "big")], ours),
+                         remover(ours))
+    tpeer = best_of("sunufs cp", sunufs_run(sunufs, image, "cp /big %s\n" % theirs, tmp), remover(theirs))
+    ok = stopped(tour, tpeer) or not tour.failed and not tpeer.failed and os.path.exists(ours) \
+        and os.path.getsize(ours) == BIG_FILE and same_files(ours, theirs)
+    if not ok:
+        keep_log(tmp)
+    for p in (ours, theirs):
+        if os.path.exists(p):
+            os.remove(p)
+    return tour, tpeer, ok
+
+
+def bench_mount_tree(sunufs, image, tmp):
+    """cp -a of the whole tree out of a fresh mount against sunufs's own cp -rp /."""
+    ours, theirs = os.path.join(tmp, "ours"), os.path.join(tmp, "theirs")
+    tour = through_mount(sunufs, image, tmp, lambda mnt: (["cp", "-a", mnt + "/.", ours], None),
+                         lambda: fresh_dir(ours))
+    tpeer = best_of("sunufs cp -rp", sunufs_run(sunufs, image, "cp -rp / %s\n" % theirs, tmp),
+                    lambda: fresh_dir(theirs))
+    ok = stopped(tour, tpeer) or not tour.failed and not tpeer.failed \
+        and same_trees(ours, theirs, ("lost+found",))
+    if not ok:
+        keep_log(tmp)
+    shutil.rmtree(ours, ignore_errors=True)
+    shutil.rmtree(theirs, ignore_errors=True)
+    return tour, tpeer, ok
+
+
+def mount_row(rows, work, peer, limit, missing, bench):
+    """A row through the mount, or one that says why it could not run."""
+    row = Row(work, peer, "ratio ≤ %.0f" % limit)
+    if missing:
+        row.note = "not run: " + missing
+    else:
+        fill(row, *bench(), limit=limit)
+    rows.append(row)
+
+
 FAILED_LOGS = []
 
 
@@ -482,16 +590,21 @@ def run_all(sunufs, tmp, quick):
     build(image, lambda root: write_big_file(root, BIG_FILE), tmp)
     row = Row("`cp` of one 1 GiB file", "`cat` of the same bytes", "ratio ≤ 1.15")
     fill(row, *bench_file_copy(sunufs, image, tmp), limit=1.15)
-    os.remove(image)
     rows.append(row)
+    missing = mount_missing(sunufs)
+    mount_row(rows, "`cat` of the 1 GiB file through a fresh `-M` mount", "sunufs `cp` of it", 3, missing,
+              lambda: bench_mount_file(sunufs, image, tmp))
+    os.remove(image)
 
     image = os.path.join(tmp, "mixed.img")
     build(image, lambda root: write_mixed_tree(root, MIXED_DIRS, MIXED_FILES), tmp)
     row = Row("`cp -r /` of 50,000 files of 1–8 KB in 500 directories", "`tsk_recover -e`", "ratio ≤ 0.7")
     fill(row, *bench_dir_copy(sunufs, image, "/", ["tsk_recover", "-e", "-o", "0"], tmp, ("$OrphanFiles",)),
          limit=0.7)
-    os.remove(image)
     rows.append(row)
+    mount_row(rows, "`cp -a` of those 50,000 files out of a fresh `-M` mount", "sunufs `cp -rp /`", 4, missing,
+              lambda: bench_mount_tree(sunufs, image, tmp))
+    os.remove(image)
     rows.append(rss_row(rows))
 
     print_table(rows)
