@@ -105,8 +105,12 @@ bool lost_ranges(state& st, uint32_t ino, std::string* text)
     fs_ifile* f = fs_iopen(ino);
     if (f == nullptr)
         return false;
+    // Only these keep their bytes in blocks; a device keeps its number
+    // where a block address would be.
+    uint16_t type = fs_iinode(f)->di_mode & IFMT;
+    bool has_blocks = type == IFREG || type == IFDIR || type == IFLNK;
     std::unique_ptr<int64_t[][2]> runs(new int64_t[RANGES_MOST][2]);
-    uint32_t n = fs_ilost(f, runs.get(), RANGES_MOST);
+    uint32_t n = has_blocks ? fs_ilost(f, runs.get(), RANGES_MOST) : 0;
     fs_iclose(f);
     text->clear();
     for (uint32_t i = 0; i < n && i < RANGES_MOST; i++)

@@ -47,11 +47,12 @@ void reply_entry(fuse_req_t req, state& st, uint64_t node)
         fuse_reply_entry(req, &e);
 }
 
-// "<N>" in the root: inode N, when it exists and is in use.
+// "<N>" in the root: inode N, when it is allocated by the prompt's rule
+// (a file type and a link).
 bool inode_name(const state& st, const char* name, uint32_t* ino)
 {
     struct stat s;
-    return fs_path_inode(name, std::strlen(name), ino) && inode_attr(st, *ino, &s) == 0;
+    return fs_path_inode(name, std::strlen(name), ino) && inode_attr(st, *ino, &s) == 0 && s.st_nlink > 0;
 }
 
 // The lost directory's name for a top: "inode-N".
