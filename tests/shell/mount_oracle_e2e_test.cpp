@@ -247,7 +247,7 @@ const MountCase cases[] = {
     {"holes, lost trees and inode names", true, holes_and_names, ""},
 };
 
-class MountOracle : public ::testing::Test {
+class HostMountOracle : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
@@ -270,12 +270,12 @@ protected:
     static Damaged* damaged_;
 };
 
-testimg::TempDir* MountOracle::tmp_ = nullptr;
-std::string* MountOracle::src_ = nullptr;
-testimg::MakefsDisk* MountOracle::disk_ = nullptr;
-Damaged* MountOracle::damaged_ = nullptr;
+testimg::TempDir* HostMountOracle::tmp_ = nullptr;
+std::string* HostMountOracle::src_ = nullptr;
+testimg::MakefsDisk* HostMountOracle::disk_ = nullptr;
+Damaged* HostMountOracle::damaged_ = nullptr;
 
-TEST_F(MountOracle, HostToolsSeeTheDisk)
+TEST_F(HostMountOracle, HostToolsSeeTheDisk)
 {
     std::string missing = testimg::host_mount_missing();
     if (!missing.empty())
@@ -321,7 +321,7 @@ TEST_F(MountOracle, HostToolsSeeTheDisk)
 }
 
 // An ordinary user mounts through fusermount3 and unmounts with it.
-TEST_F(MountOracle, OrdinaryUserMountsAndUnmounts)
+TEST_F(HostMountOracle, OrdinaryUserMountsAndUnmounts)
 {
     std::string missing = testimg::host_mount_missing();
     if (!missing.empty())
