@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -868,30 +869,82 @@ TEST_F(Shell, CopyOfTheRootLeavesTheTargetsAttributesAlone)
 
 // The map of a rescued image: its areas that are not finished are never
 // read as data, and a map that cannot be parsed ends the run before the
-// disk is used.
+// disk is used.  Every command that reads a file names its loss alike.
 TEST_F(Shell, RescueMapMarksUnreadableAreas)
 {
     sunimg::DiskImage img = sunimg::make_disk(standard_tree());
     use(img);
-    const auto big = img.data_blocks(0, 9);  // /data/big
-    char bad[160];
-    std::snprintf(bad, sizeof bad, "# a map\n0x0 +\n0x0 0x%llx +\n0x%llx 0x200 -\n0x%llx 0x100000000 +\n",
-                  (unsigned long long)big[3].offset, (unsigned long long)big[3].offset,
-                  (unsigned long long)big[3].offset + 512);
-    const std::string lost = std::to_string(big[3].lbn * 8192);
+    const auto big = img.data_blocks(0, 9);  // /data/big: 25 blocks, all but the last whole
+    auto hex = [](uint64_t v) {
+        char b[24];
+        std::snprintf(b, sizeof b, "0x%llx", (unsigned long long)v);
+        return std::string(b);
+    };
+    // A map of finished areas around the unreadable `areas` (pos, size, status).
+    auto map_of = [&](const std::vector<std::tuple<uint64_t, uint64_t, char>>& areas) {
+        std::string m = "# a map\n0x0 +\n";
+        uint64_t at = 0;
+        for (auto [pos, size, status] : areas) {
+            if (pos > at)
+                m += hex(at) + " " + hex(pos - at) + " +\n";
+            m += hex(pos) + " " + hex(size) + " " + status + "\n";
+            at = pos + size;
+        }
+        return m + hex(at) + " 0x100000000 +\n";
+    };
+    auto range = [](int64_t from, int64_t to) { return std::to_string(from) + "-" + std::to_string(to); };
+    const uint64_t b3 = big[3].offset;
+    const int64_t lost3 = big[3].lbn * 8192;
+    const std::string sector_line = "/data/big: incomplete, 191808 of 200000 bytes; lost " +
+                                    range(lost3, lost3 + 8192) + "\n";
+    // Nine lost runs, the eighth two blocks long: blocks 1 3 5 7 9 11 13 15-16 18.
+    std::vector<std::tuple<uint64_t, uint64_t, char>> nine;
+    std::string nine_text;
+    unsigned nine_areas = 0;
+    for (int b : {1, 3, 5, 7, 9, 11, 13, 15, 16, 18}) {
+        nine_areas += nine.empty() || std::get<0>(nine.back()) + 8192 != big[b].offset;
+        nine.emplace_back(big[b].offset, 8192, '-');
+        if (b != 16 && b != 18)
+            nine_text += (nine_text.empty() ? "" : ", ") + range(b * 8192, (b == 15 ? 17 : b + 1) * 8192);
+    }
+    const std::string archived = "archived 0 files (0 bytes), 0 directories, 0 links, 0 devices; "
+                                 "0 not archived; 1 failed\n";
     struct MapCase {
         const char* name;
         std::string map;    // "" : no map file at all
         std::string err;
         int status;
+        std::string command = "cp /data/big out\n";
+        std::string out{};  // found in standard output
     } const cases[] = {
-        {"a lost sector inside a file", bad,
-         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n/data/big: incomplete, 191808 of 200000 "
-         "bytes; lost " + lost + "-" + std::to_string(big[3].lbn * 8192 + 8192) + "\n", 1},
+        {"a lost sector inside a file", map_of({{b3, 0x200, '-'}}),
+         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+        {"an area of exactly one block ends where the next block starts", map_of({{b3, 8192, '-'}}),
+         "map: 8192 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+        {"status *", map_of({{b3, 8192, '*'}}),
+         "map: 8192 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+        {"status /", map_of({{b3, 8192, '/'}}),
+         "map: 8192 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+        {"status ?", map_of({{b3, 8192, '?'}}),
+         "map: 8192 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+        {"touching areas of other statuses are one area", map_of({{b3, 0x200, '-'}, {b3 + 0x200, 0x200, '*'}}),
+         "map: 1024 bytes in 1 areas unreadable\nfs_fread: Read error\n"
+         + sector_line, 1},
+        {"nine lost runs", map_of(nine),
+         "map: 81920 bytes in " + std::to_string(nine_areas) + " areas unreadable\nfs_fread: Read error\n"
+         "/data/big: incomplete, 118080 of 200000 bytes; lost " + nine_text + " and 1 more\n", 1},
+        {"tar names the loss as cp does", map_of({{b3, 0x200, '-'}}),
+         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line + archived, 1,
+         "tar -cf out.tar /data/big\n"},
+        {"body -5 gives no sum for a file with a loss", map_of({{b3, 0x200, '-'}}),
+         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1,
+         "body -5 - /data/big\n", "# 0|/data/big|9|"},
         {"every area finished", "0 +\n0 100000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
         {"bad number", "0x0 +\n0x0 12z +\n", "map: {MAP}: line 2: not a number\n", 1},
         {"bad status", "# c\n\n0x0 +\n0x0 0x10 X\n", "map: {MAP}: line 4: unknown status\n", 1},
         {"overlapping areas", "0 +\n0 100 +\n50 10 -\n", "map: {MAP}: line 3: areas out of order or overlapping\n", 1},
+        {"an area past 2^64", "0 +\n0 0x100 +\n0x100 0xffffffffffffff00 -\n0 1 +\n",
+         "map: {MAP}: line 3: areas out of order or overlapping\n", 1},
         {"no status line", "# only comments\n", "map: {MAP}: line 1: no status line\n", 1},
         {"missing map", "", "map: {MAP}: No such file or directory\n", 1},
     };
@@ -901,11 +954,12 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
         if (!c.map.empty())
             runner::write_file(map, c.map);
         runner::remove_tree(host + "/out");
-        auto r = run({"-m", map, "-p", "0", disk}, "cp /data/big out\n");
+        auto r = run({"-m", map, "-p", "0", disk}, c.command);
         std::string err = c.err;
         replace_all(err, "{MAP}", map);
         EXPECT_EQ(r.err, err) << c.name;
         EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << c.name << r.out;
     }
 }
 
