@@ -683,6 +683,7 @@ struct DamageCase {
     std::vector<std::string> after;
     int status = 1;
     bool disk_in_host = false;        // the image is host/self.img
+    std::string out{};                // found in standard output
 };
 
 // Renames entry `from` of directory `dir` in place (same length or shorter).
@@ -713,10 +714,11 @@ const DamageCase damage_cases[] = {
          t.file("/self.img", "not the image\n");
          return sunimg::make_disk(t);
      },
-     {}, "cp -r / .\ncp /self.img self.img\ncp /self.img .\n",
+     {}, "cp -r / .\ncp /self.img self.img\ncp /self.img .\ntar -cf self.img /\nbody ./self.img\n",
      "./self.img: is the disk being read, not written\n/self.img: failed\n" + summary(0, 0, 1, 0, 0, 1)
          + "self.img: is the disk being read, not written\n/self.img: failed\n"
-         + "./self.img: is the disk being read, not written\n/self.img: failed\n",
+         + "./self.img: is the disk being read, not written\n/self.img: failed\n"
+         + "tar: self.img: is the disk being read, not written\nbody: ./self.img: is the disk being read, not written\n",
      {"self.img"}, 1, true},
     {"duplicate names", [] {
          return damaged_standard(
@@ -808,24 +810,29 @@ const DamageCase damage_cases[] = {
      {"out/"}, "cp -r /sp out\n",
      "/sp/link not copied\ncopied 1 files (1099511627776 bytes), 1 directories, 0 links; 1 not copied; 0 failed\n",
      {"out/", "out/sp/", "out/sp/huge"}, 0},
-    {"files whose directory is lost", [] {
+    {"files whose directory is lost, and one deleted", [] {
          sunimg::Ufs t = standard_tree();
+         uint32_t gone = t.file("/gone", "deleted\n");   // 22: its mode is left, its links are not
          sunimg::DiskImage img = sunimg::make_disk(t);
          img.image.put32be(img.inode_offset(0, t.lookup("/dir")) + sunimg::ino_off::db, 0);
+         img.image.put16be(img.inode_offset(0, gone) + sunimg::ino_off::nlink, 0);
+         img.image.put32be(img.dirent_offset(0, t.root(), "gone") + sunimg::dir_off::ino, 0);
          return img;
      },
-     {"out/"}, "lost\nlost out\n",
+     {"out/"}, "lost\nlost out\nstat <22>\n",
      "-     11 0644  1   100    10       6 Mar  7 20:26 <11>\n"
      "d     12 0755  3   100    10     512 Mar  7 20:26 <12>\n"
      "l     16 0777  1   100    10       1 Mar  7 20:26 <16>\n"
      "-     17 0644  1   100    10       5 Mar  7 20:26 <17>\n"
-     "4 lost: 2 files, 1 directories, 1 others\n" + summary(4, 22, 2, 1, 0, 0),
+     "4 lost: 2 files, 1 directories, 1 others\n" + summary(4, 22, 2, 1, 0, 0)
+         + "<22>: No such file or directory\n",
      {"out/", "out/inode-11", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c",
-      "out/inode-16 -> a", "out/inode-17"}, 0},
+      "out/inode-16 -> a", "out/inode-17"}},
     {"inodes named by number", [] { return sunimg::make_disk(standard_tree()); },
-     {"out/"}, "cd <12>\npwd\ncd deeper\npwd\ncd ..\ncd ..\npwd\ncp <11> f\ncp -r <12> out\nstat <99999>\n",
+     {"out/"}, "cd <12>\npwd\ncd deeper\npwd\ncd ..\ncd ..\npwd\nls\ncp <11> f\ncp -r <12> out\nstat <99999>\n",
      "<12>\n<12>/deeper\n<12>\n" + summary(2, 11, 2, 0, 0, 0) + "<99999>: No such file or directory\n",
-     {"f", "out/", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c"}},
+     {"f", "out/", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c"}, 1, false,
+     "13                        b\n"},
     {"a copy of nothing fails", [] { return sunimg::make_disk(standard_tree()); },
      {"out/"}, "cd /dir\ncp .. out\n", ".. not copied\n", {"out/"}},
 };
@@ -846,6 +853,7 @@ TEST_F(Shell, DamagedImagesLoseNothingUnnamed)
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_EQ(tree_of(host), c.after) << c.name;
         EXPECT_TRUE(runner::read_file(image) == before) << c.name << ": the image changed";
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << c.name << r.out;
     }
 }
 
