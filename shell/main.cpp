@@ -153,7 +153,7 @@ static bool command_loop(const char* path, int part)
 
 // Runs the commands of -c in order, with no prompt around them, so that
 // what they write on standard output is all there is; true when any
-// failed.  "bye" ends the run there.
+// failed.  "bye" ends the run there, and so does Ctrl-C.
 static bool run_given(const std::vector<const char*>& texts)
 {
     bool failed = false;
@@ -166,7 +166,7 @@ static bool run_given(const std::vector<const char*>& texts)
         sh_interrupted = 0;
         bool ends = false;
         failed = run_command(count, words, &ends) != 0 || failed;
-        if (ends)
+        if (ends || sh_interrupted)
             break;
     }
     return failed;
