@@ -135,4 +135,56 @@ TEST(LogReplay, SessionsShowTheReplayedStateAndMinusNTheDisk)
     }
 }
 
+
+// The word sum of the extent block, the checksum word taken as 0.
+void resum(sunimg::Image& img, uint64_t block)
+{
+    uint32_t sum = 0;
+    for (uint64_t i = 0; i < 8192; i += 4)
+        sum += i == 4 ? 0 : img.get32be(block + i);
+    img.put32be(block + 4, sum);
+}
+
+struct Crafted {
+    const char* why;
+    uint64_t (*where)(uint64_t block, uint64_t head);   // block: the extent block; head: the first change
+    uint32_t value;
+    bool resummed;
+};
+
+TEST(LogReplay, CraftedLogsAreRefusedAndTheDiskIsShown)
+{
+    REQUIRE_TOOL("fls");
+    const Crafted cases[] = {
+        {"extent block checksum", [](uint64_t b, uint64_t) { return b + 8; }, 3, false},
+        {"extent count", [](uint64_t b, uint64_t) { return b + 8; }, 0xFFFFFFFF, true},
+        {"log larger than 64 MiB", [](uint64_t b, uint64_t) { return b + 28; }, 0x7FFFFFFF, true},
+        {"extents do not follow one another", [](uint64_t b, uint64_t) { return b + 32; }, 5, true},
+        {"a change runs past the log", [](uint64_t, uint64_t h) { return h + 8; }, 0x7FFFFFF0, false},
+        {"unknown change type", [](uint64_t, uint64_t h) { return h + 12; }, 4096, false},
+    };
+    sunimg::Ufs fs;
+    fs.file("/etc/motd", "hello\n");
+    for (const Crafted& c : cases) {
+        SCOPED_TRACE(c.why);
+        testimg::TempDir tmp;
+        sunimg::LoggedDisk ld = sunimg::make_logged_disk(fs, LogShape::create);
+        sunimg::Image& img = ld.disk.image;
+        uint64_t part = ld.disk.partition_offset(0);
+        uint64_t block = part + uint64_t{img.get32be(ld.disk.superblock_offset(0) + 1324)} * 512;
+        uint64_t log = part + uint64_t{img.get32be(block + 24)} * 512;   // the first extent
+        uint64_t head = log + img.get32be(log + 48);
+        img.put32be(c.where(block, head), c.value);
+        if (c.resummed)
+            resum(img, block);
+        std::string disk = testimg::write_disk(tmp, ld.disk, "disk.img");
+        runner::Options o;
+        o.args = {"-p0", "-c", "ls", disk};
+        runner::Result r = runner::run_sunufs(o);
+        EXPECT_EQ(r.err, "\tfile system log damaged (" + std::string(c.why) +
+                             "): not replayed; the newest changes may be missing\n");
+        EXPECT_EQ(listed(r.out), fls_root(disk));
+    }
+}
+
 }  // namespace
