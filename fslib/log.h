@@ -21,6 +21,7 @@ inline constexpr uint32_t LOG_MOST = 64u << 20;                // the largest lo
 inline constexpr uint32_t LOG_VERSION = 1;
 inline constexpr uint8_t FS_CLEAN_LOG = 0xFD;                  // fs_clean of a logging file system
 inline constexpr int32_t FS_MAGIC_BIG = 0xdecade;              // multi-terabyte layout
+inline constexpr size_t SB_VERSION_AT = 1320;                  // fs_version: 0 to 2 where fs_logbno is
 inline constexpr size_t SB_LOGBNO_AT = 1324;                   // fs_logbno in the superblock
 inline constexpr uint32_t LOG_MAPBLOCK = 8192;                 // the unit the system splits changes at
 

@@ -363,15 +363,22 @@ namespace fsl {
 
 void log_open(fsys* fs)
 {
+    // Both words are converted with the rest of the superblock.  The 4.4
+    // format keeps its longest inline link (60) where the log's format
+    // keeps a small version, and its inode format where the log's address
+    // is: such a file system has no log of this kind.
+    uint32_t version;
     uint32_t logbno;
-    std::memcpy(&logbno, reinterpret_cast<const uint8_t*>(fs->sb) + SB_LOGBNO_AT, 4);   // converted with the rest
-    if (fs->sb->fs_clean != FS_CLEAN_LOG || logbno == 0 || !fs->cache)
+    std::memcpy(&version, reinterpret_cast<const uint8_t*>(fs->sb) + SB_VERSION_AT, 4);
+    std::memcpy(&logbno, reinterpret_cast<const uint8_t*>(fs->sb) + SB_LOGBNO_AT, 4);
+    if (fs->sb->fs_clean != FS_CLEAN_LOG || logbno == 0 || version > 2 || !fs->cache)
         return;
     auto* lg = new (std::nothrow) fs_log;
     if (!lg)
         return;
     fs->cache->log = lg;
     lg->part_start = part_start(fs->label, fs->part);
+    lg->big = true;   // the records follow the file system's own byte order, big-endian here
     if (lg->part_start < 0) {
         refuse(lg, "partition out of reach");
         return;
