@@ -36,7 +36,12 @@ void usage(FILE* f)
                  "  --wide-ids        both word kinds, 32-bit words at 112/116, newer format\n"
                  "  --fast-symlinks   keep link targets under 60 bytes inside the inode\n"
                  "  --time T          all times, seconds since 1970 (default: as on the host)\n"
-                 "  --lost+found      make /lost+found (inode 3)\n");
+                 "  --lost+found      make /lost+found (inode 3)\n"
+                 "  --log SHAPE       a logging file system whose log holds SHAPE: empty,\n"
+                 "                    create, no-commit, wrap, cancel, abzero,\n"
+                 "                    broken-trailer, first-header-bad, headers-bad\n"
+                 "  --replayed IMG    with --log: also write the image as it reads once\n"
+                 "                    the log is replayed\n");
 }
 
 [[noreturn]] void fail_usage(const std::string& why)
@@ -56,7 +61,7 @@ long number(const std::string& opt, const std::string& v)
 }
 
 struct Args {
-    std::string tree, out;
+    std::string tree, out, log, replayed;
     bool seed = false;
     sunimg::FsOptions fo;
     sunimg::DiskOptions dopt;
@@ -100,6 +105,10 @@ bool value_option(Args& a, const std::string& opt, const std::string& v)
         a.fo.bsize = i32();
     else if (opt == "--fsize")
         a.fo.fsize = i32();
+    else if (opt == "--log")
+        a.log = v;
+    else if (opt == "--replayed")
+        a.replayed = v;
     else if (opt == "--label")
         a.dopt.label_text = v;
     else if (opt == "--heads")
@@ -161,9 +170,15 @@ int main(int argc, char** argv)
 {
     const Args a = parse(argc, argv);
     try {
-        sunimg::DiskImage img = a.seed ? sunimg::make_disk(sunimg::seed_tree(a.fo), 0, a.dopt)
-                                       : sunimg::build_tree_image(a.tree, a.fo, a.dopt, a.topt);
-        img.write(a.out);
+        sunimg::Ufs fs = a.seed ? sunimg::seed_tree(a.fo) : sunimg::tree_ufs(a.tree, a.fo, a.topt);
+        if (a.log.empty()) {
+            sunimg::make_disk(fs, 0, a.dopt).write(a.out);
+        } else {
+            sunimg::LoggedDisk d = sunimg::make_logged_disk(fs, sunimg::log_shape(a.log), a.dopt);
+            d.disk.write(a.out);
+            if (!a.replayed.empty())
+                d.replayed.write(a.replayed);
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "mksunimg: %s\n", e.what());
         return 1;
