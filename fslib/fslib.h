@@ -34,7 +34,8 @@ enum {
     FSE_NOFS = 14,    // a call that needs the current file system found none
     FSE_UFS2 = 15,    // a UFS2 file system, whose records this library does not read
     FSE_REPLICA = 16, // a volume manager's replica, not a file system
-    FSE_NERR = 17
+    FSE_STRIPE = 17,  // the first part of a volume manager's stripe or concatenation
+    FSE_NERR = 18
 };
 
 extern int fs_errno;                 // status of the last failing operation

@@ -85,6 +85,20 @@ int no_super(const fsys* fs, const disk* d)
     return FSE_MAGIC;
 }
 
+// True when the file system claims more than its slot holds on a disk that
+// a volume manager uses: the slot is the first part of a stripe or a
+// concatenation, whose other parts lie on other disks.
+bool volume_part(const fsys* fs, const disk* d)
+{
+    if (int64_t{fs->sb->fs_size} * fs->sb->fs_fsize / SECTOR_SIZE <= static_cast<int64_t>(fs->sectors))
+        return false;
+    for (int i = 0; i < d->nslots; i++) {
+        if (slot_replica(d, i))
+            return true;
+    }
+    return false;
+}
+
 // Reads, converts and checks the superblock; FSE_OK or the failure.
 int load_super(fsys* fs, const disk* d)
 {
@@ -99,7 +113,7 @@ int load_super(fsys* fs, const disk* d)
     super_swap(fs->sb, fs->swap);
     if (!geometry_ok(fs->sb))
         return FSE_BADSB;
-    return FSE_OK;
+    return volume_part(fs, d) ? FSE_STRIPE : FSE_OK;
 }
 
 // The superblock (or, as `flags` allow, a copy of it) and the cache.
@@ -107,7 +121,7 @@ int read_super(fsys* fs, const disk* d, int flags)
 {
     fs_super_rescue = {FSE_OK, 0};
     int rc = load_super(fs, d);
-    if (rc != FSE_OK && rc != FSE_UFS2 && rc != FSE_REPLICA && (flags & FS_MNT_SBCOPY))
+    if (rc != FSE_OK && rc != FSE_UFS2 && rc != FSE_REPLICA && rc != FSE_STRIPE && (flags & FS_MNT_SBCOPY))
         rc = fsl::super_copy(fs, rc);
     if (rc != FSE_OK)
         return rc;

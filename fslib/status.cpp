@@ -20,4 +20,5 @@ const char* const fs_errlist[FSE_NERR] = {
     "No file system mounted",
     "UFS2 is not supported",
     "Volume manager replica, not a file system",
+    "Volume manager stripe or concatenation, not supported",
 };
