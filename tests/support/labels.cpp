@@ -64,7 +64,7 @@ LabelDisk gpt_disk(const std::string& src, const std::string& image, bool zero_p
     if (!r.ok())
         throw std::runtime_error("makefs failed:\n" + r.out + r.err);
     patch(image, 59392 * 512, runner::read_file(image + ".fs"));
-    LabelDisk d{image, "1", 18432, "", {}};
+    LabelDisk d{image, "1", 18432, "", {}, {}, 0, {}};
     d.summary = "\tGPT label\n\t40 Mb\n\t0\t8 Mb\troot\n\t1\t8 Mb\tusr\n\t2\t8 Mb\thome\n\t3\t4 Mb\tswap\n"
                 "\t4\t8 Mb\t0FC63DAF-8483-4772-8E79-3D69D8477DE4\n";
     d.refused = {{"3", "mount fs: Bad partition\n"}, {"4", "mount fs: UFS2 is not supported\n"}};
@@ -91,7 +91,7 @@ LabelDisk x86_disk(const std::string& src, const std::string& image)
                                          "--slice", "3:20480:8192", "--slice", "5:0:79872"});
     if (!r.ok())
         throw std::runtime_error("mksunimg failed:\n" + r.out + r.err);
-    LabelDisk d{image, "a", 2048 + 4096, "", {}};
+    LabelDisk d{image, "a", 2048 + 4096, "", {}, {}, 0, {}};
     d.summary = "\tDEFAULT cyl 39 alt 2 hd 64 sec 32\n\t40 Mb\n\t0\t8 Mb\n\t1\t4 Mb\n\t2\t39 Mb\n";
     d.scan = {"sector 0: label", "sector 2048: fdisk partition 0", "sector 2049: x86 label", "sector 6144: file system"};
     d.mmls = {"mmls", "-t", "sun", "-o", "2048", image};
@@ -103,7 +103,7 @@ LabelDisk le_bare_disk(const std::string& src, const std::string& image)
 {
     runner::write_file(image, makefs(src, "le", image + ".fs"));
     return {image, "", 0, "\tno Sun label: one UFS file system\n\t8 Mb\n\t0\t8 Mb\n",
-            {"sector 0: label", "sector 0: file system"}};
+            {"sector 0: label", "sector 0: file system"}, {}, 0, {}};
 }
 
 // A Sun label by sfdisk over 7 cylinders of 255 x 63 sectors, its slot 0
@@ -113,8 +113,9 @@ LabelDisk obsd_disk(const std::string& src, const std::string& image)
 {
     const uint64_t cyl = 255 * 63;
     blank(image, 7 * cyl);
-    sfdisk(image, "label: sun\n\nstart=0, size=" + std::to_string(2 * cyl) + ", type=4\nstart=0, size="
-                      + std::to_string(7 * cyl) + ", type=5\n");
+    std::string base = std::filesystem::path(image).filename().string();
+    sfdisk(image, "label: sun\n\n" + base + "1 : start=0, size=" + std::to_string(2 * cyl) + ", type=4\n" + base
+                      + "3 : start=0, size=" + std::to_string(7 * cyl) + ", type=5\n");
     patch(image, 3 * cyl * 512, makefs(src, "be", image + ".fs"));
     patch(image, (6 * cyl + 16) * 512, "mdmb");
     std::string label = peek(image, 0, 512);
@@ -125,7 +126,7 @@ LabelDisk obsd_disk(const std::string& src, const std::string& image)
     sunimg::add_obsd_extension(reinterpret_cast<uint8_t*>(label.data()), xp);
     patch(image, 0, label);
     sunimg::Label l = sunimg::decode_label(reinterpret_cast<const uint8_t*>(label.data()));
-    LabelDisk d{image, "j", 3 * cyl, "", {}};
+    LabelDisk d{image, "j", 3 * cyl, "", {}, {}, 0, {}};
     d.summary = "\t" + l.text + "\n\t" + std::to_string(uint32_t(l.ncyl) * l.nhead * l.nsect / 2048) + " Mb\n\t0\t"
                 + std::to_string(2 * cyl / 2048) + " Mb\n\t2\t" + std::to_string(7 * cyl / 2048) + " Mb\n\t9\t8 Mb\n\t10\t"
                 + std::to_string(cyl / 2048) + " Mb\tvolume manager replica\n\t11\t4 Mb\n";
