@@ -66,7 +66,7 @@ int inode_read(fsys* fs, uint32_t ino, dinode* out)
     if (rc != FSE_OK)
         return rc;
     std::memcpy(out, fs->cache->iblock + at, INODE_SIZE);
-    return inode_swap(out);
+    return inode_swap(out, fs->swap);
 }
 
 }  // namespace fsl
@@ -86,13 +86,17 @@ int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr)
     } else {
         std::memcpy(*inode_ptr, fs->cache->iblock + at, INODE_SIZE);
     }
-    inode_swap(*inode_ptr);
+    inode_swap(*inode_ptr, fs->swap);
     return 0;
 }
 
-int inode_swap(dinode* ip)
+int inode_swap(dinode* ip) { return inode_swap(ip, true); }
+
+int inode_swap(dinode* ip, bool swap)
 {
     using fsl::swap_field;
+    if (!swap)
+        return FSE_OK;
     swap_field(ip->di_mode);
     swap_field(ip->di_nlink);
     swap_field(ip->di_uid);

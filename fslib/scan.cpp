@@ -11,6 +11,7 @@
 #include "fslib/bswap.h"
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
+#include "fslib/labels.h"
 #include "fslib/platform.h"
 #include "fslib/rescue.h"
 
@@ -90,6 +91,13 @@ scan_find* add_find(scan_state* s, int kind, uint64_t sector)
 // Notes a label in sector `sector` (512 bytes at `raw`), if there is one.
 void note_label(scan_state* s, const uint8_t* raw, uint64_t sector)
 {
+    scan_find other[fsl::SECTOR_FINDS];
+    int n = fsl::scan_sector(raw, sector, other);
+    for (int i = 0; i < n; i++) {
+        scan_find* f = add_find(s, other[i].kind, other[i].sector);
+        if (f)
+            *f = other[i];
+    }
     bool magic = raw[508] == 0xDA && raw[509] == 0xBE;
     if (sector == 0) {
         scan_find* f = add_find(s, SCAN_LABEL, 0);
@@ -118,7 +126,7 @@ void note_label(scan_state* s, const uint8_t* raw, uint64_t sector)
 // Notes a sound superblock at device byte `at` (8192 bytes at `raw`).
 void note_super(scan_state* s, const uint8_t* raw, int64_t at)
 {
-    if (fsl::be32_at(raw + offsetof(fs_super, fs_magic)) != uint32_t(FS_MAGIC) || s->nsupers >= MOST_SUPERS)
+    if (!fsl::ufs_magic_at(raw + offsetof(fs_super, fs_magic)) || s->nsupers >= MOST_SUPERS)
         return;
     std::memcpy(&s->sb, raw, sizeof s->sb);
     if (!fsl::super_sound(&s->sb) || !fsl::groups_ok(&s->sb))

@@ -7,6 +7,7 @@
 #include "shell/prompt/words.h"
 #include "shell/prompt/console.h"
 #include "shell/scan.h"
+#include "shell/summary.h"
 
 #include <cerrno>
 #include <climits>
@@ -49,10 +50,10 @@ static void set_progname(const char* argv0)
     progname = cut ? cut + 1 : argv0;
 }
 
-// -p takes a letter a..h or a number; a word that is neither reads as 0.
+// -p takes a letter a..p or a number; a word that is neither reads as 0.
 static int parse_partition(const char* text)
 {
-    if (text[0] >= 'a' && text[0] <= 'h')
+    if (text[0] >= 'a' && text[0] <= 'p')
         return text[0] - 'a';
     long value = strtol(text, nullptr, 10);
     if (value < INT_MIN)
@@ -93,30 +94,6 @@ static bool load_map(const char* map)
     fs_map_totals(&bytes, &areas);
     fprintf(stderr, "map: %llu bytes in %u areas unreadable\n", static_cast<unsigned long long>(bytes), areas);
     return true;
-}
-
-static void print_summary(const disk* dk)
-{
-    const dk_label* label = dk->label;
-    // Three 16-bit factors can pass 32 bits; the sector count wraps there,
-    // which only a damaged label of more than 2 TiB reaches.
-    uint32_t sectors = uint32_t{label->dkl_ncyl} * label->dkl_nhead * label->dkl_nsect;
-    long long mb = static_cast<int32_t>(sectors) / 2048;
-    if (dk->bare) {
-        fputs("\tno Sun label: one UFS file system\n", stderr);
-        mb = dk->bytes / (1024 * 1024);
-    } else {
-        // The label text may fill its 128 bytes without a NUL.
-        fputc('\t', stderr);
-        fs_puttext(stderr, label->dkl_asciilabel, sizeof label->dkl_asciilabel);
-        fputc('\n', stderr);
-    }
-    fprintf(stderr, "\t%lld Mb\n", mb);
-    for (int i = 0; i < NDKMAP; i++) {
-        long long nblk = dk->bare && i == 0 ? dk->bytes / 512 : label->dkl_map[i].dkl_nblk;
-        if (nblk != 0)
-            fprintf(stderr, "\t%d\t%lld Mb\n", i, nblk / 2048);
-    }
 }
 
 static constexpr int LINE_SIZE = 2048;
@@ -206,7 +183,7 @@ static int parse_options(int argc, char** argv)
         case 'p':
             part_given = true;
             part = parse_partition(sh_opt::optarg);
-            if (part < 0 || part > 7)
+            if (part < 0 || part >= NSLOT)
                 fprintf(stderr, "%s: invalid partition (%d)\n", progname, part);
             break;
         case 'h':
@@ -259,6 +236,10 @@ int main(int argc, char** argv)
     }
     report_label_rescue();
     protect_disk(dk);
+    // Numbers past what this disk's label can name are told once the
+    // label is known (a GPT names up to 128).
+    if (part >= dk->nslots && part < NSLOT)
+        fprintf(stderr, "%s: invalid partition (%d)\n", progname, part);
     if (part == -1) {
         print_summary(dk);
         disk_close(dk);
@@ -273,7 +254,7 @@ int main(int argc, char** argv)
         return EXIT_FAILED;
     }
     report_mount_notes(fs);
-    if (fs_debug && !fs->bare)
+    if (fs_debug && !fs->bare && dk->scheme == SCHEME_SUN)
         dump_label(stderr, fs->label);
     if (fs_debug) {
         dump_super(stderr, fs->sb);

@@ -212,6 +212,24 @@ Label decode_label(const uint8_t* sector);
 // Partition start in bytes: cylno * nhead * nsect * 512 (64-bit).
 uint64_t partition_offset(const Label& l, int part);
 
+// A Solaris x86 label (little-endian), for the second sector of a Solaris
+// fdisk partition; slice starts count from that partition's start.
+struct X86Slice {
+    uint16_t tag = 0;
+    uint32_t start = 0;
+    uint32_t size = 0;
+};
+struct X86Label {
+    std::string text{};
+    uint32_t ncyl = 0, nhead = 64, nsect = 32;
+    std::vector<X86Slice> slices{};   // at most 16, numbered from 0
+};
+std::array<uint8_t, 512> encode_x86_label(const X86Label& l);
+
+// Writes OpenBSD's partitions i-p (cylinder, sectors) into the Sun label
+// `sector` (512 bytes, as on disk) and mends its checksum.
+void add_obsd_extension(uint8_t* sector, const std::array<LabelPart, 8>& parts);
+
 // ---------------------------------------------------------------------------
 // UFS file system description.
 // ---------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 // the scan (-s) with -o, and the log that is not rolled.
 #include "support/fingerprint.h"
 #include "support/images.h"
+#include "support/labels.h"
 #include "support/oracle.h"
 #include "support/rescue.h"
 #include "support/runner.h"
@@ -65,26 +66,7 @@ protected:
     int runs = 0;
 };
 
-// Every entry that fls lists in the partition at `offset` is in `host` with
-// icat's bytes, and nothing else is.
-void expect_tsk_tree(const std::string& image, uint64_t offset, const std::string& host)
-{
-    size_t entries = 0;
-    for (const auto& row : oracle::parse_fls(oracle::fls(image, offset, {"-r", "-p"}, "ufs1").out)) {
-        if (row.type == "V/V" || row.deleted)
-            continue;
-        entries++;
-        std::string path = host + "/" + row.name;
-        if (row.type == "d/d")
-            EXPECT_TRUE(std::filesystem::is_directory(path)) << row.name;
-        else
-            EXPECT_EQ(runner::read_file(path), oracle::icat(image, offset, row.ino, "ufs1").out) << row.name;
-    }
-    size_t found = 0;
-    for (auto it = std::filesystem::recursive_directory_iterator(host); it != decltype(it)(); ++it)
-        found++;
-    EXPECT_EQ(found, entries);
-}
+using testimg::expect_tsk_tree;
 
 struct LabelDamage {
     const char* name;
