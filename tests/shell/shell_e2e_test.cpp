@@ -170,9 +170,9 @@ TEST_F(Shell, ProgramNameIsTakenAfterTheLastBackslash)
     auto r = runner::run_sunufs(o);
     EXPECT_EQ(r.err, "a\\b/c\\prog: illegal option -- y\nUse: prog [-hdbnsV] [-m map] [-p part | -o sector] [-c command | -M dir] file\n");
     o.argv0 = "/usr/local/bin/sunufs";  // '/' does not separate
-    o.args = {"-p", "9", "/nonexistent"};
+    o.args = {"-p", "200", "/nonexistent"};
     r = runner::run_sunufs(o);
-    EXPECT_EQ(r.err, "/usr/local/bin/sunufs: invalid partition (9)\n"
+    EXPECT_EQ(r.err, "/usr/local/bin/sunufs: invalid partition (200)\n"
                      "open disk: No such file or directory\n");
 }
 
