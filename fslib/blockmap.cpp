@@ -17,6 +17,7 @@
 #include "fslib/bswap.h"
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
+#include "fslib/log.h"
 #include "fslib/platform.h"
 
 namespace fsl {
@@ -36,7 +37,11 @@ int64_t frag_offset(const fsys* fs, int64_t frag, int64_t within)
 
 int frag_load(const fsys* fs, int64_t frag, void* buf, uint32_t count, bool exact, uint32_t* got)
 {
-    return dev_load(fs->handle, frag_offset(fs, frag), buf, count, exact, got);
+    int64_t at = frag_offset(fs, frag);
+    int rc = dev_load(fs->handle, at, buf, count, exact, got);
+    if (rc == FSE_OK)
+        log_overlay(fs, at, buf, *got);
+    return rc;
 }
 
 int64_t block_count(const fs_super* sb, int64_t size, int64_t lbn, int64_t pos)

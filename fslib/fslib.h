@@ -600,6 +600,27 @@ disk* disk_open_at(const char* path, uint64_t sector);
 // written in place (fs_clean 0xFD, and 2 in the superblock's second word).
 bool fs_log_unrolled(const fsys* fs);
 
+// fs_mount flag: open the file system as it lies on the disk, without
+// its log.
+inline constexpr int FS_MNT_NOLOG = 4;
+
+// What the mount made of the file system's log.
+enum {
+    FS_LOG_NONE = 0,       // no log read: none, or FS_MNT_NOLOG
+    FS_LOG_EMPTY = 1,      // read: no committed transaction in it
+    FS_LOG_REPLAYED = 2,   // its committed transactions are laid over every read
+    FS_LOG_DAMAGED = 3,    // it failed its checks and is not used
+};
+// The log's state; with FS_LOG_REPLAYED *transactions says how many
+// transactions, with FS_LOG_DAMAGED *why says what failed.
+int fs_log_state(const fsys* fs, uint32_t* transactions, const char** why);
+// Prints the log's extents, head, tail, idents and transaction count;
+// nothing when no log was read.
+void dump_log(FILE* stream, const fsys* fs);
+// True when the current state of inode `ino` of the current file system
+// came from its log.
+bool fs_inode_logged(uint32_t ino);
+
 // One thing the scan found.
 enum {
     SCAN_LABEL = 1, SCAN_BACKUP = 2, SCAN_FS = 3,

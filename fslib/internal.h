@@ -145,6 +145,8 @@ int current_fs(fsys** fs);
 
 }  // namespace fsl
 
+struct fs_log;
+
 struct fs_cache {
     FS_FILE lookup;        // path lookup's directory stream: no table slot,
                            // so a lookup works with every slot taken, and
@@ -152,6 +154,7 @@ struct fs_cache {
     dinode lookup_inode;   // that stream's inode
     uint8_t* iblock;       // inode block read last
     int64_t iblock_at;     // its device offset; -1: none held
+    fs_log* log;           // what the mount read of the log; null: none
 };
 
 // Creates and drops a mounted file system's cache.

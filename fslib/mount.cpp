@@ -7,6 +7,7 @@
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
 #include "fslib/labels.h"
+#include "fslib/log.h"
 #include "fslib/platform.h"
 #include "fslib/rescue.h"
 
@@ -167,6 +168,8 @@ fsys* fs_mount(disk* d, int part, int flags)
         fs_errno = rc;
         return nullptr;
     }
+    if (!(flags & FS_MNT_NOLOG))
+        fsl::log_open(fs);
     if (!fs_current)
         fs_current = fs;
     return fs;

@@ -27,6 +27,7 @@ static const char* progname = "sunufs";
 static bool opt_scan = false;
 static bool opt_copy = false;
 static std::vector<const char*> opt_commands;   // -c, in order: run these commands
+static bool opt_nolog = false;   // -n: the file system as it lies, without its log
 static long long opt_start = -1;
 // -m: the map of a rescued image, whose unreadable areas are never data.
 static const char* opt_map = nullptr;
@@ -37,7 +38,7 @@ static constexpr int EXIT_USAGE = 2;   // an unknown option or no file operand
 
 [[noreturn]] static void usage(int status)
 {
-    fprintf(stderr, "Use: %s [-hdbsV] [-m map] [-p part | -o sector] [-c command] file\n", progname);
+    fprintf(stderr, "Use: %s [-hdbnsV] [-m map] [-p part | -o sector] [-c command] file\n", progname);
     exit(status);
 }
 
@@ -156,13 +157,16 @@ static int parse_options(int argc, char** argv)
     int part = -1;
     bool part_given = false;
     int ch;
-    while ((ch = sh_opt::getopt(argc, argv, "hdp:Vbso:m:c:")) != -1) {
+    while ((ch = sh_opt::getopt(argc, argv, "hdnp:Vbso:m:c:")) != -1) {
         switch (ch) {
         case 'c':
             opt_commands.push_back(sh_opt::optarg);
             break;
         case 'b':
             opt_copy = true;
+            break;
+        case 'n':
+            opt_nolog = true;
             break;
         case 'm':
             opt_map = sh_opt::optarg;
@@ -244,7 +248,7 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    fsys* fs = fs_mount(dk, part, opt_copy ? FS_MNT_SBCOPY : 0);
+    fsys* fs = fs_mount(dk, part, (opt_copy ? FS_MNT_SBCOPY : 0) | (opt_nolog ? FS_MNT_NOLOG : 0));
     if (fs == nullptr) {
         show_error("mount fs");
         hint_mount_failure(dk, part, opt_copy);
@@ -254,8 +258,10 @@ int main(int argc, char** argv)
     report_mount_notes(fs);
     if (fs_debug && !fs->bare && dk->scheme == SCHEME_SUN)
         dump_label(stderr, fs->label);
-    if (fs_debug)
+    if (fs_debug) {
         dump_super(stderr, fs->sb);
+        dump_log(stderr, fs);
+    }
 
     catch_interrupts(true);
     bool failed = false;

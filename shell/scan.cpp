@@ -99,8 +99,21 @@ void report_mount_notes(const fsys* fs)
     if (fs_super_rescue.reason != FSE_OK && fs_super_rescue.reason < FSE_NERR)
         fprintf(stderr, "mount fs: superblock unusable (%s); using the copy at sector %llu\n",
                 fs_errlist[fs_super_rescue.reason], static_cast<unsigned long long>(fs_super_rescue.sector));
-    if (fs_log_unrolled(fs))
-        fputs("\tfile system log not rolled: the newest changes may be missing\n", stderr);
+    uint32_t replayed = 0;
+    const char* why = nullptr;
+    switch (fs_log_state(fs, &replayed, &why)) {
+    case FS_LOG_REPLAYED:
+        fprintf(stderr, "\tfile system log: %u transactions replayed in memory\n", replayed);
+        break;
+    case FS_LOG_DAMAGED:
+        fprintf(stderr, "\tfile system log damaged (%s): not replayed; the newest changes may be missing\n", why);
+        break;
+    case FS_LOG_EMPTY:
+        break;   // read whole: nothing is missing
+    default:
+        if (fs_log_unrolled(fs))
+            fputs("\tfile system log not rolled: the newest changes may be missing\n", stderr);
+    }
 }
 
 void hint_open_failure()

@@ -38,6 +38,11 @@ void usage(FILE* f)
                  "  --fast-symlinks   keep link targets under 60 bytes inside the inode\n"
                  "  --time T          all times, seconds since 1970 (default: as on the host)\n"
                  "  --lost+found      make /lost+found (inode 3)\n"
+                 "  --log SHAPE       a logging file system whose log holds SHAPE: empty,\n"
+                 "                    create, no-commit, wrap, cancel, abzero,\n"
+                 "                    broken-trailer, first-header-bad, headers-bad\n"
+                 "  --replayed IMG    with --log: also write the image as it reads once\n"
+                 "                    the log is replayed\n"
                  "\n"
                  "usage: mksunimg --x86-label IMG --at SECTOR [--label TEXT] --slice TAG:START:SIZE ...\n"
                  "  writes a Solaris x86 label into the second sector of the fdisk partition\n"
@@ -62,7 +67,7 @@ long number(const std::string& opt, const std::string& v)
 }
 
 struct Args {
-    std::string tree, out;
+    std::string tree, out, log, replayed;
     bool seed = false;
     sunimg::FsOptions fo;
     sunimg::DiskOptions dopt;
@@ -106,6 +111,10 @@ bool value_option(Args& a, const std::string& opt, const std::string& v)
         a.fo.bsize = i32();
     else if (opt == "--fsize")
         a.fo.fsize = i32();
+    else if (opt == "--log")
+        a.log = v;
+    else if (opt == "--replayed")
+        a.replayed = v;
     else if (opt == "--label")
         a.dopt.label_text = v;
     else if (opt == "--heads")
@@ -207,9 +216,15 @@ int main(int argc, char** argv)
         return x86_label(argc, argv);
     const Args a = parse(argc, argv);
     try {
-        sunimg::DiskImage img = a.seed ? sunimg::make_disk(sunimg::seed_tree(a.fo), 0, a.dopt)
-                                       : sunimg::build_tree_image(a.tree, a.fo, a.dopt, a.topt);
-        img.write(a.out);
+        sunimg::Ufs fs = a.seed ? sunimg::seed_tree(a.fo) : sunimg::tree_ufs(a.tree, a.fo, a.topt);
+        if (a.log.empty()) {
+            sunimg::make_disk(fs, 0, a.dopt).write(a.out);
+        } else {
+            sunimg::LoggedDisk d = sunimg::make_logged_disk(fs, sunimg::log_shape(a.log), a.dopt);
+            d.disk.write(a.out);
+            if (!a.replayed.empty())
+                d.replayed.write(a.replayed);
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "mksunimg: %s\n", e.what());
         return 1;

@@ -563,8 +563,43 @@ void add_tree(Ufs& fs, uint32_t at, const std::string& hostdir, const TreeOption
 // late block lies in the single indirect range.
 Ufs seed_tree(FsOptions o = {});
 
+// Host tree -> file system under construction, its root taking the
+// directory's own attributes.
+Ufs tree_ufs(const std::string& hostdir, FsOptions fo = {}, const TreeOptions& t = {});
+
 // Host tree -> disk: file system in partition 0, partition 2 whole disk.
 DiskImage build_tree_image(const std::string& hostdir, FsOptions fo = {}, DiskOptions d = {},
                            const TreeOptions& t = {});
+
+// ---------------------------------------------------------------------------
+// Logging file systems: a metadata log holding the last changes, as a
+// machine that crashed leaves it.
+// ---------------------------------------------------------------------------
+enum class LogShape {
+    empty,               // nothing in the log; the disk is up to date
+    create,              // one committed transaction creating /logged
+    no_commit,           // that transaction without its COMMIT
+    wrap,                // that transaction running from the log's end to its start
+    cancel,              // a stale change over /logged's first block, cancelled
+                         // by the transaction that gives the block to /logged
+    abzero,              // /logged sparse with an indirect block zeroed by ABZERO
+                         // over stale bytes on the disk
+    broken_trailer,      // /logged, then /logged2 whose first sector's ident breaks the run
+    first_header_bad,    // create, with the first header copy's checksum broken
+    headers_bad,         // create, with both header copies broken
+};
+// A shape by its name (the enumerator's, with '-' for '_'); throws Error.
+LogShape log_shape(std::string_view name);
+
+struct LoggedDisk {
+    DiskImage disk;          // the state before the transactions, their
+                             // file data in place, and the log
+    DiskImage replayed;      // the file system once the log is replayed
+    uint32_t committed = 0;  // transactions a replay counts
+};
+// `fs` in partition 0 as a logging file system (owners in the older
+// format), with the log of `shape`.  The files it adds are regular files
+// of the default attributes.
+LoggedDisk make_logged_disk(const Ufs& fs, LogShape shape, DiskOptions o = {});
 
 }   // namespace sunimg
