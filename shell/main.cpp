@@ -239,6 +239,8 @@ int main(int argc, char** argv)
     fs_errno = FSE_OK;
     disk* dk = opt_start >= 0 ? disk_open_at(path, static_cast<uint64_t>(opt_start)) : disk_open(path);
     if (dk == nullptr) {
+        if (part >= NDKMAP && part < NSLOT)   // no label to name it
+            fprintf(stderr, "%s: invalid partition (%d)\n", progname, part);
         if (fs_errno == FSE_OK)
             perror("open disk");
         else
