@@ -101,7 +101,7 @@ struct fs_log {
     char why[64] = {};
     uint32_t transactions = 0;
     int64_t part_start = 0;
-    bool big = true;                           // the records' byte order
+    bool swap = false;                         // the records are not in the host's order
     std::vector<fsl::log_extent> extents;      // converted
     std::vector<int64_t> extent_at;            // device byte of each extent
     uint32_t ext_nbytes = 0;

@@ -128,7 +128,8 @@ void log_super(fsys* fs)
         return;
     }
     log_overlay(fs, at, sb, sizeof(fs_super));
-    if (super_sound(sb) && std::memcmp(reinterpret_cast<uint8_t*>(sb) + offsetof(fs_super, fs_sblkno),
+    bool swap = false;
+    if (super_sound(sb, &swap) && swap == fs->swap && std::memcmp(reinterpret_cast<uint8_t*>(sb) + offsetof(fs_super, fs_sblkno),
                                        reinterpret_cast<uint8_t*>(fs->sb) + offsetof(fs_super, fs_sblkno),
                                        offsetof(fs_super, fs_time) - offsetof(fs_super, fs_sblkno)) == 0
         && sb->fs_bsize == fs->sb->fs_bsize && sb->fs_fsize == fs->sb->fs_fsize && sb->fs_ipg == fs->sb->fs_ipg

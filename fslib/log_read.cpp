@@ -20,18 +20,13 @@ using fsl::LOG_SECTOR;
 using fsl::LOG_USABLE;
 
 // A word of the log in the file system's byte order.
-uint32_t word32(const uint8_t* p, bool big)
-{
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return big ? fsl::bswap32(v) : v;
-}
+uint32_t word32(const uint8_t* p, bool swap) { return fsl::word_at(p, swap); }
 
-uint64_t word64(const uint8_t* p, bool big)
+uint64_t word64(const uint8_t* p, bool swap)
 {
     uint64_t v;
     std::memcpy(&v, p, 8);
-    return big ? fsl::bswap64(v) : v;
+    return swap ? fsl::bswap64(v) : v;
 }
 
 void refuse(fs_log* lg, const char* why)
@@ -65,19 +60,19 @@ const char* read_extents(const fsys* fs, fs_log* lg, uint32_t logbno)
     }
     uint32_t sum = 0;
     for (uint32_t off = 0; off < bsize; off += 4)
-        sum += off == offsetof(fsl::log_extent_block, chksum) ? 0 : word32(blk + off, lg->big);
-    uint32_t count = word32(blk + offsetof(fsl::log_extent_block, nextents), lg->big);
+        sum += off == offsetof(fsl::log_extent_block, chksum) ? 0 : word32(blk + off, lg->swap);
+    uint32_t count = word32(blk + offsetof(fsl::log_extent_block, nextents), lg->swap);
     auto room = static_cast<uint32_t>((bsize - sizeof(fsl::log_extent_block)) / sizeof(fsl::log_extent));
-    if (sum != word32(blk + offsetof(fsl::log_extent_block, chksum), lg->big))
+    if (sum != word32(blk + offsetof(fsl::log_extent_block, chksum), lg->swap))
         why = "extent block checksum";
-    else if (word32(blk, lg->big) != 0)
+    else if (word32(blk, lg->swap) != 0)
         why = "extent block type";
     else if (count == 0 || count > room)
         why = "extent count";
     uint64_t blocks = 0;
     for (uint32_t i = 0; !why && i < count; i++) {
         const uint8_t* e = blk + sizeof(fsl::log_extent_block) + i * sizeof(fsl::log_extent);
-        fsl::log_extent x{word32(e, lg->big), word32(e + 4, lg->big), word32(e + 8, lg->big)};
+        fsl::log_extent x{word32(e, lg->swap), word32(e + 4, lg->swap), word32(e + 8, lg->swap)};
         if (x.lbno != blocks || x.nbno == 0 || x.pbno == 0)
             why = "extents do not follow one another";
         blocks += x.nbno;
@@ -88,7 +83,7 @@ const char* read_extents(const fsys* fs, fs_log* lg, uint32_t logbno)
             lg->extent_at.push_back(log_addr(fs, lg, x.pbno));
         }
     }
-    lg->ext_nbytes = word32(blk + offsetof(fsl::log_extent_block, nbytes), lg->big);
+    lg->ext_nbytes = word32(blk + offsetof(fsl::log_extent_block, nbytes), lg->swap);
     std::free(blk);
     return why;
 }
@@ -104,7 +99,7 @@ const char* header_check(const uint8_t* raw, const fs_log* lg, fsl::log_header* 
 {
     auto* w = reinterpret_cast<uint32_t*>(h);
     for (size_t i = 0; i < sizeof *h / 4; i++)
-        w[i] = word32(raw + 4 * i, lg->big);
+        w[i] = word32(raw + 4 * i, lg->swap);
     auto size = static_cast<int64_t>(log_bytes(lg));
     auto inside = [&](int32_t lof) {
         return lof >= h->od_bol_lof && lof < h->od_eol_lof && lof % LOG_SECTOR < LOG_USABLE;
@@ -205,7 +200,7 @@ bool take_sector(cursor* c)
         }
     }
     const uint8_t* s = c->win + (sec - c->win_lof);
-    if (word32(s + LOG_USABLE + 4, c->lg->big) != c->ident) {
+    if (word32(s + LOG_USABLE + 4, c->lg->swap) != c->ident) {
         c->ended = true;
         return false;
     }
@@ -275,8 +270,8 @@ bool read_change(cursor* c, std::vector<pending>& tx, size_t* kept, uint64_t* bu
     uint8_t raw[sizeof(fsl::log_delta_head)];
     if (!take(c, raw, sizeof raw))
         return false;
-    fsl::log_delta_head d{static_cast<int64_t>(word64(raw, lg->big)), static_cast<int32_t>(word32(raw + 8, lg->big)),
-                          static_cast<int32_t>(word32(raw + 12, lg->big))};
+    fsl::log_delta_head d{static_cast<int64_t>(word64(raw, lg->swap)), static_cast<int32_t>(word32(raw + 8, lg->swap)),
+                          static_cast<int32_t>(word32(raw + 12, lg->swap))};
     int64_t area = lg->head.od_eol_lof - lg->head.od_bol_lof;
     if (d.d_typ < fsl::DT_NONE || d.d_typ >= fsl::DT_MAX) {
         c->failed = "unknown change type";
@@ -377,8 +372,8 @@ void log_open(fsys* fs)
     if (!lg)
         return;
     fs->cache->log = lg;
-    lg->part_start = part_start(fs->label, fs->part);
-    lg->big = true;   // the records follow the file system's own byte order, big-endian here
+    lg->part_start = fs->start;
+    lg->swap = fs->swap;   // the log's records follow the file system's byte order
     if (lg->part_start < 0) {
         refuse(lg, "partition out of reach");
         return;
