@@ -163,6 +163,8 @@ void leave_dir(walk_state& w)
         fs_closedir(d.stream);
     if (d.whole && ok && d.ended) {
         cx.n.dirs++;
+    } else if (d.whole && ok && cx.interrupted) {
+        // Cut short by Ctrl-C, which the command says once: not a failure.
     } else {
         if (d.whole)
             report_failed(path);
@@ -265,7 +267,7 @@ void walk_tree(walk_actions& act, uint32_t ino, const fs_statrec& rec, const std
     uint32_t entry_ino = 0;
     while (!w.stack.empty()) {
         if (sh_interrupted)
-            act.cx.stopped = true;
+            act.cx.stopped = act.cx.interrupted = true;
         dir_level& d = w.stack.back();
         if (!act.cx.stopped && !d.ended) {
             if (next_entry(w, d, name, entry_ino)) {

@@ -77,11 +77,10 @@ const TarCase kTarCases[] = {
                                    {{0, {'h', 'e', 'a', 'd'}}, {kTripleStart, {'t', 'a', 'i', 'l'}}});
          sunimg::DiskImage img = sunimg::make_disk(t);
          img.image.put32be(img.inode_offset(0, f) + 88 + 8, 0x7fffff00);
-         (void)f;
          return img;
      },
      "/far",
-     {"/far: incomplete, 4 of " + std::to_string(kTripleStart + 4096) + " bytes; lost "
+     {"/far: incomplete, " + std::to_string(kTripleStart) + " of " + std::to_string(kTripleStart + 4096) + " bytes; lost "
           + std::to_string(kTripleStart) + "-" + std::to_string(kTripleStart + 4096),
       "1 failed"},
      1, {std::to_string(kTripleStart + 4096) + " "}, {}, 64 << 10},
@@ -101,11 +100,12 @@ const TarCase kTarCases[] = {
     {"duplicate_name",
      [] {
          sunimg::Ufs t;
-         uint32_t x = t.file("/x", "first\n");
-         uint32_t y = t.file("/y", "second\n");
-         t.add_entry(t.root(), "x", y);
-         (void)x;
-         return sunimg::make_disk(t);
+         t.file("/x", "first\n");
+         t.file("/y", "second\n");
+         t.file("/z", "third\n");
+         sunimg::DiskImage img = sunimg::make_disk(t);
+         img.image.put(img.dirent_offset(0, t.root(), "z") + 8, "x", 1);
+         return img;
      },
      "/", {"/x: duplicate name, not archived", "1 failed"}, 1, {"x"}, {{"x", "first\n"}, {"y", "second\n"}}},
     {"inode_number_named_as_cp_names_it",
