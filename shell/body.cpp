@@ -14,6 +14,16 @@
 
 namespace {
 
+// The bytes of the mounted partition.
+long long partition_bytes()
+{
+    const fsys* fs = fs_getfs();
+    auto sectors = static_cast<uint32_t>(fs->label->dkl_map[fs->part].dkl_nblk);
+    if (sectors != 0)
+        return static_cast<long long>(sectors) * 512;
+    return static_cast<long long>(fs->sb->fs_size) * fs->sb->fs_fsize;   // a forced start has no entry
+}
+
 // Bytes read per request while summing a file.
 constexpr uint32_t SUM_CHUNK = 256 * 1024;
 
@@ -47,6 +57,27 @@ std::string mode_text(uint16_t mode)
     return s;
 }
 
+// A name as a body file holds it: the field separator, the escape itself
+// and every control byte as \xHH, so that no name can end its line or
+// shift the fields after it.
+std::string field_text(const std::string& name)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(name.size());
+    for (char ch : name) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7f || c == '|' || c == '\\') {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
 struct body_actions : walk_actions {
     FILE* out;
     bool sums;
@@ -63,13 +94,29 @@ struct body_actions : walk_actions {
         return true;
     }
     bool leave(const walk_at&) override { return true; }
-    void entry(const walk_at& at, uint32_t ino, const fs_statrec& rec) override { line(at, ino, rec); }
+    // A directory with a name the walk does not follow gets its own line;
+    // what lies below it is named as not listed.
+    void entry(const walk_at& at, uint32_t ino, const fs_statrec& rec) override
+    {
+        line(at, ino, rec);
+        if ((rec.st_mode & IFMT) == IFDIR)
+            report_not_copied(cx, at.path);
+    }
 };
 
 // The MD5 of a regular file's bytes; "0" (named as cp names it, and
 // counted as failed) when the file cannot be read whole.
 std::string body_actions::sum_of(uint32_t ino, const fs_statrec& rec, const std::string& path)
 {
+    auto size = static_cast<long long>(rec.st_size);
+    if (size > partition_bytes()) {
+        // Holes of a size no partition holds would be hashed for hours.
+        progress_clear();
+        fprintf(stderr, "%s: MD5 not computed, size %lld exceeds the partition\n",
+                shown(path.c_str(), stderr).c_str(), size);
+        cx.n.failed++;
+        return "0";
+    }
     FS_FILE* in = open_image_file(cx, ino, path);
     if (in == nullptr)
         return "0";
@@ -82,7 +129,13 @@ std::string body_actions::sum_of(uint32_t ino, const fs_statrec& rec, const std:
         if (sh_interrupted)
             break;
     }
-    bool clean = !sh_interrupted && fs_fclean(in);
+    if (sh_interrupted && reached < size) {
+        report_interrupted(cx, path, reached - lost_bytes(in), size);
+        fs_fclose(in);
+        cx.n.failed++;
+        return "0";
+    }
+    bool clean = fs_fclean(in);
     if (!clean) {
         progress_clear();
         show_error("fs_fread");
@@ -108,7 +161,7 @@ void body_actions::line(const walk_at& at, uint32_t ino, const fs_statrec& rec)
         name += " -> " + text;
     else if (type == IFLNK)
         cx.n.failed++;
-    fprintf(out, "%s|%s|%u|%s|%u|%u|%lld|%lld|%lld|%lld|0\n", sum.c_str(), shown(name.c_str(), out).c_str(),
+    fprintf(out, "%s|%s|%u|%s|%u|%u|%lld|%lld|%lld|%lld|0\n", sum.c_str(), shown(field_text(name).c_str(), out).c_str(),
             ino, mode_text(a.mode).c_str(), a.uid, a.gid, a.size, static_cast<long long>(a.atime),
             static_cast<long long>(a.mtime), static_cast<long long>(a.ctime));
 }
@@ -161,8 +214,9 @@ int do_body(int argc, char** argv)
     else
         act.line(walk_at{path, path, true}, ino, rec);
     progress_clear();
+    report_stop(cx);
     bool write_failed = out == stdout ? fflush(out) != 0 : fclose(out) != 0;
     if (write_failed)
         perror("body");
-    return cx.n.failed != 0 || cx.stopped || write_failed ? 1 : 0;
+    return cx.n.failed != 0 || cx.n.not_copied != 0 || cx.stopped || write_failed ? 1 : 0;
 }

@@ -93,7 +93,10 @@ int open_output(const char* cmd, const char* path)
         close(fd);
         return -1;
     }
-    if (fd == -1 || ftruncate(fd, 0) == -1) {
+    // Only a regular file has old contents to drop: a fifo, a terminal or
+    // /dev/null takes what comes, and refuses to be truncated.
+    bool regular = fd != -1 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fd == -1 || (regular && ftruncate(fd, 0) == -1)) {
         fprintf(stderr, "%s: %s: %s\n", cmd, path, strerror(errno));
         if (fd != -1)
             close(fd);
