@@ -199,9 +199,13 @@ void take_entry(walk_state& w, const std::string& name, uint32_t ino)
     progress_update(cx.n.files, cx.n.bytes, w.path.c_str());
     fs_statrec rec;
     if (fs_istat(ino, &rec) == -1) {
+        // In ls's words, then the entry by its path, its name bounded: a
+        // damaged record's name may be anything.
         progress_clear();
-        show_error(shown(name.c_str(), stderr).c_str());
-        report_failed(w.path);
+        show_error("stat");
+        std::string parent = level_path(w, d);
+        fprintf(stderr, "%s%s%s: failed\n", shown(parent.c_str(), stderr).c_str(), parent == "/" ? "" : "/",
+                shown_entry(name.c_str(), stderr).c_str());
         cx.n.failed++;
         return;
     }

@@ -115,6 +115,23 @@ const TarCase kTarCases[] = {
          return sunimg::make_disk(t);
      },
      "<3>", {"archived 1 files (5 bytes), 1 directories"}, 0, {"inode-3/x"}, {{"inode-3/x", "in d\n"}}},
+    {"damaged_record_named_as_ls_names_it",
+     [] {
+         // The last record of /d names no inode there is, under a name of
+         // 255 bytes that the record's length stretches to its end.
+         sunimg::Ufs t;
+         uint32_t d = t.dir("/d");
+         t.file("/d/ok", "fine\n");
+         t.add_entry(d, "bad\nname" + std::string(247, 'x'), 0x7fffff00);
+         sunimg::DiskImage img = sunimg::make_disk(t);
+         uint64_t at = img.dirent_offset(0, d, "bad\nname" + std::string(247, 'x'));
+         auto reclen = uint16_t(512 - at % 512);
+         img.image.put16be(at + 4, reclen);
+         img.image.fill(at + 8 + 255, reclen - 8 - 256, 'y');
+         return img;
+     },
+     "/d", {"stat: Seek error\n/d/bad\nname" + std::string(247, 'x') + "...: failed\n", "1 failed"}, 1,
+     {"d/ok"}, {{"d/ok", "fine\n"}}},
 };
 
 class TarTable : public testimg::SessionTest, public ::testing::WithParamInterface<TarCase> {};
