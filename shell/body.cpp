@@ -109,6 +109,7 @@ public:
 struct body_actions : walk_actions {
     FILE* out;
     bool sums;
+    bool left_out = false;   // a subtree is missing from the body file
     std::vector<uint8_t> buffer;
 
     body_actions(walk_ctx& c, FILE* f, bool with_sums) : walk_actions(c), out(f), sums(with_sums) {}
@@ -127,8 +128,10 @@ struct body_actions : walk_actions {
     void entry(const walk_at& at, uint32_t ino, const fs_statrec& rec) override
     {
         line(at, ino, rec);
-        if ((rec.st_mode & IFMT) == IFDIR)
+        if ((rec.st_mode & IFMT) == IFDIR) {
             report_not_copied(cx, at.path);
+            left_out = true;
+        }
     }
 };
 
@@ -252,5 +255,5 @@ int do_body(int argc, char** argv)
     bool write_failed = out == stdout ? fflush(out) != 0 : fclose(out) != 0;
     if (write_failed)
         perror("body");
-    return cx.n.failed != 0 || cx.n.not_copied != 0 || cx.stopped || write_failed ? 1 : 0;
+    return cx.n.failed != 0 || act.left_out || cx.stopped || write_failed ? 1 : 0;
 }
