@@ -5,6 +5,7 @@
 #include "shell/commands.h"
 #include "shell/getopt.h"
 #include "shell/prompt/console.h"
+#include "shell/prompt/words.h"
 #include "shell/shell.h"
 
 #include <cstdio>
@@ -253,7 +254,10 @@ struct feed_state {
 
 // Writes one run: data from the stream, a hole or lost run as zeros after
 // the stream passes over it.
-void feed_run(archive* ar, FS_FILE* in, const file_run& r, std::vector<uint8_t>& buffer, feed_state& st)
+// The progress line counts the data against the bytes of the whole
+// command in `n`.
+void feed_run(archive* ar, FS_FILE* in, const file_run& r, std::vector<uint8_t>& buffer, feed_state& st,
+              const copy_counts& n, const std::string& path, int64_t size)
 {
     int64_t end = st.pos + r.len;
     if (r.kind != FS_RUN_DATA) {
@@ -279,6 +283,8 @@ void feed_run(archive* ar, FS_FILE* in, const file_run& r, std::vector<uint8_t>&
             return;
         }
         st.pos += got;
+        progress_update(n.files, n.bytes + static_cast<uint64_t>(st.pos), path.c_str(),
+                        static_cast<uint64_t>(st.pos), static_cast<uint64_t>(size));
         if (got < want) {
             st.broken = true;
             return;
@@ -295,7 +301,7 @@ bool tar_actions::feed(FS_FILE* in, const std::vector<file_run>& runs, int64_t s
     for (const file_run& r : runs) {
         if (sh_interrupted || st.broken || !st.written)
             break;
-        feed_run(ar, in, r, buffer, st);
+        feed_run(ar, in, r, buffer, st, cx.n, path, size);
     }
     int64_t reached = st.pos;
     if (st.written)
@@ -478,7 +484,7 @@ int do_tar(int argc, char** argv)
         fputs("tar: an archive is not written to a terminal\n", stderr);
         return 1;
     }
-    int fd = open_output("tar", o.file);
+    int fd = open_output("tar", host_word(o.file).c_str());
     archive* ar = fd == -1 ? nullptr : tar_open(o, fd);
     if (ar == nullptr) {
         if (fd > STDOUT_FILENO)
