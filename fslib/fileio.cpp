@@ -69,6 +69,17 @@ uint32_t pass_block(FS_FILE* f)
     return static_cast<uint32_t>(count);
 }
 
+// Sets the stream at the end of its file, with nothing buffered.
+void place_at_end(FS_FILE* f)
+{
+    int64_t size = f->ff_inode->di_size;
+    f->ff_cur = f->ff_buf;
+    f->ff_avail = 0;
+    f->ff_lbn = ((size - 1) >> f->ff_fs->sb->fs_bshift) + 1;
+    f->ff_pos = size;
+    f->ff_state = FS_EOF;
+}
+
 // Remembers a block the stream lost: the first one's status and place,
 // and the runs of lost bytes (touching blocks make one run).
 void lose(FS_FILE* f, int status, int64_t from, int64_t count)
@@ -193,6 +204,18 @@ void stream_place(FS_FILE* f, int64_t lbn)
     f->ff_state = 0;
     if (f->ff_pos >= f->ff_inode->di_size)
         f->ff_state = FS_EOF;
+}
+
+void stream_pass(FS_FILE* f, int64_t to, int status)
+{
+    int64_t from = f->ff_pos;
+    int64_t size = f->ff_inode->di_size;
+    if (to >= size)
+        place_at_end(f);
+    else
+        stream_place(f, to >> f->ff_fs->sb->fs_bshift);
+    if (status != FSE_OK && f->ff_pos > from)
+        lose(f, status, from, f->ff_pos - from);
 }
 
 void stream_lose(FS_FILE* f, int64_t lbn, int status)
@@ -350,17 +373,6 @@ uint32_t fs_fread(void* buf, uint32_t size, uint32_t count, FS_FILE* f)
 // of a block.  Past this the call returns what it passed, and the next
 // call goes on from there.
 constexpr int HOLE_STEPS = 4096;
-
-// Sets the stream at the end of its file, with nothing buffered.
-static void place_at_end(FS_FILE* f)
-{
-    int64_t size = f->ff_inode->di_size;
-    f->ff_cur = f->ff_buf;
-    f->ff_avail = 0;
-    f->ff_lbn = ((size - 1) >> f->ff_fs->sb->fs_bshift) + 1;
-    f->ff_pos = size;
-    f->ff_state = FS_EOF;
-}
 
 int64_t fs_fhole(FS_FILE* f)
 {

@@ -528,6 +528,20 @@ uint32_t fs_fread(void* buf, uint32_t size, uint32_t count, FS_FILE* f);
 // the bytes passed over; 0 when the next bytes are data, at the end,
 // or the map cannot be read (nothing moves then).
 int64_t fs_fhole(FS_FILE* f);
+// Kinds of the runs of a file's bytes, as its block map alone shows them.
+inline constexpr int FS_RUN_DATA = 0;   // bytes in data blocks
+inline constexpr int FS_RUN_HOLE = 1;   // no block: reads as zeros
+inline constexpr int FS_RUN_LOST = 2;   // under an indirect block that cannot be read
+// The run of the stream's file that starts at byte `pos` (a block's start):
+// its length in bytes, never past the size, and its kind in *kind; 0 at or
+// past the end.  Reads indirect blocks only, never data, and does not move
+// the stream.  A very long run may come in parts.
+int64_t fs_frun(FS_FILE* f, int64_t pos, int* kind);
+// fs_fhole for lost spans too: when nothing is buffered and the stream's
+// next bytes are a hole or a lost run, moves the stream past that run and
+// returns its bytes (a lost run is recorded as lost, see fs_flostruns);
+// 0 when the next bytes are data or at the end.
+int64_t fs_fpass(FS_FILE* f);
 // Releases the stream's slot; always 0.
 int fs_fclose(FS_FILE* f);
 // True when the stream lost a block on the way: *at (when not null)

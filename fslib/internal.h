@@ -164,6 +164,11 @@ void cache_free(fs_cache* c);
 // File-stream internals shared with directory streams (fileio.cpp).
 namespace fsl {
 
+// Moves the stream, with nothing buffered, to byte `to` of its file (a
+// block's start, or the size); with a `status` other than FSE_OK the bytes
+// passed are recorded as lost with it.
+void stream_pass(FS_FILE* f, int64_t to, int status);
+
 // Loads the stream's next block into ff_buf (ff_cur, ff_avail).  A hole
 // reads as zeros when `holes_ok`, else it is FSE_READ.  Returns FSE_OK or
 // the failure, which is also kept in ff_lost.

@@ -4,7 +4,6 @@
 #include "shell/copy/copy.h"
 #include "shell/commands.h"
 #include "shell/getopt.h"
-#include "shell/md5.h"
 #include "shell/prompt/console.h"
 #include "shell/prompt/words.h"
 #include "shell/shell.h"
@@ -13,7 +12,21 @@
 #include <cstring>
 #include <unistd.h>
 
+#ifdef SUNUFS_HAVE_LIBMD
+#include <md5.h>
+#endif
+
 namespace {
+
+// The bytes of the mounted partition.
+long long partition_bytes()
+{
+    const fsys* fs = fs_getfs();
+    auto sectors = static_cast<uint32_t>(fs->label->dkl_map[fs->part].dkl_nblk);
+    if (sectors != 0)
+        return static_cast<long long>(sectors) * 512;
+    return static_cast<long long>(fs->sb->fs_size) * fs->sb->fs_fsize;   // a forced start has no entry
+}
 
 // Bytes read per request while summing a file.
 constexpr uint32_t SUM_CHUNK = 256 * 1024;
@@ -48,9 +61,56 @@ std::string mode_text(uint16_t mode)
     return s;
 }
 
+// A name as a body file holds it: the field separator, the escape itself
+// and every control byte as \xHH, so that no name can end its line or
+// shift the fields after it.
+std::string field_text(const std::string& name)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(name.size());
+    for (char ch : name) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7f || c == '|' || c == '\\') {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+#ifdef SUNUFS_HAVE_LIBMD
+// A running MD5 (RFC 1321) through libmd.
+class md5_sum {
+public:
+    md5_sum() { MD5Init(&ctx_); }
+    void update(const uint8_t* data, size_t len) { MD5Update(&ctx_, data, len); }
+    // The digest as 32 lower-case hex digits; the object is spent.
+    std::string hex()
+    {
+        char text[MD5_DIGEST_STRING_LENGTH];
+        return MD5End(&ctx_, text) != nullptr ? std::string(text) : std::string("0");
+    }
+
+private:
+    MD5_CTX ctx_;
+};
+#else
+// Never used: body refuses -5 when the build found no libmd.
+class md5_sum {
+public:
+    void update(const uint8_t*, size_t) {}
+    std::string hex() { return "0"; }
+};
+#endif
+
 struct body_actions : walk_actions {
     FILE* out;
     bool sums;
+    bool left_out = false;   // a subtree is missing from the body file
     std::vector<uint8_t> buffer;
 
     body_actions(walk_ctx& c, FILE* f, bool with_sums) : walk_actions(c), out(f), sums(with_sums) {}
@@ -64,18 +124,36 @@ struct body_actions : walk_actions {
         return true;
     }
     bool leave(const walk_at&) override { return true; }
-    void entry(const walk_at& at, uint32_t ino, const fs_statrec& rec) override { line(at, ino, rec); }
+    // A directory with a name the walk does not follow gets its own line;
+    // what lies below it is named as not listed.
+    void entry(const walk_at& at, uint32_t ino, const fs_statrec& rec) override
+    {
+        line(at, ino, rec);
+        if ((rec.st_mode & IFMT) == IFDIR) {
+            report_not_copied(cx, at.path);
+            left_out = true;
+        }
+    }
 };
 
 // The MD5 of a regular file's bytes; "0" (named as cp names it, and
 // counted as failed) when the file cannot be read whole.
 std::string body_actions::sum_of(uint32_t ino, const fs_statrec& rec, const std::string& path)
 {
+    auto size = static_cast<long long>(rec.st_size);
+    if (size > partition_bytes()) {
+        // Holes of a size no partition holds would be hashed for hours.
+        progress_clear();
+        fprintf(stderr, "%s: MD5 not computed, size %lld exceeds the partition\n",
+                shown(path.c_str(), stderr).c_str(), size);
+        cx.n.failed++;
+        return "0";
+    }
     FS_FILE* in = open_image_file(cx, ino, path);
     if (in == nullptr)
         return "0";
     buffer.resize(SUM_CHUNK);
-    md5 sum;
+    md5_sum sum;
     long long reached = 0;
     while (uint32_t got = fs_fread(buffer.data(), 1, SUM_CHUNK, in)) {
         sum.update(buffer.data(), got);
@@ -85,7 +163,13 @@ std::string body_actions::sum_of(uint32_t ino, const fs_statrec& rec, const std:
         if (sh_interrupted)
             break;
     }
-    bool clean = !sh_interrupted && fs_fclean(in);
+    if (sh_interrupted && reached < size) {
+        report_interrupted(cx, path, reached - lost_bytes(in), size);
+        fs_fclose(in);
+        cx.n.failed++;
+        return "0";
+    }
+    bool clean = fs_fclean(in);
     if (!clean) {
         progress_clear();
         show_error("fs_fread");
@@ -111,7 +195,7 @@ void body_actions::line(const walk_at& at, uint32_t ino, const fs_statrec& rec)
         name += " -> " + text;
     else if (type == IFLNK)
         cx.n.failed++;
-    fprintf(out, "%s|%s|%u|%s|%u|%u|%lld|%lld|%lld|%lld|0\n", sum.c_str(), shown(name.c_str(), out).c_str(),
+    fprintf(out, "%s|%s|%u|%s|%u|%u|%lld|%lld|%lld|%lld|0\n", sum.c_str(), shown(field_text(name).c_str(), out).c_str(),
             ino, mode_text(a.mode).c_str(), a.uid, a.gid, a.size, static_cast<long long>(a.atime),
             static_cast<long long>(a.mtime), static_cast<long long>(a.ctime));
 }
@@ -144,6 +228,12 @@ int do_body(int argc, char** argv)
     bool sums = false;
     if (!body_options(argc, argv, &sums))
         return 1;
+#ifndef SUNUFS_HAVE_LIBMD
+    if (sums) {
+        fputs("body: -5: not built with libmd\n", stderr);
+        return 1;
+    }
+#endif
     const char* host = argv[sh_opt::optind];
     const char* word = sh_opt::optind + 1 < argc ? argv[sh_opt::optind + 1] : "/";
     fs_statrec rec;
@@ -164,8 +254,9 @@ int do_body(int argc, char** argv)
     else
         act.line(walk_at{path, path, true}, ino, rec);
     progress_clear();
+    report_stop(cx);
     bool write_failed = out == stdout ? fflush(out) != 0 : fclose(out) != 0;
     if (write_failed)
         perror("body");
-    return cx.n.failed != 0 || cx.stopped || write_failed ? 1 : 0;
+    return cx.n.failed != 0 || act.left_out || cx.stopped || write_failed ? 1 : 0;
 }

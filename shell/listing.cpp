@@ -51,7 +51,7 @@ bool list_long(uint32_t ino, const char* name)
     fprintf(stderr, "%6u %.4o %2d %5u %5u %7lld %-12.12s %s\n",
             rec.st_ino, rec.st_mode & PERM_MASK, rec.st_nlink, rec.st_uid,
             rec.st_gid, static_cast<long long>(rec.st_size), short_time(rec.st_mtime),
-            shown(name, stderr).c_str());
+            shown_entry(name, stderr).c_str());
     return true;
 }
 
@@ -70,7 +70,7 @@ int do_ls(const char* path, const char* long_flag)
             break;
         if (long_flag == nullptr)
             printf("%10d %24s\n", static_cast<int>(entry->d_ino),
-                   shown(entry->d_name, stdout).c_str());
+                   shown_entry(entry->d_name, stdout).c_str());
         else if (!list_long(entry->d_ino, entry->d_name))
             result = 1;
     }

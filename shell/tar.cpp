@@ -22,8 +22,10 @@ int do_tar(int, char**)
 
 #include "shell/archive_lib.h"
 #include <cstring>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -38,22 +40,36 @@ struct tar_options {
     const char* file = nullptr;
 };
 
+// One run of a file's bytes as its block map shows it.
+struct file_run {
+    int64_t len;
+    int kind;   // FS_RUN_DATA, FS_RUN_HOLE or FS_RUN_LOST
+};
+
 struct tar_actions : walk_actions {
     archive* ar;
     archive_entry* e;
     bool verbose;
     std::vector<uint8_t> buffer;
     std::unordered_map<uint32_t, std::string> first_names;   // inodes of link count above 1
+    // The names archived in each directory of the walk, outermost first.
+    std::vector<std::unordered_set<std::string>> names;
 
     tar_actions(walk_ctx& c, archive* a, bool v)
         : walk_actions(c), ar(a), e(lib->archive_entry_new()), verbose(v), buffer(TAR_CHUNK) {}
     ~tar_actions() override { lib->archive_entry_free(e); }
 
     bool header(const std::string& path);
-    bool feed(uint32_t ino, int64_t size, const std::string& path);
+    FS_FILE* open_file(uint32_t ino, const std::string& path);
+    bool feed(FS_FILE* in, const std::vector<file_run>& runs, int64_t size, const std::string& path);
     void take(const walk_at& at, uint32_t ino, const fs_statrec& rec);
     bool enter(const walk_at& at, uint32_t ino, const fs_statrec& rec) override;
-    bool leave(const walk_at&) override { return true; }
+    bool leave(const walk_at&) override
+    {
+        names.pop_back();
+        return true;
+    }
+    bool duplicate(const walk_at& at);
     void entry(const walk_at& at, uint32_t ino, const fs_statrec& rec) override;
 };
 
@@ -72,12 +88,25 @@ bool tar_actions::header(const std::string& path)
     return false;
 }
 
+// The name of image path `path` in the archive: without its leading '/',
+// and a tree named by inode number under the name cp -r gives it.
+std::string member_name(const std::string& path)
+{
+    if (path[0] == '/')
+        return path.substr(1);
+    size_t cut = path.find('/');
+    uint32_t ino = 0;
+    if (!fs_path_inode(path.c_str(), cut == std::string::npos ? path.size() : cut, &ino))
+        return path;
+    return "inode-" + std::to_string(ino) + (cut == std::string::npos ? "" : path.substr(cut));
+}
+
 // Fills the entry's fields that every type has.
 void set_common(archive_entry* e, const std::string& path, const fs_statrec& rec)
 {
     image_attrs a = attrs_of(rec);
     lib->archive_entry_clear(e);
-    lib->archive_entry_copy_pathname(e, path.c_str() + 1);
+    lib->archive_entry_copy_pathname(e, member_name(path).c_str());
     lib->archive_entry_set_mode(e, a.mode);
     lib->archive_entry_set_uid(e, a.uid);
     lib->archive_entry_set_gid(e, a.gid);
@@ -85,16 +114,33 @@ void set_common(archive_entry* e, const std::string& path, const fs_statrec& rec
     lib->archive_entry_set_atime(e, a.atime, 0);
 }
 
+// A second entry of one name in a directory would stand for the first
+// when the archive is unpacked: it is named and not archived.
+bool tar_actions::duplicate(const walk_at& at)
+{
+    if (at.top || names.empty() || names.back().insert(at.word).second)
+        return false;
+    progress_clear();
+    fprintf(stderr, "%s: duplicate name, not archived\n", shown(at.path.c_str(), stderr).c_str());
+    cx.n.failed++;
+    return true;
+}
+
 bool tar_actions::enter(const walk_at& at, uint32_t, const fs_statrec& rec)
 {
-    if (at.path == "/")
-        return true;   // the root has no name in the archive
-    if (verbose) {
-        progress_clear();
-        fprintf(stderr, "%s\n", shown(at.path.c_str() + 1, stderr).c_str());
+    if (duplicate(at))
+        return false;
+    if (at.path != "/") {   // the root has no name in the archive
+        if (verbose) {
+            progress_clear();
+            fprintf(stderr, "%s\n", shown(member_name(at.path).c_str(), stderr).c_str());
+        }
+        set_common(e, at.path, rec);
+        if (!header(at.path))
+            return false;
     }
-    set_common(e, at.path, rec);
-    return header(at.path);
+    names.emplace_back();
+    return true;
 }
 
 // The types an archive holds besides directories.
@@ -105,132 +151,219 @@ bool archived_type(uint16_t type)
 
 void tar_actions::entry(const walk_at& at, uint32_t ino, const fs_statrec& rec)
 {
-    if (!plain_name(at.word.c_str()) || !archived_type(rec.st_mode & IFMT)) {
+    if ((!at.top && !plain_name(at.word.c_str())) || !archived_type(rec.st_mode & IFMT)) {
         report_not_copied(cx, at.path);
         return;
     }
+    if (duplicate(at))
+        return;
     if (verbose) {
         progress_clear();
-        fprintf(stderr, "%s\n", shown(at.path.c_str() + 1, stderr).c_str());
+        fprintf(stderr, "%s\n", shown(member_name(at.path).c_str(), stderr).c_str());
     }
     take(at, ino, rec);
 }
 
-// The parts of a regular file that hold data, found block by block with
-// the library's hole finder, added to the entry; false when the file has
-// no hole (or cannot be read to its end: it is then archived whole).
-bool data_regions(uint32_t ino, int64_t size, archive_entry* e)
+// The file's runs, from its block map alone: no data block is read, so
+// each data byte is read once, when it is archived.  Touching runs of one
+// kind are joined.
+std::vector<file_run> plan_runs(FS_FILE* in, int64_t size)
 {
-    FS_FILE* in = fs_fopen_ino(ino);
-    if (in == nullptr)
-        return false;
-    auto bsize = static_cast<int64_t>(fs_getfs()->sb->fs_bsize);
-    int64_t pos = 0, start = 0;
-    bool holes = false;
-    std::vector<std::pair<int64_t, int64_t>> regions;
-    while (pos < size) {
-        int64_t hole = fs_fhole(in);
-        if (hole > 0) {
-            if (pos > start)
-                regions.emplace_back(start, pos - start);
-            holes = true;
-            pos += hole;
-            start = pos;
-            continue;
-        }
-        uint32_t got = fs_fread(nullptr, 1, static_cast<uint32_t>(bsize - pos % bsize), in);
-        if (got == 0)
+    std::vector<file_run> runs;
+    int64_t pos = 0;
+    while (pos < size && !sh_interrupted) {
+        int kind = FS_RUN_DATA;
+        int64_t len = fs_frun(in, pos, &kind);
+        if (len <= 0)
             break;
-        pos += got;
+        if (!runs.empty() && runs.back().kind == kind)
+            runs.back().len += len;
+        else
+            runs.push_back({len, kind});
+        pos += len;
     }
-    bool whole = pos == size && fs_fclean(in);
-    fs_fclose(in);
-    if (!holes || !whole)
-        return false;
-    if (pos > start)
-        regions.emplace_back(start, pos - start);
-    for (auto& r : regions)
-        lib->archive_entry_sparse_add_entry(e, r.first, r.second);
-    return true;
+    if (pos < size)
+        runs.push_back({size - pos, FS_RUN_DATA});   // read as it comes
+    return runs;
+}
+
+// Holes and lost runs go into the entry's sparse map, so that the archive
+// costs what the readable data costs; lost bytes read as zeros on the way
+// out, as a hole does.  A file that is nothing but holes still gets a map:
+// one empty data run at its end.
+void set_sparse(archive_entry* e, const std::vector<file_run>& runs, int64_t size)
+{
+    bool sparse = false;
+    for (const file_run& r : runs)
+        sparse = sparse || r.kind != FS_RUN_DATA;
+    if (!sparse)
+        return;
+    int64_t pos = 0;
+    bool data = false;
+    for (const file_run& r : runs) {
+        if (r.kind == FS_RUN_DATA) {
+            lib->archive_entry_sparse_add_entry(e, pos, r.len);
+            data = true;
+        }
+        pos += r.len;
+    }
+    if (!data)
+        lib->archive_entry_sparse_add_entry(e, size, 0);
+}
+
+// Zeros for the parts of an entry that hold none of the disk's bytes: one
+// large mapping of the system's zero page, never written, so that a hole
+// of terabytes passes in a few calls (the archive skips what its sparse
+// map leaves out without looking at it).
+constexpr size_t ZERO_SPAN = size_t{1} << 30;
+
+const uint8_t* zero_span()
+{
+    static void* zeros = nullptr;
+    if (zeros == nullptr) {
+        void* p = mmap(nullptr, ZERO_SPAN, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        zeros = p == MAP_FAILED ? nullptr : p;
+    }
+    return static_cast<const uint8_t*>(zeros);
 }
 
 // Writes `len` zero bytes of the entry's data.
 bool feed_zeros(archive* ar, std::vector<uint8_t>& buffer, int64_t len)
 {
-    if (len > 0)
+    const uint8_t* zeros = zero_span();
+    size_t span = zeros != nullptr ? ZERO_SPAN : buffer.size();
+    if (zeros == nullptr) {
         std::memset(buffer.data(), 0, buffer.size());
+        zeros = buffer.data();
+    }
     while (len > 0) {
-        size_t n = len < static_cast<int64_t>(buffer.size()) ? static_cast<size_t>(len) : buffer.size();
-        if (lib->archive_write_data(ar, buffer.data(), n) < 0)
+        size_t n = len < static_cast<int64_t>(span) ? static_cast<size_t>(len) : span;
+        if (lib->archive_write_data(ar, zeros, n) < 0)
             return false;
         len -= static_cast<int64_t>(n);
     }
     return true;
 }
 
-// Writes the file's bytes at its full size: holes as zeros (which a sparse
-// entry leaves out), and a lost block as the zeros the stream gives for
-// it, every later byte in its place.  False when the archive refused
-// them; *reached receives the bytes the stream gave.  The progress line
-// counts them against the bytes of the whole command in `n`.
-bool write_stream(archive* ar, FS_FILE* in, int64_t size, std::vector<uint8_t>& buffer, int64_t* reached,
-                  const copy_counts& n, const std::string& path)
+// Where one entry's data stands.
+struct feed_state {
+    int64_t pos = 0;        // bytes of the entry written, zeros included
+    bool written = true;    // false: the archive refused them
+    bool broken = false;    // the stream went another way than the plan
+};
+
+// Writes one run: data from the stream, a hole or lost run as zeros after
+// the stream passes over it.
+// The progress line counts the data against the bytes of the whole
+// command in `n`.
+void feed_run(archive* ar, FS_FILE* in, const file_run& r, std::vector<uint8_t>& buffer, feed_state& st,
+              const copy_counts& n, const std::string& path, int64_t size)
 {
-    int64_t& pos = *reached;
-    pos = 0;
-    while (pos < size && !sh_interrupted) {
-        if (int64_t hole = fs_fhole(in); hole > 0) {
-            if (!feed_zeros(ar, buffer, hole))
-                return false;
-            pos += hole;
-            continue;
+    int64_t end = st.pos + r.len;
+    if (r.kind != FS_RUN_DATA) {
+        int64_t passed = 0;
+        while (passed < r.len) {
+            int64_t p = fs_fpass(in);
+            if (p <= 0)
+                break;
+            passed += p;
         }
-        uint32_t got = fs_fread(buffer.data(), 1, static_cast<uint32_t>(buffer.size()), in);
-        if (got == 0)
-            break;
-        if (lib->archive_write_data(ar, buffer.data(), got) < 0)
-            return false;
-        pos += got;
-        progress_update(n.files, n.bytes + static_cast<uint64_t>(pos), path.c_str(), static_cast<uint64_t>(pos),
-                        static_cast<uint64_t>(size));
+        st.broken = passed != r.len;
+        st.written = feed_zeros(ar, buffer, passed);
+        st.pos += passed;
+        return;
     }
-    return feed_zeros(ar, buffer, size - pos);
+    while (st.pos < end && !sh_interrupted) {
+        int64_t left = end - st.pos;
+        auto want = left < static_cast<int64_t>(buffer.size()) ? static_cast<uint32_t>(left)
+                                                              : static_cast<uint32_t>(buffer.size());
+        uint32_t got = fs_fread(buffer.data(), 1, want, in);
+        if (got > 0 && lib->archive_write_data(ar, buffer.data(), got) < 0) {
+            st.written = false;
+            return;
+        }
+        st.pos += got;
+        progress_update(n.files, n.bytes + static_cast<uint64_t>(st.pos), path.c_str(),
+                        static_cast<uint64_t>(st.pos), static_cast<uint64_t>(size));
+        if (got < want) {
+            st.broken = true;
+            return;
+        }
+    }
 }
 
-// The data of a regular file; false when it did not come out whole
-// (named and counted).
-bool tar_actions::feed(uint32_t ino, int64_t size, const std::string& path)
+// The data of a regular file, run by run as planned; the entry always
+// gets its declared size, the bytes that could not come as zeros.  False
+// when it did not come out whole (named and counted).
+bool tar_actions::feed(FS_FILE* in, const std::vector<file_run>& runs, int64_t size, const std::string& path)
 {
-    FS_FILE* in = open_image_file(cx, ino, path);
-    if (in == nullptr) {
-        feed_zeros(ar, buffer, size);
-        return false;
+    feed_state st;
+    for (const file_run& r : runs) {
+        if (sh_interrupted || st.broken || !st.written)
+            break;
+        feed_run(ar, in, r, buffer, st, cx.n, path, size);
     }
-    int64_t reached = 0;
-    bool written = write_stream(ar, in, size, buffer, &reached, cx.n, path);
-    bool clean = written && !sh_interrupted && fs_fclean(in);
-    if (!written) {
+    int64_t reached = st.pos;
+    if (st.written)
+        st.written = feed_zeros(ar, buffer, size - st.pos);
+    if (reached == size)
+        fs_fread(buffer.data(), 1, 1, in);   // settles the end of an empty file
+    bool cut = sh_interrupted && reached < size;
+    bool clean = st.written && !cut && fs_fclean(in);
+    if (!st.written) {
         progress_clear();
         fprintf(stderr, "tar: %s\n", lib->archive_error_string(ar));
         report_failed(path);
         cx.stopped = true;
+    } else if (cut) {
+        report_interrupted(cx, path, reached - lost_bytes(in), size);
     } else if (!clean) {
         progress_clear();
         show_error("fs_fread");
         report_incomplete(path, reached - lost_bytes(in), size, lost_text(in));
     }
-    fs_fclose(in);
     if (!clean)
         cx.n.failed++;
     return clean;
 }
 
-// One entry that is not a directory: its header, then a file's data.
+// A stream on a regular file, before its header: a size that no block
+// tree can map is refused as unsafe, since no archive reader could get
+// past an entry of that size.
+FS_FILE* tar_actions::open_file(uint32_t ino, const std::string& path)
+{
+    FS_FILE* in = fs_fopen_ino(ino);
+    if (in != nullptr)
+        return in;
+    if (fs_errno == FSE_TOOBIG) {
+        report_not_copied(cx, path);
+        return nullptr;
+    }
+    progress_clear();
+    show_error("fs_fopen");
+    report_failed(path);
+    cx.n.failed++;
+    return nullptr;
+}
+
+// One entry that is not a directory: its header, then a file's data.  A
+// node of more names is archived once; its other names become hard links
+// to the first.
 void tar_actions::take(const walk_at& at, uint32_t ino, const fs_statrec& rec)
 {
     uint16_t type = rec.st_mode & IFMT;
+    auto first = rec.st_nlink > 1 ? first_names.find(ino) : first_names.end();
     set_common(e, at.path, rec);
+    if (first != first_names.end()) {
+        lib->archive_entry_copy_hardlink(e, first->second.c_str());
+        lib->archive_entry_set_size(e, 0);
+        if (header(at.path))
+            cx.n.links++;
+        return;
+    }
     std::string text;
+    FS_FILE* in = nullptr;
+    std::vector<file_run> runs;
     if (type == IFLNK) {
         if (!read_link_text(ino, attrs_of(rec), at.word.c_str(), text)) {
             report_failed(at.path);
@@ -243,25 +376,28 @@ void tar_actions::take(const walk_at& at, uint32_t ino, const fs_statrec& rec)
         fs_devnum(rec.st_rdev, &major, &minor);
         lib->archive_entry_set_rdevmajor(e, major);
         lib->archive_entry_set_rdevminor(e, minor);
-    }
-    auto first = type == IFREG && rec.st_nlink > 1 ? first_names.find(ino) : first_names.end();
-    if (first != first_names.end()) {
-        lib->archive_entry_copy_hardlink(e, first->second.c_str() + 1);
-        lib->archive_entry_set_size(e, 0);
     } else if (type == IFREG) {
-        lib->archive_entry_set_size(e, rec.st_size);
-        data_regions(ino, rec.st_size, e);
-    }
-    if (!header(at.path))
-        return;
-    if (type == IFREG && first == first_names.end()) {
-        if (!feed(ino, rec.st_size, at.path))
+        if ((in = open_file(ino, at.path)) == nullptr)
             return;
-        if (rec.st_nlink > 1)
-            first_names.emplace(ino, at.path);
-        cx.n.files++;
-        cx.n.bytes += static_cast<unsigned long long>(rec.st_size);
-    } else if (type == IFREG || type == IFLNK) {
+        lib->archive_entry_set_size(e, rec.st_size);
+        runs = plan_runs(in, rec.st_size);
+        set_sparse(e, runs, rec.st_size);
+    }
+    if (!header(at.path)) {
+        if (in != nullptr)
+            fs_fclose(in);
+        return;
+    }
+    if (rec.st_nlink > 1)
+        first_names.emplace(ino, member_name(at.path));
+    if (type == IFREG) {
+        bool clean = feed(in, runs, rec.st_size, at.path);
+        fs_fclose(in);
+        if (clean) {
+            cx.n.files++;
+            cx.n.bytes += static_cast<unsigned long long>(rec.st_size);
+        }
+    } else if (type == IFLNK) {
         cx.n.links++;
     } else {
         cx.n.devices++;
@@ -372,6 +508,7 @@ int do_tar(int argc, char** argv)
     if (fd > STDOUT_FILENO && close(fd) != 0)
         closed = false;
     print_tar_summary(cx.n);
+    report_stop(cx);
     return cx.n.failed != 0 || cx.stopped || !closed ? 1 : 0;
 }
 

@@ -252,5 +252,9 @@ int do_cp(int argc, char** argv)
 {
     int result = cp_run(argc, argv);
     progress_clear();
+    if (sh_interrupted) {
+        fputs("interrupted\n", stderr);
+        result = 1;
+    }
     return result;
 }

@@ -198,6 +198,8 @@ static int file_done(copy_ctx& cx, const char* name, const std::string& path, co
     if (e.werr != 0) {
         host_error(name, e.werr);
         report_failed(path);
+    } else if (e.stopped) {
+        report_interrupted(cx, path, e.got, size);
     } else if (!e.clean) {
         report_incomplete(path, e.got, size, e.lost);
     }

@@ -28,6 +28,23 @@ void report_failed(const std::string& image_path)
     fprintf(stderr, "%s: failed\n", shown(image_path.c_str(), stderr).c_str());
 }
 
+void report_interrupted(walk_ctx& cx, const std::string& image_path, long long got, long long size)
+{
+    progress_clear();
+    fprintf(stderr, "%s: interrupted, %lld of %lld bytes\n", shown(image_path.c_str(), stderr).c_str(), got,
+            size);
+    cx.stopped = true;
+    cx.interrupted = true;
+}
+
+void report_stop(const walk_ctx& cx)
+{
+    if (cx.interrupted || sh_interrupted) {
+        progress_clear();
+        fputs("interrupted\n", stderr);
+    }
+}
+
 void report_not_copied(walk_ctx& cx, const std::string& image_path)
 {
     progress_clear();

@@ -24,6 +24,7 @@ struct copy_counts {
 struct walk_ctx {
     int flags = 0;
     bool stopped = false;    // interrupted, or the command cannot go on
+    bool interrupted = false;   // stopped by Ctrl-C: what was left is not a failure
     const char* verb = "copied";   // in "<path> not copied" and the like
     copy_counts n;
     std::unordered_set<uint32_t> dirs_seen;  // directory inodes taken
@@ -73,6 +74,11 @@ uint32_t parent_ino_of(uint32_t ino, const std::string& path);
 bool plain_name(const char* name);
 // The line naming an entry that was not taken whole.
 void report_failed(const std::string& image_path);
+// The line naming the entry that Ctrl-C cut: the bytes of it that came
+// from the disk, of its size; counted as failed, and the command stops.
+void report_interrupted(walk_ctx& cx, const std::string& image_path, long long got, long long size);
+// The line that follows a command's summary when Ctrl-C stopped it.
+void report_stop(const walk_ctx& cx);
 // The line naming an entry that is not taken by design (its type, an
 // unsafe name), with the command's verb; counted.
 void report_not_copied(walk_ctx& cx, const std::string& image_path);

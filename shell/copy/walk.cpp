@@ -163,6 +163,8 @@ void leave_dir(walk_state& w)
         fs_closedir(d.stream);
     if (d.whole && ok && d.ended) {
         cx.n.dirs++;
+    } else if (d.whole && ok && cx.interrupted) {
+        // Cut short by Ctrl-C, which the command says once: not a failure.
     } else {
         if (d.whole)
             report_failed(path);
@@ -197,9 +199,13 @@ void take_entry(walk_state& w, const std::string& name, uint32_t ino)
     progress_update(cx.n.files, cx.n.bytes, w.path.c_str());
     fs_statrec rec;
     if (fs_istat(ino, &rec) == -1) {
+        // In ls's words, then the entry by its path, its name bounded: a
+        // damaged record's name may be anything.
         progress_clear();
-        show_error(shown(name.c_str(), stderr).c_str());
-        report_failed(w.path);
+        show_error("stat");
+        std::string parent = level_path(w, d);
+        fprintf(stderr, "%s%s%s: failed\n", shown(parent.c_str(), stderr).c_str(), parent == "/" ? "" : "/",
+                shown_entry(name.c_str(), stderr).c_str());
         cx.n.failed++;
         return;
     }
@@ -265,7 +271,7 @@ void walk_tree(walk_actions& act, uint32_t ino, const fs_statrec& rec, const std
     uint32_t entry_ino = 0;
     while (!w.stack.empty()) {
         if (sh_interrupted)
-            act.cx.stopped = true;
+            act.cx.stopped = act.cx.interrupted = true;
         dir_level& d = w.stack.back();
         if (!act.cx.stopped && !d.ended) {
             if (next_entry(w, d, name, entry_ino)) {

@@ -41,6 +41,15 @@ std::string shown(const char* name, FILE* stream)
     return out;
 }
 
+std::string shown_entry(const char* name, FILE* stream)
+{
+    constexpr auto most = static_cast<size_t>(MAXNAMLEN);
+    if (strnlen(name, most + 1) <= most)
+        return shown(name, stream);
+    std::string head(name, most);
+    return shown(head.c_str(), stream) + "...";
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

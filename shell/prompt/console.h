@@ -17,6 +17,11 @@ extern volatile std::sig_atomic_t sh_interrupted;
 // terminal, by the library's one rule for text from the disk
 // (fs_textchar), so an image cannot drive the user's terminal.
 std::string shown(const char* name, FILE* stream);
+// An entry name from a directory record, as it may be written to
+// `stream`: shown(), and no longer than a name can be (MAXNAMLEN bytes),
+// a longer one cut there and marked with "...".  A damaged record can
+// hold hundreds of bytes of anything as its name.
+std::string shown_entry(const char* name, FILE* stream);
 
 // The progress line of a copy on standard error, only when it is a
 // terminal and the copy has run for more than a second: files and bytes

@@ -47,22 +47,29 @@ def slow_reader(fifo, stop):
                 time.sleep(0.02)
 
 
-def long_copy(top, stderr_to_pipe, interrupt):
+def long_copy(top, stderr_to_pipe, interrupt, archive=False):
     """cp -r of /big into out/, whose blob is a FIFO read slowly, so that
-    the copy runs for seconds.  Returns (terminal text, stderr pipe)."""
+    the copy runs for seconds (or, with `archive`, tar of /big into a FIFO
+    read slowly).  Returns (terminal text, stderr pipe)."""
     out = tempfile.mkdtemp(dir=top)
     os.makedirs(os.path.join(out, "big"))
-    fifo = os.path.join(out, "big", "blob")
+    fifo = os.path.join(out, "a.tar" if archive else os.path.join("big", "blob"))
     os.mkfifo(fifo)
     stop = threading.Event()
     reader = threading.Thread(target=slow_reader, args=(fifo, stop))
     reader.start()
     t = Terminal([SUNUFS, "-p", "0", "img"], cwd=top, stderr_to_pipe=stderr_to_pipe)
     t.expect(PROMPT)
-    t.send(b"cp -r /big " + out.encode() + b"\r")
+    if archive:
+        t.send(b"tar -cf " + fifo.encode() + b" /big\r")
+    else:
+        t.send(b"cp -r /big " + out.encode() + b"\r")
     seen = b""
     if interrupt:
-        seen += t.expect(b" files, ", timeout=15)
+        if archive:
+            time.sleep(1)
+        else:
+            seen += t.expect(b" files, ", timeout=15)
         t.send(b"\x03")
     else:
         time.sleep(2.5)
@@ -133,6 +140,15 @@ def case_interrupt_in_pager(top):
 def case_progress_and_interrupted_copy(top):
     seen, _ = long_copy(top, stderr_to_pipe=False, interrupt=True)
     assert b"\r" in seen and b"blob" in seen, seen
+    # The file that was cut is named once; its directory is no failure.
+    assert b"/big/blob: interrupted, " in seen and b"\r\ninterrupted\r\n" in seen, seen
+    assert b": failed" not in seen, seen
+
+
+def case_interrupted_archive(top):
+    seen, _ = long_copy(top, stderr_to_pipe=False, interrupt=True, archive=True)
+    assert b"/big/blob: interrupted, " in seen and b"\r\ninterrupted\r\n" in seen, seen
+    assert b": failed" not in seen and b"fs_fread" not in seen, seen
 
 
 def case_no_progress_into_a_pipe(top):
@@ -161,6 +177,7 @@ CASES = [
     (case_interrupt_at_prompt, False),
     (case_interrupt_in_pager, False),
     (case_progress_and_interrupted_copy, False),
+    (case_interrupted_archive, False),
     (case_no_progress_into_a_pipe, False),
     (case_control_bytes_in_names, False),
 ]
