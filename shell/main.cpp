@@ -36,7 +36,7 @@ static constexpr int EXIT_USAGE = 2;   // an unknown option or no file operand
 
 [[noreturn]] static void usage(int status)
 {
-    fprintf(stderr, "Use: %s [-hdbs] [-m map] [-p part | -o sector] [-c command] file\n", progname);
+    fprintf(stderr, "Use: %s [-hdbsV] [-m map] [-p part | -o sector] [-c command] file\n", progname);
     exit(status);
 }
 

@@ -151,7 +151,7 @@ TEST_F(Shell, StartupAndOptionErrors)
             args.push_back(a == "IMG" ? disk : a);
         auto r = run(args);
         std::string err = c.err;
-        replace_all(err, "{USE}", "Use: {BIN} [-hdbs] [-m map] [-p part | -o sector] [-c command] file\n");
+        replace_all(err, "{USE}", "Use: {BIN} [-hdbsV] [-m map] [-p part | -o sector] [-c command] file\n");
         replace_all(err, "{BIN}", SUNUFS_BIN);
         replace_all(err, "{SUMMARY}", summary);
         EXPECT_EQ(r.out, err.empty() ? prompts(1) : "") << c.name;
@@ -166,7 +166,7 @@ TEST_F(Shell, ProgramNameIsTakenAfterTheLastBackslash)
     o.argv0 = "a\\b/c\\prog";
     o.args = {"-y"};
     auto r = runner::run_sunufs(o);
-    EXPECT_EQ(r.err, "a\\b/c\\prog: illegal option -- y\nUse: prog [-hdbs] [-m map] [-p part | -o sector] [-c command] file\n");
+    EXPECT_EQ(r.err, "a\\b/c\\prog: illegal option -- y\nUse: prog [-hdbsV] [-m map] [-p part | -o sector] [-c command] file\n");
     o.argv0 = "/usr/local/bin/sunufs";  // '/' does not separate
     o.args = {"-p", "9", "/nonexistent"};
     r = runner::run_sunufs(o);
