@@ -822,9 +822,10 @@ const DamageCase damage_cases[] = {
      {"out/", "out/inode-11", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c",
       "out/inode-16 -> a", "out/inode-17"}, 0},
     {"inodes named by number", [] { return sunimg::make_disk(standard_tree()); },
-     {"out/"}, "cd <12>\npwd\ncd deeper\npwd\ncd ..\ncd ..\npwd\ncp <11> f\ncp -r <12> out\nstat <99999>\n",
+     {"out/"}, "cd <12>\npwd\ncd deeper\npwd\ncd ..\ncd ..\npwd\ncp <11> f\ncp -r <12> out\nstat <99999>\n"
+     "cp <12>/../b g\ncd <12>/deeper\ncp ../../deeper/c h\n",
      "<12>\n<12>/deeper\n<12>\n" + summary(2, 11, 2, 0, 0, 0) + "<99999>: No such file or directory\n",
-     {"f", "out/", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c"}},
+     {"f", "g", "h", "out/", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c"}},
     {"a copy of nothing fails", [] { return sunimg::make_disk(standard_tree()); },
      {"out/"}, "cd /dir\ncp .. out\n", ".. not copied\n", {"out/"}},
 };
