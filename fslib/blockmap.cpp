@@ -23,7 +23,7 @@ namespace fsl {
 
 int64_t frag_offset(const fsys* fs, int64_t frag, int64_t within)
 {
-    int64_t start = part_start(fs->label, fs->part);
+    int64_t start = fs->start;
     int64_t fsize = fs->sb->fs_fsize;   // 512 << fs_fsbtodb, checked at mount
     if (start < 0 || frag < 0 || within < 0)
         return -1;

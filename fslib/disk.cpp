@@ -98,7 +98,7 @@ disk* disk_open(const char* path)
         std::free(buf);
         return nullptr;   // the caller reports the host's own reason, from errno
     }
-    *d = disk{h, buf, false, fsl::dev_size(h)};
+    *d = disk{h, buf, false, fsl::dev_size(h), 0};
     int rc = read_label(d);
     if (rc != FSE_OK) {
         disk_close(d);

@@ -333,6 +333,7 @@ struct disk {
     dk_label* label;    // owned 8192-byte buffer, label converted
     bool bare;          // no label: one UFS file system fills the device
     int64_t bytes;      // device size in bytes (0 when the host cannot say)
+    uint64_t at_sector; // opened at a chosen sector: partition 0 starts there
 };
 
 // Opens the disk or image at `path` and reads its label (or takes it as one
@@ -378,6 +379,7 @@ struct fsys {
     uint32_t cwd_ino;
     bool bare;          // the disk's: no label in front of the file system
     fs_cache* cache;    // owned: last inode block, lookup buffers
+    int64_t start;      // byte offset of the partition; -1: past what 64 bits hold
 };
 
 // Mounts partition `part` of `d` (partitions 1 and 2 only with

@@ -64,7 +64,11 @@ int take_slot(disk* d, int part, fsys** out)
         std::free(cwd);
         return FSE_NOMEM;
     }
-    *fs = fsys{d->handle, d->label, part, sb, cwd, ROOT_INO, d->bare, nullptr};
+    // A start chosen by sector can lie past what a label's fields can say.
+    int64_t start = fsl::part_start(d->label, part);
+    if (d->at_sector != 0)
+        start = d->at_sector > uint64_t{INT64_MAX} / SECTOR_SIZE ? -1 : static_cast<int64_t>(d->at_sector * SECTOR_SIZE);
+    *fs = fsys{d->handle, d->label, part, sb, cwd, ROOT_INO, d->bare, nullptr, start};
     std::strcpy(cwd, "/");
     *out = fs;
     return FSE_OK;
@@ -74,7 +78,7 @@ int take_slot(disk* d, int part, fsys** out)
 int load_super(fsys* fs)
 {
     uint32_t got;
-    int64_t where = fsl::part_start(fs->label, fs->part);
+    int64_t where = fs->start;
     int rc = fsl::dev_load(fs->handle, where < 0 ? -1 : where + SBOFF, fs->sb, sizeof(fs_super), true, &got);
     if (rc != FSE_OK)
         return rc;

@@ -87,12 +87,10 @@ bool forced_label(disk* d)
     std::memset(l, 0, sizeof *l);
     l->dkl_nhead = 1;
     l->dkl_nsect = 1;
-    // A start past what the label can say lies past any disk it describes.
-    if (start_sector > UINT32_MAX) {
-        l->dkl_nhead = UINT16_MAX;
-        l->dkl_nsect = UINT16_MAX;
-    }
+    // The label says the start as far as its 32 bits reach; the mount
+    // takes the whole of it from the disk.
     l->dkl_map[0].dkl_cylno = static_cast<int32_t>(static_cast<uint32_t>(start_sector > UINT32_MAX ? UINT32_MAX : start_sector));
+    d->at_sector = start_sector;
     uint64_t sectors = static_cast<uint64_t>(d->bytes) / SECTOR_SIZE;
     uint64_t left = sectors > start_sector ? sectors - start_sector : 1;
     l->dkl_map[0].dkl_nblk = left > INT32_MAX ? INT32_MAX : static_cast<int32_t>(left);

@@ -82,7 +82,7 @@ int64_t copy_group(const fs_super* sb, int64_t rel)
 
 int super_copy(fsys* fs, int status)
 {
-    int64_t start = part_start(fs->label, fs->part);
+    int64_t start = fs->start;
     int64_t nblk = fs->label->dkl_map[fs->part].dkl_nblk;
     if (start < 0 || nblk <= 0)
         return status;

@@ -198,6 +198,14 @@ TEST_F(Rescue, ScanFindsFileSystemsAndTheOptionsThatOpenThem)
     EXPECT_EQ(run({"-o", "1", "-p", "0", bad}).r.status, 2);
     EXPECT_EQ(run({"-o", "999999999", bad}).r.err, "mount fs: Seek error\n");
     EXPECT_EQ(run({"-o", "100", bad}).r.err, "mount fs: Bad magic number\n");
+    // A start past 2^32 sectors opens what lies there, not a wrapped one.
+    const uint64_t far = (uint64_t{1} << 32) + 3;
+    const std::string far_img = dir.file("far.img");
+    runner::write_file(far_img, std::string(512, 'x'));
+    patch(far_img, far * 512, runner::read_file(small).substr(0, size_t(m.fs_bytes)));
+    Session far_run = run({"-o", std::to_string(far), far_img}, true), near_run = run({"-p0", small}, true);
+    EXPECT_EQ(far_run.r.err, near_run.r.err);
+    EXPECT_EQ(far_run.tree, near_run.tree);
 }
 
 struct LogCase {
