@@ -153,7 +153,7 @@ std::string fs_line(uint64_t start, uint64_t sectors, int bsize, int fsize, int 
 {
     return "sector " + std::to_string(start) + ": file system, " + std::to_string(sectors) + " sectors, block " +
            std::to_string(bsize) + ", fragment " + std::to_string(fsize) + ", " + std::to_string(copies) +
-           " copies, open with -o " + std::to_string(start) + (primary ? "" : " -b") + ", last mounted on \n";
+           (copies == 1 ? " copy" : " copies") + ", open with -o " + std::to_string(start) + (primary ? "" : " -b") + "\n";
 }
 
 TEST_F(Rescue, ScanFindsFileSystemsAndTheOptionsThatOpenThem)

@@ -441,10 +441,7 @@ const std::string CP_USE = "Use: cp [-rpv] fs-file unix-file\n";
 // The line that ends every tree copy.
 std::string summary(int files, int bytes, int dirs, int links, int not_copied, int failed)
 {
-    char line[160];
-    std::snprintf(line, sizeof line, "copied %d files (%d bytes), %d directories, %d links; %d not copied; %d failed\n",
-                  files, bytes, dirs, links, not_copied, failed);
-    return line;
+    return testimg::copy_summary(files, bytes, dirs, links, not_copied, failed);
 }
 
 struct CpCase {
@@ -599,7 +596,7 @@ TEST_F(Shell, CopyFailuresAreNamed)
     auto blocks = img.data_blocks(0, 9);  // /data/big
     ASSERT_GT(blocks.size(), 5u);
     const std::string kept = std::to_string(blocks[5].lbn * 8192);
-    const std::string tail = "copied 2 files (1024 bytes), 1 directories, 0 links; 0 not copied; 1 failed\n/\n";
+    const std::string tail = "copied 2 files (1024 bytes), 1 directory, 0 links; 0 not copied; 1 failed\n/\n";
     const FailCase cases[] = {
         {"image cut inside a file", "", true,
          "fs_fread: Read error\n/data/big: incomplete, " + kept + " of 200000 bytes; lost " + kept + "-200000\n"
@@ -805,7 +802,7 @@ const DamageCase damage_cases[] = {
              nullptr);
      },
      {"out/"}, "cp -r /sp out\n",
-     "/sp/link not copied\ncopied 1 files (1099511627776 bytes), 1 directories, 0 links; 1 not copied; 0 failed\n",
+     "/sp/link not copied\ncopied 1 file (1099511627776 bytes), 1 directory, 0 links; 1 not copied; 0 failed\n",
      {"out/", "out/sp/", "out/sp/huge"}, 0},
     {"files whose directory is lost", [] {
          sunimg::Ufs t = standard_tree();
@@ -818,7 +815,7 @@ const DamageCase damage_cases[] = {
      "d     12 0755  3   100    10     512 Mar  7 20:26 <12>\n"
      "l     16 0777  1   100    10       1 Mar  7 20:26 <16>\n"
      "-     17 0644  1   100    10       5 Mar  7 20:26 <17>\n"
-     "4 lost: 2 files, 1 directories, 1 others\n" + summary(4, 22, 2, 1, 0, 0),
+     "4 lost: 2 files, 1 directory, 1 other\n" + summary(4, 22, 2, 1, 0, 0),
      {"out/", "out/inode-11", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c",
       "out/inode-16 -> a", "out/inode-17"}, 0},
     {"inodes named by number", [] { return sunimg::make_disk(standard_tree()); },
@@ -880,29 +877,42 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
                   (unsigned long long)big[3].offset, (unsigned long long)big[3].offset,
                   (unsigned long long)big[3].offset + 512);
     const std::string lost = std::to_string(big[3].lbn * 8192);
+    // The first inode block, from the root's inode on, cannot be read.
+    const uint64_t inodes = img.inode_offset(0, 2) & ~uint64_t{511};
+    const std::string inode_map = "0 +\n" + std::to_string(inodes) + " 512 -\n";
     struct MapCase {
         const char* name;
         std::string map;    // "" : no map file at all
         std::string err;
         int status;
+        std::string input = "cp /data/big out\n";
+        bool missing = false;   // no map file at all
     } const cases[] = {
         {"a lost sector inside a file", bad,
-         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n/data/big: incomplete, 191808 of 200000 "
+         "map: 512 bytes in 1 area unreadable\nfs_fread: Read error\n/data/big: incomplete, 191808 of 200000 "
          "bytes; lost " + lost + "-" + std::to_string(big[3].lbn * 8192 + 8192) + "\n", 1},
         {"every area finished", "0 +\n0 100000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
         {"bad number", "0x0 +\n0x0 12z +\n", "map: {MAP}: line 2: not a number\n", 1},
         {"bad status", "# c\n\n0x0 +\n0x0 0x10 X\n", "map: {MAP}: line 4: unknown status\n", 1},
         {"overlapping areas", "0 +\n0 100 +\n50 10 -\n", "map: {MAP}: line 3: areas out of order or overlapping\n", 1},
-        {"no status line", "# only comments\n", "map: {MAP}: line 1: no status line\n", 1},
-        {"missing map", "", "map: {MAP}: No such file or directory\n", 1},
+        {"no status line", "# only comments\n", "map: {MAP}: no status line\n", 1},
+        {"empty map", "", "map: {MAP}: no status line\n", 1},
+        {"a NUL byte", std::string("0 +\n0 1\0 +\n", 11), "map: {MAP}: line 2: NUL byte\n", 1},
+        {"two prefixes", "0 +\n0x0x10 1 +\n", "map: {MAP}: line 2: not a number\n", 1},
+        {"a leading 0 is octal", "0 +\n0 010 +\n9 0x10 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
+        {"no octal 8", "0 +\n08 1 +\n", "map: {MAP}: line 2: not a number\n", 1},
+        {"missing map", "", "map: {MAP}: No such file or directory\n", 1, "cp /data/big out\n", true},
+        {"inodes that cannot be read are named", inode_map,
+         "map: 512 bytes in 1 area unreadable\ninodes 2-63 unreadable\n0 lost: 0 files, 0 directories, 0 others\n",
+         1, "lost\n"},
     };
     const std::string map = tmp + "/disk.map";
     for (const auto& c : cases) {
         std::remove(map.c_str());
-        if (!c.map.empty())
+        if (!c.missing)
             runner::write_file(map, c.map);
         runner::remove_tree(host + "/out");
-        auto r = run({"-m", map, "-p", "0", disk}, "cp /data/big out\n");
+        auto r = run({"-m", map, "-p", "0", disk}, c.input);
         std::string err = c.err;
         replace_all(err, "{MAP}", map);
         EXPECT_EQ(r.err, err) << c.name;
