@@ -287,7 +287,7 @@ inline constexpr int MAXNAMLEN = 255;
 #undef st_mtime
 #undef st_ctime
 struct fs_statrec {
-    uint32_t st_dev;    // never written by the library
+    uint32_t st_dev;    // the host device holding the disk (major << 8 | minor)
     uint32_t st_ino;    // inode number
     uint16_t st_mode;
     int16_t st_nlink;

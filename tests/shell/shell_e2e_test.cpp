@@ -3,6 +3,7 @@
 // pager stand-in leave on the host.
 #include "support/bytes.h"
 #include "support/runner.h"
+#include "support/images.h"
 #include "support/session.h"
 #include "tools/sunimg.h"
 
@@ -917,6 +918,32 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
         replace_all(err, "{MAP}", map);
         EXPECT_EQ(r.err, err) << c.name;
         EXPECT_EQ(r.status, c.status) << c.name;
+    }
+}
+
+// stat: the host device the disk lies on, a link's target, and the device
+// label of di_db[0] only where the inode is a device.
+TEST_F(Shell, StatShowsTheHostDeviceAndALinksTarget)
+{
+    sunimg::Ufs t = standard_tree();
+    t.add_chardev(t.dir("/dev"), "tty", (12 << 8) | 34);
+    use(t);
+    const std::string resides = "Resides on device:" + testimg::host_device(disk) + "\n";
+    struct StatCase {
+        const char* path;
+        std::vector<std::string> has, lacks;
+    } const cases[] = {
+        {"/dir/link", {resides, "Symbolic link to: a\n"}, {"di_rdev"}},
+        {"/etc/passwd", {resides}, {"di_rdev", "Symbolic link"}},
+        {"/dev/tty", {resides, "\t\tic_db[0]=di_rdev\n"}, {"Symbolic link"}},
+    };
+    for (const auto& c : cases) {
+        auto r = run({"-c", std::string("stat ") + c.path, "-p", "0", disk});
+        EXPECT_EQ(r.status, 0) << c.path;
+        for (const auto& text : c.has)
+            EXPECT_NE(r.err.find(text), std::string::npos) << c.path << " lacks " << text << ":\n" << r.err;
+        for (const auto& text : c.lacks)
+            EXPECT_EQ(r.err.find(text), std::string::npos) << c.path << " has " << text << ":\n" << r.err;
     }
 }
 
