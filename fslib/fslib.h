@@ -591,3 +591,6 @@ inline constexpr int SCAN_MOST = 64;   // finds kept by one scan
 // number of finds, or -1 (fs_errno set; FSE_OK: errno says why).
 int disk_scan(const char* path, scan_find* found,
               void (*progress)(uint64_t done, uint64_t total));
+// What the last disk_scan met past the room it has: finds beyond
+// SCAN_MOST and sound superblocks beyond those it keeps.
+extern unsigned fs_scan_left_out;

@@ -65,7 +65,10 @@ int run_scan(const char* path)
             print_label(found[i]);
         }
     }
-    return any ? 0 : 1;
+    // What did not fit is said, never dropped without a word.
+    if (fs_scan_left_out != 0)
+        printf("scan: %u more findings left out\n", fs_scan_left_out);
+    return any && fs_scan_left_out == 0 ? 0 : 1;
 }
 
 void report_label_rescue()

@@ -198,6 +198,14 @@ TEST_F(Rescue, ScanFindsFileSystemsAndTheOptionsThatOpenThem)
     EXPECT_EQ(run({"-o", "1", "-p", "0", bad}).r.status, 2);
     EXPECT_EQ(run({"-o", "999999999", bad}).r.err, "mount fs: Seek error\n");
     EXPECT_EQ(run({"-o", "100", bad}).r.err, "mount fs: Bad magic number\n");
+    // Finds past the scan's room are counted, and the scan fails.
+    std::string labels;
+    for (int i = 0; i < 100; i++)
+        labels += testimg::peek(sound, 0, 512);
+    runner::write_file(dir.file("labels.img"), labels);
+    Session many = run({"-s", dir.file("labels.img")});
+    EXPECT_TRUE(many.r.out.ends_with("\nscan: 36 more findings left out\n")) << many.r.out;
+    EXPECT_EQ(many.r.status, 1);
     // A start past 2^32 sectors opens what lies there, not a wrapped one.
     const uint64_t far = (uint64_t{1} << 32) + 3;
     const std::string far_img = dir.file("far.img");
