@@ -87,10 +87,12 @@ bool forced_label(disk* d)
     std::memset(l, 0, sizeof *l);
     l->dkl_nhead = 1;
     l->dkl_nsect = 1;
-    // The label says the start as far as its 32 bits reach; the mount
-    // takes the whole of it from the disk.
+    // A start past what the label can say lies past any disk it describes.
+    if (start_sector > UINT32_MAX) {
+        l->dkl_nhead = UINT16_MAX;
+        l->dkl_nsect = UINT16_MAX;
+    }
     l->dkl_map[0].dkl_cylno = static_cast<int32_t>(static_cast<uint32_t>(start_sector > UINT32_MAX ? UINT32_MAX : start_sector));
-    d->at_sector = start_sector;
     uint64_t sectors = static_cast<uint64_t>(d->bytes) / SECTOR_SIZE;
     uint64_t left = sectors > start_sector ? sectors - start_sector : 1;
     l->dkl_map[0].dkl_nblk = left > INT32_MAX ? INT32_MAX : static_cast<int32_t>(left);
@@ -131,5 +133,9 @@ disk* disk_open_at(const char* path, uint64_t sector)
     start_sector = sector;
     disk* d = disk_open(path);
     start_forced = false;
+    // The label's 32-bit fields cannot say a start past 2^32 sectors; the
+    // slot holds all of it.
+    if (d != nullptr)
+        d->slots[0].start = sector;
     return d;
 }

@@ -43,14 +43,14 @@ namespace {
 // device byte `at`) that lies where its geometry puts a copy of a file
 // system starting at `start`; -1 when none does.  A found copy is left,
 // converted, in `sb`.
-int64_t copy_in(const uint8_t* buf, uint32_t got, int64_t at, int64_t start, fs_super* sb)
+int64_t copy_in(const uint8_t* buf, uint32_t got, int64_t at, int64_t start, fs_super* sb, bool* swap)
 {
     for (uint32_t o = 0; o + sizeof(fs_super) <= got; o += SECTOR_SIZE) {
         int64_t here = at + o;
-        if (here == start + SBOFF || fsl::be32_at(buf + o + offsetof(fs_super, fs_magic)) != uint32_t(FS_MAGIC))
+        if (here == start + SBOFF || !fsl::ufs_magic_at(buf + o + offsetof(fs_super, fs_magic)))
             continue;
         std::memcpy(sb, buf + o, sizeof *sb);
-        if (fsl::super_sound(sb) && fsl::copy_group(sb, here - start) >= 0)
+        if (fsl::super_sound(sb, swap) && fsl::copy_group(sb, here - start) >= 0)
             return here;
     }
     return -1;
@@ -83,10 +83,9 @@ int64_t copy_group(const fs_super* sb, int64_t rel)
 int super_copy(fsys* fs, int status)
 {
     int64_t start = fs->start;
-    int64_t nblk = fs->label->dkl_map[fs->part].dkl_nblk;
-    if (start < 0 || nblk <= 0)
+    if (start < 0 || fs->sectors == 0)
         return status;
-    int64_t end = start + (nblk * SECTOR_SIZE < COPY_SEARCH_BYTES ? nblk * SECTOR_SIZE : COPY_SEARCH_BYTES);
+    int64_t end = start + (fs->sectors < uint64_t{COPY_SEARCH_BYTES} / SECTOR_SIZE ? static_cast<int64_t>(fs->sectors) * SECTOR_SIZE : COPY_SEARCH_BYTES);
     auto* buf = static_cast<uint8_t*>(std::aligned_alloc(PAGE, BIG_READ));
     int64_t found = -1;
     for (int64_t at = start; buf && found < 0 && at < end;) {
@@ -96,7 +95,7 @@ int super_copy(fsys* fs, int status)
         got &= ~uint32_t{SECTOR_SIZE - 1};
         if (got <= sizeof(fs_super))
             break;
-        found = copy_in(buf, got, at, start, fs->sb);
+        found = copy_in(buf, got, at, start, fs->sb, &fs->swap);
         at += got - sizeof(fs_super) + SECTOR_SIZE;   // a copy across the cut is seen whole next time
     }
     std::free(buf);
@@ -112,5 +111,5 @@ bool fs_log_unrolled(const fsys* fs)
 {
     // The roll state keeps the word that the 4.4 format leaves 0, as stored.
     const auto* raw = reinterpret_cast<const uint8_t*>(fs->sb);
-    return fs->sb->fs_clean == 0xFD && fsl::be32_at(raw + offsetof(fs_super, fs_rlink)) == 2;
+    return fs->sb->fs_clean == 0xFD && fsl::word_at(raw + offsetof(fs_super, fs_rlink), fs->swap) == 2;
 }

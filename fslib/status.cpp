@@ -18,4 +18,7 @@ const char* const fs_errlist[FSE_NERR] = {
     "Bad superblock",
     "File too large",
     "No file system mounted",
+    "UFS2 is not supported",
+    "Volume manager replica, not a file system",
+    "Volume manager stripe or concatenation, not supported",
 };

@@ -168,6 +168,8 @@ int do_stat(const char* path)
         fs_puttext(stderr, target.c_str(), target.size());
         fputc('\n', stderr);
     }
+    if (fs_inode_logged(ino))
+        fputs("Inode state: from the file system log\n", stderr);
     fs_dump_inode(stderr, ino);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "shell/prompt/words.h"
 #include "shell/prompt/console.h"
 #include "shell/scan.h"
+#include "shell/summary.h"
 
 #include <cerrno>
 #include <climits>
@@ -25,7 +26,8 @@ static const char* progname = "sunufs";
 // the file system at a sector of the caller's choice (-1: none chosen).
 static bool opt_scan = false;
 static bool opt_copy = false;
-static const char* opt_command = nullptr;   // -c: run this one command
+static std::vector<const char*> opt_commands;   // -c, in order: run these commands
+static bool opt_nolog = false;   // -n: the file system as it lies, without its log
 static long long opt_start = -1;
 // -m: the map of a rescued image, whose unreadable areas are never data.
 static const char* opt_map = nullptr;
@@ -36,7 +38,7 @@ static constexpr int EXIT_USAGE = 2;   // an unknown option or no file operand
 
 [[noreturn]] static void usage(int status)
 {
-    fprintf(stderr, "Use: %s [-hdbsV] [-m map] [-p part | -o sector] [-c command] file\n", progname);
+    fprintf(stderr, "Use: %s [-hdbnsV] [-m map] [-p part | -o sector] [-c command] file\n", progname);
     exit(status);
 }
 
@@ -48,10 +50,10 @@ static void set_progname(const char* argv0)
     progname = cut ? cut + 1 : argv0;
 }
 
-// -p takes a letter a..h or a number; a word that is neither reads as 0.
+// -p takes a letter a..p or a number; a word that is neither reads as 0.
 static int parse_partition(const char* text)
 {
-    if (text[0] >= 'a' && text[0] <= 'h')
+    if (text[0] >= 'a' && text[0] <= 'p')
         return text[0] - 'a';
     long value = strtol(text, nullptr, 10);
     if (value < INT_MIN)
@@ -98,30 +100,6 @@ static bool load_map(const char* map)
     return true;
 }
 
-static void print_summary(const disk* dk)
-{
-    const dk_label* label = dk->label;
-    // Three 16-bit factors can pass 32 bits; the sector count wraps there,
-    // which only a damaged label of more than 2 TiB reaches.
-    uint32_t sectors = uint32_t{label->dkl_ncyl} * label->dkl_nhead * label->dkl_nsect;
-    long long mb = static_cast<int32_t>(sectors) / 2048;
-    if (dk->bare) {
-        fputs("\tno Sun label: one UFS file system\n", stderr);
-        mb = dk->bytes / (1024 * 1024);
-    } else {
-        // The label text may fill its 128 bytes without a NUL.
-        fputc('\t', stderr);
-        fs_puttext(stderr, label->dkl_asciilabel, sizeof label->dkl_asciilabel);
-        fputc('\n', stderr);
-    }
-    fprintf(stderr, "\t%lld Mb\n", mb);
-    for (int i = 0; i < NDKMAP; i++) {
-        long long nblk = dk->bare && i == 0 ? dk->bytes / 512 : label->dkl_map[i].dkl_nblk;
-        if (nblk != 0)
-            fprintf(stderr, "\t%d\t%lld Mb\n", i, nblk / 2048);
-    }
-}
-
 static constexpr int LINE_SIZE = 2048;
 static constexpr int MAX_WORDS = 1024;
 
@@ -145,6 +123,8 @@ static bool command_loop(const char* path, int part)
             fputs("sorry '!' feature not supported on this system\n", stderr);
             continue;
         }
+        if (words[0][0] == '#')
+            continue;
         sh_interrupted = 0;
         bool ends = false;
         failed = run_command(count, words, &ends) != 0 || failed;
@@ -153,17 +133,25 @@ static bool command_loop(const char* path, int part)
     }
 }
 
-// Runs the one command of -c, with no prompt around it, so that what it
-// writes on standard output is all there is; true when it failed.
-static bool run_one(const char* text)
+// Runs the commands of -c in order, with no prompt around them, so that
+// what they write on standard output is all there is; true when any
+// failed.  "bye" ends the run there, and so does Ctrl-C.
+static bool run_given(const std::vector<const char*>& texts)
 {
-    std::vector<char> line(text, text + strlen(text) + 1);
-    char* words[MAX_WORDS];
-    int count = split_words(line.data(), words, MAX_WORDS);
-    if (count == 0)
-        return false;
-    bool ends = false;
-    return run_command(count, words, &ends) != 0;
+    bool failed = false;
+    for (const char* text : texts) {
+        std::vector<char> line(text, text + strlen(text) + 1);
+        char* words[MAX_WORDS];
+        int count = split_words(line.data(), words, MAX_WORDS);
+        if (count == 0 || words[0][0] == '#')
+            continue;
+        sh_interrupted = 0;
+        bool ends = false;
+        failed = run_command(count, words, &ends) != 0 || failed;
+        if (ends || sh_interrupted)
+            break;
+    }
+    return failed;
 }
 
 // Parses the command line; returns the partition number (-1: none).
@@ -173,13 +161,16 @@ static int parse_options(int argc, char** argv)
     int part = -1;
     bool part_given = false;
     int ch;
-    while ((ch = sh_opt::getopt(argc, argv, "hdp:Vbso:m:c:")) != -1) {
+    while ((ch = sh_opt::getopt(argc, argv, "hdnp:Vbso:m:c:")) != -1) {
         switch (ch) {
         case 'c':
-            opt_command = sh_opt::optarg;
+            opt_commands.push_back(sh_opt::optarg);
             break;
         case 'b':
             opt_copy = true;
+            break;
+        case 'n':
+            opt_nolog = true;
             break;
         case 'm':
             opt_map = sh_opt::optarg;
@@ -196,7 +187,7 @@ static int parse_options(int argc, char** argv)
         case 'p':
             part_given = true;
             part = parse_partition(sh_opt::optarg);
-            if (part < 0 || part > 7)
+            if (part < 0 || part >= NSLOT)
                 fprintf(stderr, "%s: invalid partition (%d)\n", progname, part);
             break;
         case 'h':
@@ -210,8 +201,10 @@ static int parse_options(int argc, char** argv)
     }
     if (sh_opt::optind >= argc || argv[sh_opt::optind] == nullptr)
         usage(EXIT_USAGE);
-    if (opt_start >= 0 && part_given && !opt_scan)
+    if (opt_start >= 0 && part_given && !opt_scan) {
+        fprintf(stderr, "%s: -o and -p cannot be used together\n", progname);
         usage(EXIT_USAGE);
+    }
     return opt_start >= 0 ? 0 : part;
 }
 
@@ -242,32 +235,40 @@ int main(int argc, char** argv)
             perror("open disk");
         else
             show_error("open disk");
+        hint_open_failure();
         return EXIT_FAILED;
     }
     report_label_rescue();
     protect_disk(dk);
+    // Numbers past what this disk's label can name are told once the
+    // label is known (a GPT names up to 128).
+    if (part >= dk->nslots && part < NSLOT)
+        fprintf(stderr, "%s: invalid partition (%d)\n", progname, part);
     if (part == -1) {
         print_summary(dk);
         disk_close(dk);
         return 0;
     }
 
-    fsys* fs = fs_mount(dk, part, opt_copy ? FS_MNT_SBCOPY : 0);
+    fsys* fs = fs_mount(dk, part, (opt_copy ? FS_MNT_SBCOPY : 0) | (opt_nolog ? FS_MNT_NOLOG : 0));
     if (fs == nullptr) {
         show_error("mount fs");
+        hint_mount_failure(dk, part, opt_copy);
         disk_close(dk);
         return EXIT_FAILED;
     }
     report_mount_notes(fs);
-    if (fs_debug && !fs->bare)
+    if (fs_debug && !fs->bare && dk->scheme == SCHEME_SUN)
         dump_label(stderr, fs->label);
-    if (fs_debug)
+    if (fs_debug) {
         dump_super(stderr, fs->sb);
+        dump_log(stderr, fs);
+    }
 
     catch_interrupts(true);
     bool failed = false;
-    if (opt_command != nullptr) {
-        failed = run_one(opt_command);
+    if (!opt_commands.empty()) {
+        failed = run_given(opt_commands);
     } else {
         failed = command_loop(path, part);
         end_command_lines();

@@ -30,6 +30,27 @@ void print_label(const scan_find& f)
     printf("sector %llu: %s, %s\n", static_cast<unsigned long long>(f.sector), what, state);
 }
 
+// The lines of the other label kinds and of a replica.
+void print_other(const scan_find& f)
+{
+    auto sector = static_cast<unsigned long long>(f.sector);
+    switch (f.kind) {
+    case SCAN_FDISK:
+        printf("sector %llu: fdisk partition %d, type 0x%02x\n", sector, f.number, static_cast<unsigned>(f.type));
+        break;
+    case SCAN_X86:
+        printf("sector %llu: x86 label, sound\n", sector);
+        break;
+    case SCAN_GPT:
+    case SCAN_GPT_BACKUP:
+        printf("sector %llu: %s, sound\n", sector, f.kind == SCAN_GPT ? "GPT header" : "GPT backup header");
+        break;
+    default:
+        printf("sector %llu: volume manager replica\n", sector);
+        break;
+    }
+}
+
 void print_fs(const scan_find& f)
 {
     printf("sector %llu: file system, %llu %s, block %d, fragment %d, %d %s, open with -o %llu%s",
@@ -61,8 +82,10 @@ int run_scan(const char* path)
         if (found[i].kind == SCAN_FS) {
             print_fs(found[i]);
             any = true;
-        } else {
+        } else if (found[i].kind == SCAN_LABEL || found[i].kind == SCAN_BACKUP) {
             print_label(found[i]);
+        } else {
+            print_other(found[i]);
         }
     }
     // What did not fit is said, never dropped without a word.
@@ -74,8 +97,8 @@ int run_scan(const char* path)
 void report_label_rescue()
 {
     if (fs_label_rescue.reason != FSE_OK && fs_label_rescue.reason < FSE_NERR)
-        fprintf(stderr, "open disk: %s; using the backup label at sector %llu\n", fs_errlist[fs_label_rescue.reason],
-                static_cast<unsigned long long>(fs_label_rescue.sector));
+        fprintf(stderr, "open disk: %s; using the backup %s at sector %llu\n", fs_errlist[fs_label_rescue.reason],
+                fs_label_rescue.gpt ? "GPT header" : "label", static_cast<unsigned long long>(fs_label_rescue.sector));
 }
 
 void report_mount_notes(const fsys* fs)
@@ -83,6 +106,43 @@ void report_mount_notes(const fsys* fs)
     if (fs_super_rescue.reason != FSE_OK && fs_super_rescue.reason < FSE_NERR)
         fprintf(stderr, "mount fs: superblock unusable (%s); using the copy at sector %llu\n",
                 fs_errlist[fs_super_rescue.reason], static_cast<unsigned long long>(fs_super_rescue.sector));
-    if (fs_log_unrolled(fs))
-        fputs("\tfile system log not rolled: the newest changes may be missing\n", stderr);
+    uint32_t replayed = 0;
+    const char* why = nullptr;
+    switch (fs_log_state(fs, &replayed, &why)) {
+    case FS_LOG_REPLAYED:
+        fprintf(stderr, "\tfile system log: %u transactions replayed in memory\n", replayed);
+        break;
+    case FS_LOG_DAMAGED:
+        fprintf(stderr, "\tfile system log damaged (%s): not replayed; the newest changes may be missing\n", why);
+        break;
+    case FS_LOG_EMPTY:
+        break;   // read whole: nothing is missing
+    default:
+        if (fs_log_unrolled(fs))
+            fputs("\tfile system log not rolled: the newest changes may be missing\n", stderr);
+    }
+}
+
+void hint_open_failure()
+{
+    // A disk that opens neither by a label nor as one bare file system.
+    if (fs_errno == FSE_MAGIC)
+        fputs("\t-s scans the disk for labels and file systems\n", stderr);
+}
+
+void hint_mount_failure(disk* d, int part, bool copies_tried)
+{
+    int why = fs_errno;
+    if (why == FSE_MAGIC && !copies_tried)
+        fputs("\t-b tries the superblock copies; -s scans the disk for file systems\n", stderr);
+    if (why != FSE_PART || (part != 1 && part != 2) || d->bare)
+        return;
+    // Slots 1 and 2 are refused by convention (swap, the whole disk), yet
+    // on some disks the one slot holds the only file system.
+    if (fsys* fs = fs_mount(d, part, FS_MNT_ANYPART)) {
+        fs_umount(fs);
+        fprintf(stderr, "\tpartition %d holds a file system: open it with -o %llu\n", part,
+                static_cast<unsigned long long>(part_start_sectors(d->label, part)));
+    }
+    fs_errno = why;
 }

@@ -15,3 +15,12 @@ void report_label_rescue();
 // After fs_mount: the line that says a superblock copy is in use, and the
 // warning for a log not yet rolled.
 void report_mount_notes(const fsys* fs);
+
+// After "open disk: ..." with fs_errno as the open left it: the hint line
+// that names the next step, when there is one.
+void hint_open_failure();
+
+// After "mount fs: ..." for partition `part` of `d` with fs_errno as the
+// mount left it: the hint line that names the next step, when there is
+// one.  `copies_tried`: the mount was asked to try the superblock copies.
+void hint_mount_failure(disk* d, int part, bool copies_tried);
