@@ -5,8 +5,9 @@
 //
 // The map is text: '#' comment lines; one status line (current position,
 // status, and an optional pass); then one line per area, "pos size
-// status", the numbers in hexadecimal (0x...) or decimal, the status one
-// of "?*/-+".  Only '+' (finished) areas were read.
+// status", the numbers as the rescue tool writes and reads them (0x...
+// hexadecimal, a leading 0 octal, else decimal), the status one of
+// "?*/-+".  Only '+' (finished) areas were read.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -30,18 +31,34 @@ std::vector<area> bad;
 // Longest map line read whole; a longer one is an error.
 constexpr size_t MAP_LINE_MAX = 1024;
 
-// A number in hexadecimal (0x...) or decimal; false when `word` is not one.
+// Value of digit `c` in base `base`, or -1.
+int digit_value(char c, unsigned base)
+{
+    int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    return v >= 0 && static_cast<unsigned>(v) < base ? v : -1;
+}
+
+// A number in hexadecimal (0x...), octal (a leading 0) or decimal, one
+// prefix at most; false when `word` is not one or does not fit 64 bits.
 bool map_number(const char* word, uint64_t* out)
 {
-    bool hex = word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
-    const char* digits = hex ? word + 2 : word;
-    if (*digits == '\0' || *digits == '-' || *digits == '+')
+    unsigned base = 10;
+    const char* p = word;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        base = 16;
+        p += 2;
+    } else if (p[0] == '0') {
+        base = 8;
+    }
+    if (*p == '\0')
         return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(digits, &end, hex ? 16 : 10);
-    if (errno != 0 || *end != '\0')
-        return false;
+    uint64_t v = 0;
+    for (; *p != '\0'; p++) {
+        int d = digit_value(*p, base);
+        if (d < 0 || v > (UINT64_MAX - static_cast<unsigned>(d)) / base)
+            return false;
+        v = v * base + static_cast<unsigned>(d);
+    }
     *out = v;
     return true;
 }
@@ -94,17 +111,39 @@ const char* map_status(char** w, int n)
     return nullptr;
 }
 
-// Reads the map's lines; null, or the reason with *line_no.
+// Reads one line of at most MAP_LINE_MAX bytes into `line`, without its
+// newline; false at the end of the map.  *why says what is wrong with it.
+bool map_line(FILE* f, char* line, const char** why)
+{
+    size_t n = 0;
+    int c;
+    *why = nullptr;
+    while ((c = std::getc(f)) != EOF && c != '\n') {
+        if (c == '\0' && *why == nullptr)
+            *why = "NUL byte";
+        if (n == MAP_LINE_MAX) {
+            *why = "line too long";
+            break;
+        }
+        line[n++] = static_cast<char>(c);
+    }
+    line[n] = '\0';
+    return c != EOF || n > 0;
+}
+
+// Reads the map's lines; null, or the reason with *line_no (0 when the
+// reason is the map as a whole).
 const char* map_read(FILE* f, unsigned* line_no)
 {
-    char line[MAP_LINE_MAX + 2];
+    char line[MAP_LINE_MAX + 1];
     bool status_seen = false;
     uint64_t last_end = 0;
     *line_no = 0;
-    while (std::fgets(line, sizeof line, f) != nullptr) {
+    const char* bad_line = nullptr;
+    while (map_line(f, line, &bad_line)) {
         ++*line_no;
-        if (std::strchr(line, '\n') == nullptr && !std::feof(f))
-            return "line too long";
+        if (bad_line != nullptr)
+            return bad_line;
         char* words[4];
         int n = map_words(line, words, 3);
         if (n == 0 || words[0][0] == '#')
@@ -114,8 +153,10 @@ const char* map_read(FILE* f, unsigned* line_no)
             return why;
         status_seen = true;
     }
-    if (!status_seen)
+    if (!status_seen) {
+        *line_no = 0;
         return "no status line";
+    }
     return nullptr;
 }
 

@@ -268,7 +268,8 @@ int dump_stat(FILE* s, const fs_statrec* st)
         fs_devnum(st->st_rdev, &major, &minor);
         std::fprintf(s, "Device number:%u,%u\n", major, minor);
     }
-    std::fprintf(s, "Resides on device:%d,%d\n", (st->st_dev >> 8) & 0xFF, st->st_dev & 0xFF);
+    std::fprintf(s, "Resides on device:%u,%u\n", (st->st_dev >> 8) & 0xFFF,
+                 (st->st_dev & 0xFF) | ((st->st_dev >> 12) & 0xFFF00));
     std::fprintf(s, "I-node: %u; Links: %d; Size: %lld\n", st->st_ino, st->st_nlink,
                  static_cast<ll>(st->st_size));
     std::fprintf(s, "Owner ID: %u\n", st->st_uid);
@@ -300,7 +301,9 @@ int dump_inode(FILE* s, const dinode* ip)
     std::fprintf(s, "\tmtspare\t%s", time_text(ip->di_mtspare));
     std::fprintf(s, "\tlast time inode changed\t%s", time_text(ip->di_ctime));
     std::fprintf(s, "\tctspare\t%s", time_text(ip->di_ctspare));
-    std::fprintf(s, "\t\tic_db[0]=di_rdev\n");
+    uint16_t type = ip->di_mode & IFMT;
+    if (type == IFCHR || type == IFBLK)
+        std::fprintf(s, "\t\tic_db[0]=di_rdev\n");
     for (int i = 0; i < NDADDR; ++i)
         std::fprintf(s, "\t\tdisk block address ic_db[%d]=0x%x\n", i, ip->di_db[i]);
     for (int i = 0; i < NIADDR; ++i)

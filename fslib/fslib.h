@@ -290,7 +290,7 @@ inline constexpr int MAXNAMLEN = 255;
 #undef st_mtime
 #undef st_ctime
 struct fs_statrec {
-    uint32_t st_dev;    // never written by the library
+    uint32_t st_dev;    // the host device holding the disk (major << 8 | minor)
     uint32_t st_ino;    // inode number
     uint16_t st_mode;
     int16_t st_nlink;
@@ -666,6 +666,9 @@ inline constexpr int SCAN_MOST = 64;   // finds kept by one scan
 // number of finds, or -1 (fs_errno set; FSE_OK: errno says why).
 int disk_scan(const char* path, scan_find* found,
               void (*progress)(uint64_t done, uint64_t total));
+// What the last disk_scan met past the room it has: finds beyond
+// SCAN_MOST and sound superblocks beyond those it keeps.
+extern unsigned fs_scan_left_out;
 
 // ---------------------------------------------------------------------------
 // Inodes by number, and files read at any offset outside the stream table

@@ -159,6 +159,7 @@ int fs_istat(uint32_t ino, fs_statrec* st)
         fs_errno = rc;
         return -1;
     }
+    st->st_dev = fsl::dev_home(fs->handle);
     st->st_mode = ip->di_mode;
     st->st_ino = ino;
     uint16_t type = ip->di_mode & IFMT;

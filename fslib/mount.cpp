@@ -1,5 +1,6 @@
 // Mounted file systems: the 16-slot mount table, the superblock read,
 // its conversion and the geometry check, and the working-directory text.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -50,6 +51,29 @@ bool geometry_ok(const fs_super* sb)
     if (sb->fs_fragshift != log2_of(bsize / fsize))
         return false;
     return sb->fs_ipg != 0 && sb->fs_inopb != 0 && sb->fs_fpg != 0;
+}
+
+// The groups' layout against the partition that holds them: the groups
+// cover the size and no more than one group past it, the size fits the
+// partition, a group's maps fit its one block and its inodes fit the
+// group.  Every table that follows the superblock's counts is then bounded
+// by what the partition holds.
+bool layout_ok(const fsys* fs)
+{
+    const fs_super* sb = fs->sb;
+    auto part_sectors = static_cast<int64_t>(std::min<uint64_t>(fs->sectors, uint64_t{INT64_MAX} / SECTOR_SIZE));
+    int64_t ncg = sb->fs_ncg, fpg = sb->fs_fpg, ipg = sb->fs_ipg, size = sb->fs_size;
+    int64_t bits = int64_t{sb->fs_bsize} * 8;
+    if (ncg <= 0 || size <= 0 || fpg <= 0 || ipg <= 0 || fpg > bits || ipg > bits)
+        return false;
+    if (ncg * fpg < size || (ncg - 1) * fpg >= size)
+        return false;
+    if (size * sb->fs_fsize > part_sectors * SECTOR_SIZE)
+        return false;
+    if (sb->fs_inopb != sb->fs_bsize / static_cast<int32_t>(sizeof(dinode)))
+        return false;
+    int64_t inode_frags = (ipg + sb->fs_inopb - 1) / sb->fs_inopb * (sb->fs_bsize / sb->fs_fsize);
+    return inode_frags < fpg;
 }
 
 // Takes a free slot of the mount table with its buffers into *out;
@@ -112,7 +136,7 @@ int load_super(fsys* fs, const disk* d)
     if (rc != FSE_OK)
         return no_super(fs, d);
     super_swap(fs->sb, fs->swap);
-    if (!geometry_ok(fs->sb))
+    if (!geometry_ok(fs->sb) || !layout_ok(fs))
         return FSE_BADSB;
     return volume_part(fs, d) ? FSE_STRIPE : FSE_OK;
 }
@@ -122,8 +146,11 @@ int read_super(fsys* fs, const disk* d, int flags)
 {
     fs_super_rescue = {FSE_OK, 0};
     int rc = load_super(fs, d);
-    if (rc != FSE_OK && rc != FSE_UFS2 && rc != FSE_REPLICA && rc != FSE_STRIPE && (flags & FS_MNT_SBCOPY))
+    if (rc != FSE_OK && rc != FSE_UFS2 && rc != FSE_REPLICA && rc != FSE_STRIPE && (flags & FS_MNT_SBCOPY)) {
         rc = fsl::super_copy(fs, rc);
+        if (rc == FSE_OK && !layout_ok(fs))
+            rc = FSE_BADSB;
+    }
     if (rc != FSE_OK)
         return rc;
     fs->cache = cache_new(fs);

@@ -53,6 +53,33 @@ int lookup_start(fsys* fs, const char** path, uint32_t* ino)
     return FSE_OK;
 }
 
+// An inode named "<N>" has no parent to climb to: its ".." is itself, as
+// the working directory has it.  `top` is that inode (0: the lookup is
+// not below one) and `depth` how many names the lookup is below it.
+struct Floor {
+    uint32_t top = 0;
+    unsigned depth = 0;
+};
+
+// The floor of a lookup of `path` that starts at `start`: the inode the
+// path names first, or the one the working directory's text starts with.
+Floor lookup_floor(const fsys* fs, const char* path, uint32_t start)
+{
+    Floor f;
+    uint32_t ino;
+    if (path[0] != '/' && fs_path_inode(path, std::strcspn(path, "/"), &ino)) {
+        f.top = start;
+        return f;
+    }
+    size_t first = std::strcspn(fs->cwd, "/");
+    if (path[0] == '/' || !fs_path_inode(fs->cwd, first, &f.top))
+        return Floor{};
+    for (const char* p = fs->cwd + first; *p != '\0'; p++)
+        if (p[0] == '/' && p[1] != '/' && p[1] != '\0')
+            f.depth++;
+    return f;
+}
+
 }  // namespace
 
 uint32_t fs_namei(const char* path)
@@ -69,15 +96,31 @@ uint32_t fs_namei(const char* path)
         return 0;
     }
     uint32_t ino;
+    const char* whole = path;
     rc = lookup_start(fs, &path, &ino);
     if (rc != FSE_OK) {
         fs_errno = rc;
         return 0;
     }
+    Floor floor = lookup_floor(fs, whole, ino);
     char work[MAXPATHLEN_FS];
     std::memcpy(work, path, std::strlen(path) + 1);
     char* save = nullptr;
     for (char* comp = strtok_r(work, "/", &save); comp; comp = strtok_r(nullptr, "/", &save)) {
+        bool up = std::strcmp(comp, "..") == 0;
+        if (floor.top != 0 && up && floor.depth == 0) {
+            fs_statrec st;
+            if (fs_istat(floor.top, &st) != 0)
+                return 0;
+            if ((st.st_mode & IFMT) != IFDIR) {
+                fs_errno = FSE_NOTDIR;
+                return 0;
+            }
+            ino = floor.top;
+            continue;
+        }
+        if (floor.top != 0 && std::strcmp(comp, ".") != 0)
+            floor.depth = up ? floor.depth - 1 : floor.depth + 1;
         uint32_t match;
         rc = search_dir(fs, ino, comp, &match);
         if (rc != FSE_OK) {

@@ -7,6 +7,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace fsl {
@@ -171,6 +172,16 @@ bool dev_ident(fs_handle h, uint64_t* dev, uint64_t* ino)
     *dev = st.st_dev;
     *ino = st.st_ino;
     return true;
+}
+
+uint32_t dev_home(fs_handle h)
+{
+    struct stat st;
+    if (h == FS_NOHANDLE || ::fstat(h - 1, &st) != 0)
+        return 0;
+    dev_t d = S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode) ? st.st_rdev : st.st_dev;
+    auto major_no = static_cast<uint32_t>(major(d)), minor_no = static_cast<uint32_t>(minor(d));
+    return (minor_no & 0xff) | (major_no & 0xfff) << 8 | (minor_no & ~uint32_t{0xff}) << 12;
 }
 
 int64_t dev_size(fs_handle h)

@@ -30,6 +30,11 @@ int dev_load(fs_handle h, int64_t offset, void* buf, uint32_t count, bool exact,
 // The host's identity of an open device (its file system and file
 // number); false when the host cannot tell.
 bool dev_ident(fs_handle h, uint64_t* dev, uint64_t* ino);
+// The host device that holds the disk: a block or character device's own
+// number, else the device of the file system the image file lies on, in
+// the 32-bit form major << 8 | minor (minor's high bits from bit 20); 0
+// when the host cannot tell.
+uint32_t dev_home(fs_handle h);
 
 // Closes the device; FSE_OK, or FSE_READ when the host's close fails.
 int dev_close(fs_handle h);

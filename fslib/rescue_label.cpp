@@ -133,5 +133,9 @@ disk* disk_open_at(const char* path, uint64_t sector)
     start_sector = sector;
     disk* d = disk_open(path);
     start_forced = false;
+    // The label's 32-bit fields cannot say a start past 2^32 sectors; the
+    // slot holds all of it.
+    if (d != nullptr)
+        d->slots[0].start = sector;
     return d;
 }

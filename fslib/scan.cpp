@@ -15,6 +15,8 @@
 #include "fslib/platform.h"
 #include "fslib/rescue.h"
 
+unsigned fs_scan_left_out = 0;
+
 namespace {
 
 constexpr int MOST_SUPERS = 16384;          // superblocks one scan keeps
@@ -45,6 +47,7 @@ struct start_guess {
 
 struct scan_state {
     fs_handle h;
+    unsigned left_out;  // finds and superblocks past what the tables hold
     scan_find* found;
     int nfound;
     super_at* supers;
@@ -79,8 +82,10 @@ const fs_super* with_geo(scan_state* s, const geo& g)
 
 scan_find* add_find(scan_state* s, int kind, uint64_t sector)
 {
-    if (s->nfound >= SCAN_MOST)
+    if (s->nfound >= SCAN_MOST) {
+        s->left_out++;
         return nullptr;
+    }
     scan_find* f = &s->found[s->nfound++];
     std::memset(f, 0, sizeof *f);
     f->kind = kind;
@@ -126,11 +131,15 @@ void note_label(scan_state* s, const uint8_t* raw, uint64_t sector)
 // Notes a sound superblock at device byte `at` (8192 bytes at `raw`).
 void note_super(scan_state* s, const uint8_t* raw, int64_t at)
 {
-    if (!fsl::ufs_magic_at(raw + offsetof(fs_super, fs_magic)) || s->nsupers >= MOST_SUPERS)
+    if (!fsl::ufs_magic_at(raw + offsetof(fs_super, fs_magic)))
         return;
     std::memcpy(&s->sb, raw, sizeof s->sb);
     if (!fsl::super_sound(&s->sb) || !fsl::groups_ok(&s->sb))
         return;
+    if (s->nsupers >= MOST_SUPERS) {
+        s->left_out++;
+        return;
+    }
     s->supers[s->nsupers++] = {at, geo_of(&s->sb), -1};
 }
 
@@ -369,6 +378,7 @@ int disk_scan(const char* path, scan_find* found, void (*progress)(uint64_t done
         return a.sector != b.sector ? a.sector < b.sector : a.kind < b.kind;
     });
     int result = ok ? s->nfound : -1;
+    fs_scan_left_out = s->left_out;
     if (s->h != FS_NOHANDLE)
         fsl::dev_close(s->h);
     std::free(heap);

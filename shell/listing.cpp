@@ -1,6 +1,7 @@
 // ls and more.  This file prints the status record's times, so it must not
 // include <sys/stat.h>: that header turns st_mtime into a macro.
 #include "shell/shell.h"
+#include "shell/copy/copy.h"
 #include "shell/prompt/console.h"
 
 #include <csignal>
@@ -161,6 +162,12 @@ int do_stat(const char* path)
         return 1;
     }
     dump_stat(stderr, &rec);
+    std::string target;
+    if ((rec.st_mode & IFMT) == IFLNK && read_link_text(ino, attrs_of(rec), path, target)) {
+        fputs("Symbolic link to: ", stderr);
+        fs_puttext(stderr, target.c_str(), target.size());
+        fputc('\n', stderr);
+    }
     if (fs_inode_logged(ino))
         fputs("Inode state: from the file system log\n", stderr);
     fs_dump_inode(stderr, ino);

@@ -12,6 +12,7 @@
 #include "shell/prompt/console.h"
 #include "shell/shell.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -46,10 +47,47 @@ uint32_t inode_count()
     return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
 }
 
-bool allocated(uint32_t ino, fs_statrec* rec)
+// The last inode of the inode block that holds `ino`: one failed read
+// stands for the whole block, which is not asked again inode by inode.
+uint32_t block_last(uint32_t ino, uint32_t count)
 {
-    return fs_istat(ino, rec) == 0 && (rec->st_mode & IFMT) != 0 && rec->st_nlink > 0;
+    const fs_super* sb = fs_getfs()->sb;
+    auto inopb = static_cast<uint32_t>(sb->fs_inopb);
+    auto ipg = static_cast<uint32_t>(sb->fs_ipg);
+    uint64_t in_group = ino % ipg;
+    uint64_t last = uint64_t{ino} - in_group + std::min<uint64_t>((in_group / inopb + 1) * inopb, ipg) - 1;
+    return static_cast<uint32_t>(std::min<uint64_t>(last, count - 1));
 }
+
+bool allocated(const fs_statrec& rec)
+{
+    return (rec.st_mode & IFMT) != 0 && rec.st_nlink > 0;
+}
+
+// Inodes whose block could not be read, as runs of numbers: a lost tree
+// may hide in them, so they are named rather than counted as nothing.
+struct unreadable_runs {
+    uint32_t first = 0, last = 0;   // the run being gathered (first 0: none)
+    bool any = false;
+    void add(uint32_t from, uint32_t to)
+    {
+        if (first != 0 && from == last + 1) {
+            last = to;
+            return;
+        }
+        flush();
+        first = from;
+        last = to;
+    }
+    void flush()
+    {
+        progress_clear();
+        if (first != 0)
+            fprintf(stderr, "inodes %u-%u unreadable\n", first, last);
+        any = any || first != 0;
+        first = 0;
+    }
+};
 
 // Marks directory `top` and every inode below it that its entries name,
 // its subdirectories' too.
@@ -85,9 +123,15 @@ inode_bits reached()
     mark_tree(seen, ROOT_INO);
     fs_statrec rec;
     for (uint32_t ino = ROOT_INO + 1; ino < seen.count && !sh_interrupted; ino++) {
+        if (seen.get(ino))
+            continue;
+        if (fs_istat(ino, &rec) != 0) {
+            ino = block_last(ino, seen.count);
+            continue;
+        }
         // The top itself stays clear, even when a damaged tree below it
         // names it again.
-        if (!seen.get(ino) && allocated(ino, &rec) && (rec.st_mode & IFMT) == IFDIR) {
+        if (allocated(rec) && (rec.st_mode & IFMT) == IFDIR) {
             mark_tree(seen, ino);
             seen.clear(ino);
         }
@@ -126,16 +170,34 @@ bool lost_options(int count, char** words, int* flags)
 
 }  // namespace
 
-std::vector<uint32_t> lost_tops()
+namespace {
+
+// The tops of lost trees, in inode order.  Inode blocks that cannot be read
+// are skipped whole and, when `bad` is given, named there.
+std::vector<uint32_t> collect_tops(unreadable_runs* bad)
 {
     inode_bits seen = reached();
     std::vector<uint32_t> tops;
     fs_statrec rec;
-    for (uint32_t ino = ROOT_INO + 1; ino < seen.count && !sh_interrupted; ino++) {
-        if (!seen.get(ino) && allocated(ino, &rec))
+    for (uint32_t ino = ROOT_INO; ino < seen.count && !sh_interrupted; ino++) {
+        if (fs_istat(ino, &rec) != 0) {
+            uint32_t last = block_last(ino, seen.count);
+            if (bad != nullptr)
+                bad->add(ino, last);
+            ino = last;
+            continue;
+        }
+        if (!seen.get(ino) && ino != ROOT_INO && allocated(rec))
             tops.push_back(ino);
     }
     return tops;
+}
+
+}  // namespace
+
+std::vector<uint32_t> lost_tops()
+{
+    return collect_tops(nullptr);
 }
 
 int do_lost(int count, char** words)
@@ -153,8 +215,9 @@ int do_lost(int count, char** words)
     copy_ctx cx;
     copy_start(cx, flags);
     lost_counts n;
+    unreadable_runs bad;
     fs_statrec rec;
-    for (uint32_t ino : lost_tops()) {
+    for (uint32_t ino : collect_tops(&bad)) {
         if (sh_interrupted)
             break;
         if (fs_istat(ino, &rec) != 0)
@@ -172,12 +235,14 @@ int do_lost(int count, char** words)
         copy_tree_into(cx, ino, dirfd, name, word);
     }
     progress_clear();
+    bad.flush();
     if (dirfd == -1) {
-        fprintf(stderr, "%u lost: %u files, %u directories, %u others\n", n.files + n.dirs + n.others, n.files,
-                n.dirs, n.others);
-        return sh_interrupted ? 1 : 0;
+        fprintf(stderr, "%u lost: %u %s, %u %s, %u %s\n", n.files + n.dirs + n.others, n.files,
+                plural(n.files, "file", "files"), n.dirs, plural(n.dirs, "directory", "directories"), n.others,
+                plural(n.others, "other", "others"));
+        return sh_interrupted || bad.any ? 1 : 0;
     }
     close(dirfd);
     print_summary(cx.n);
-    return copy_failed(cx) || sh_interrupted ? 1 : 0;
+    return copy_failed(cx) || sh_interrupted || bad.any ? 1 : 0;
 }

@@ -90,13 +90,17 @@ static bool load_map(const char* map)
         return false;
     }
     if (rc == -2) {
-        fprintf(stderr, "map: %s: line %u: %s\n", map, line, why);
+        if (line == 0)
+            fprintf(stderr, "map: %s: %s\n", map, why);
+        else
+            fprintf(stderr, "map: %s: line %u: %s\n", map, line, why);
         return false;
     }
     uint64_t bytes = 0;
     unsigned areas = 0;
     fs_map_totals(&bytes, &areas);
-    fprintf(stderr, "map: %llu bytes in %u areas unreadable\n", static_cast<unsigned long long>(bytes), areas);
+    fprintf(stderr, "map: %llu %s in %u %s unreadable\n", static_cast<unsigned long long>(bytes),
+            plural(bytes, "byte", "bytes"), areas, plural(areas, "area", "areas"));
     return true;
 }
 

@@ -53,11 +53,15 @@ void print_other(const scan_find& f)
 
 void print_fs(const scan_find& f)
 {
-    printf("sector %llu: file system, %llu sectors, block %d, fragment %d, %d copies, open with -o %llu%s, "
-           "last mounted on ",
-           static_cast<unsigned long long>(f.sector), static_cast<unsigned long long>(f.sectors), f.bsize, f.fsize,
-           f.copies, static_cast<unsigned long long>(f.sector), f.primary ? "" : " -b");
-    fs_puttext(stdout, f.fsmnt, sizeof f.fsmnt);
+    printf("sector %llu: file system, %llu %s, block %d, fragment %d, %d %s, open with -o %llu%s",
+           static_cast<unsigned long long>(f.sector), static_cast<unsigned long long>(f.sectors),
+           plural(f.sectors, "sector", "sectors"), f.bsize, f.fsize, f.copies,
+           plural(static_cast<unsigned>(f.copies), "copy", "copies"), static_cast<unsigned long long>(f.sector),
+           f.primary ? "" : " -b");
+    if (f.fsmnt[0] != '\0') {
+        fputs(", last mounted on ", stdout);
+        fs_puttext(stdout, f.fsmnt, sizeof f.fsmnt);
+    }
     putchar('\n');
 }
 
@@ -84,7 +88,10 @@ int run_scan(const char* path)
             print_other(found[i]);
         }
     }
-    return any ? 0 : 1;
+    // What did not fit is said, never dropped without a word.
+    if (fs_scan_left_out != 0)
+        printf("scan: %u more findings left out\n", fs_scan_left_out);
+    return any && fs_scan_left_out == 0 ? 0 : 1;
 }
 
 void report_label_rescue()

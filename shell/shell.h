@@ -51,5 +51,9 @@ int do_body(int argc, char** argv);
 // tar -c [-v] [-z|-j|-J] -f archive path...: a pax archive of image trees.
 int do_tar(int argc, char** argv);
 
+// The noun that goes with count `n` in the program's own figures: "1 file",
+// "2 files".
+inline const char* plural(unsigned long long n, const char* one, const char* many) { return n == 1 ? one : many; }
+
 // Remembers the disk being read, so that no copy ever writes over it.
 void protect_disk(const disk* d);

@@ -466,9 +466,10 @@ void tar_path(tar_actions& act, const char* word)
 void print_tar_summary(const copy_counts& n)
 {
     progress_clear();
-    fprintf(stderr,
-            "archived %u files (%llu bytes), %u directories, %u links, %u devices; %u not archived; %u failed\n",
-            n.files, n.bytes, n.dirs, n.links, n.devices, n.not_copied, n.failed);
+    fprintf(stderr, "archived %u %s (%llu %s), %u %s, %u %s, %u %s; %u not archived; %u failed\n", n.files,
+            plural(n.files, "file", "files"), n.bytes, plural(n.bytes, "byte", "bytes"), n.dirs,
+            plural(n.dirs, "directory", "directories"), n.links, plural(n.links, "link", "links"), n.devices,
+            plural(n.devices, "device", "devices"), n.not_copied, n.failed);
 }
 
 }  // namespace

@@ -133,8 +133,10 @@ static int cp_plain(copy_ctx& cx, uint32_t ino, const image_attrs& a, const char
 void print_summary(const copy_counts& n)
 {
     progress_clear();
-    fprintf(stderr, "copied %u files (%llu bytes), %u directories, %u links; %u not copied; %u failed\n",
-            n.files, n.bytes, n.dirs, n.links, n.not_copied, n.failed);
+    fprintf(stderr, "copied %u %s (%llu %s), %u %s, %u %s; %u not copied; %u failed\n", n.files,
+            plural(n.files, "file", "files"), n.bytes, plural(n.bytes, "byte", "bytes"), n.dirs,
+            plural(n.dirs, "directory", "directories"), n.links, plural(n.links, "link", "links"), n.not_copied,
+            n.failed);
 }
 
 // A host directory as typed, without the slashes that may end it, ready

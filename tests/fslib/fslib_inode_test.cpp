@@ -706,7 +706,6 @@ TEST(DumpInode, ExactTextOfAnInodeReadFromDisk)
         "\tmtspare\tWed Dec 31 23:59:59 1969\n"
         "\tlast time inode changed\tTue Jan 19 03:14:07 2038\n"
         "\tctspare\tSun Sep  9 01:46:40 2001\n"
-        "\t\tic_db[0]=di_rdev\n"
         "\t\tdisk block address ic_db[0]=0x302\n"
         "\t\tdisk block address ic_db[1]=0x1001\n"
         "\t\tdisk block address ic_db[2]=0x1002\n"
@@ -741,16 +740,17 @@ TEST(DumpStat, ExactTextOfADeviceWithHighOwner)
     uint32_t dev = fs.add_chardev(fs.root(), "tty", (12 << 8) | 34,
                                   {.perm = 06620, .uid = 65534, .gid = 32768});
     TempDir dir;
-    Mounted m(testimg::write_disk(dir, sunimg::make_disk(fs)), 0);
+    const std::string path = testimg::write_disk(dir, sunimg::make_disk(fs));
+    Mounted m(path, 0);
     ASSERT_NE(m.f, nullptr);
     fs_statrec st;
     std::memset(&st, 0, sizeof st);
-    st.st_dev = 0xABCD;      // the caller's, shown as 171,205
+    st.st_dev = 0xABCD;      // filled: the host device the image lies on
     st.st_rdev = 0x1234;     // filled from the inode
     ASSERT_EQ(fs_istat(dev, &st), 0);
     const std::string expect = "\ttype:\tcharacter special\n"
                                "Device number:12,34\n"
-                               "Resides on device:171,205\n"
+                               "Resides on device:" + testimg::host_device(path) + "\n"
                                "I-node: " + std::to_string(dev) + "; Links: 1; Size: 0\n"
                                "Owner ID: 65534\n"
                                "Group ID: 32768\n"

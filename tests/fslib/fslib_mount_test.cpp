@@ -114,7 +114,7 @@ int free_mount_slots(disk* d)
 // Byte offsets of superblock fields (checked against the record layout by
 // the header's static assertions).
 enum : uint32_t {
-    SB_BSIZE = 48, SB_FSIZE = 52, SB_BMASK = 72, SB_FMASK = 76, SB_BSHIFT = 80,
+    SB_SIZE = 36, SB_NCG = 44, SB_BSIZE = 48, SB_FSIZE = 52, SB_BMASK = 72, SB_FMASK = 76, SB_BSHIFT = 80,
     SB_FSHIFT = 84, SB_FRAGSHIFT = 96, SB_FSBTODB = 100, SB_INOPB = 120,
     SB_CPG = 180, SB_IPG = 184, SB_FPG = 188, SB_MAGIC = 1372,
 };
@@ -465,14 +465,17 @@ TEST_F(Mount, RefusesGeometriesTheReadsCannotHandle)
 {
     ASSERT_EQ(image_->layout(0).sb.bsize, 8192);
     ASSERT_EQ(image_->layout(0).sb.fsize, 1024);
+    const auto& sb = image_->layout(0).sb;
     const GeoCase cases[] = {
         {"as built", {}, FSE_OK},
         {"fragments of 512 bytes, shifts to match",
          {{SB_FSIZE, 512}, {SB_FMASK, ~511}, {SB_FSBTODB, 0}, {SB_FRAGSHIFT, 4}}, FSE_OK},
         {"fragments of a whole block, shifts to match",
-         {{SB_FSIZE, 8192}, {SB_FMASK, ~8191}, {SB_FSBTODB, 4}, {SB_FRAGSHIFT, 0}}, FSE_OK},
+         {{SB_FSIZE, 8192}, {SB_FMASK, ~8191}, {SB_FSBTODB, 4}, {SB_FRAGSHIFT, 0}, {SB_SIZE, sb.size / 8},
+          {SB_FPG, sb.fpg / 8}},
+         FSE_OK},
         {"4096-byte blocks, shifts to match",
-         {{SB_BSIZE, 4096}, {SB_BMASK, ~4095}, {SB_BSHIFT, 12}, {SB_FRAGSHIFT, 2}}, FSE_OK},
+         {{SB_BSIZE, 4096}, {SB_BMASK, ~4095}, {SB_BSHIFT, 12}, {SB_FRAGSHIFT, 2}, {SB_INOPB, 32}}, FSE_OK},
         {"bsize 16384, shifts to match",
          {{SB_BSIZE, 16384}, {SB_BMASK, ~16383}, {SB_BSHIFT, 14}, {SB_FRAGSHIFT, 4}}, FSE_BADSB},
         {"bsize 2048, shifts to match",
@@ -504,6 +507,12 @@ TEST_F(Mount, RefusesGeometriesTheReadsCannotHandle)
         {"fs_inopb zero", {{SB_INOPB, 0}}, FSE_BADSB},
         {"fs_fpg zero", {{SB_FPG, 0}}, FSE_BADSB},
         {"fs_cpg zero is only the dump's business", {{SB_CPG, 0}}, FSE_OK},
+        {"fs_ncg 2^31-1", {{SB_NCG, INT32_MAX}}, FSE_BADSB},
+        {"fs_ncg zero", {{SB_NCG, 0}}, FSE_BADSB},
+        {"fs_size past the partition", {{SB_SIZE, INT32_MAX}}, FSE_BADSB},
+        {"fs_ipg more than a group's map holds", {{SB_IPG, 8192 * 8 + 1}}, FSE_BADSB},
+        {"fs_fpg more than a group's map holds", {{SB_FPG, 8192 * 8 + 1}}, FSE_BADSB},
+        {"fs_inopb not the block's inodes", {{SB_INOPB, 1}}, FSE_BADSB},
     };
     const uint64_t sboff = image_->superblock_offset(0);
     TempDir dir;

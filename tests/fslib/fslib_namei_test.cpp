@@ -103,8 +103,9 @@ TEST_F(Lookup, PathFormsResolve)
     Tree t;
     Mount m(sunimg::make_disk(t.fs));
     ASSERT_TRUE(m.ok());
+    const std::string a = "<" + std::to_string(t.a) + ">";
     struct Case {
-        const char* path;
+        std::string path;
         uint32_t ino;
     } cases[] = {
         {"/", ROOT_INO},
@@ -125,10 +126,15 @@ TEST_F(Lookup, PathFormsResolve)
         {"/etc/passwd/", t.passwd},     // the last component's type is not tested
         {"/bin", t.binlink},            // a symbolic link is not followed
         {"/etcetera", t.etcetera},
+        {a, t.a},
+        {a + "/..", t.a},               // nothing above an inode named by number
+        {a + "/b/../..", t.a},
+        {a + "/../b", t.b},
+        {a + "/b/..", t.a},
     };
     for (const Case& c : cases) {
         fs_errno = FSE_OK;
-        EXPECT_EQ(fs_namei(c.path), c.ino) << '"' << c.path << '"';
+        EXPECT_EQ(fs_namei(c.path.c_str()), c.ino) << '"' << c.path << '"';
         EXPECT_EQ(fs_errno, FSE_OK) << '"' << c.path << '"';
     }
 }
@@ -570,10 +576,11 @@ TEST_F(Lookup, ChdirSequences)
     Tree t;
     Mount m(sunimg::make_disk(t.fs));
     ASSERT_TRUE(m.ok());
+    const std::string a = "<" + std::to_string(t.a) + ">";
     struct Case {
-        const char* from;
-        const char* path;
-        const char* text;
+        std::string from;
+        std::string path;
+        std::string text;
         uint32_t ino;
     } cases[] = {
         {"/", "usr", "/usr", t.usr},
@@ -590,13 +597,16 @@ TEST_F(Lookup, ChdirSequences)
         // The text follows the words, the inode follows the entries: the
         // ".." of /usr/lib is /usr, whatever name led there.
         {"/x", "alias/..", "/x", t.usr},
+        // Below an inode named by number, ".." never climbs above it.
+        {a + "/b", "../../b", a + "/b", t.b},
+        {a + "/b", "../..", a, t.a},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.from) + " + " + c.path);
+        SCOPED_TRACE(c.from + " + " + c.path);
         ASSERT_EQ(fs_chdir("/"), 0);
-        ASSERT_EQ(fs_chdir(c.from), 0);
+        ASSERT_EQ(fs_chdir(c.from.c_str()), 0);
         ASSERT_EQ(cwd_text(), c.from);
-        EXPECT_EQ(fs_chdir(c.path), 0);
+        EXPECT_EQ(fs_chdir(c.path.c_str()), 0);
         EXPECT_EQ(cwd_text(), c.text);
         EXPECT_EQ(m.fs()->cwd_ino, c.ino);
     }

@@ -118,7 +118,7 @@ TEST_F(Large, DirectoriesAsRealDisksHoldThem)
     } const cases[] = {
         {"cd /empty\nls\n", listing, ""},
         {"cd /empty\ncd ..\npwd\nls\n", "", "/\n"},
-        {"cp -r /empty .\n", "", "copied 0 files (0 bytes), 1 directories, 0 links; 0 not copied; 0 failed\n"},
+        {"cp -r /empty .\n", "", "copied 0 files (0 bytes), 1 directory, 0 links; 0 not copied; 0 failed\n"},
         {"cd /huge\nls\n", "", "ls .\nopendir: File too large\n"},   // not even "." is looked up
     };
     for (const Case& c : cases) {
@@ -214,7 +214,7 @@ TEST_F(Large, DeepTreesCopyWhole)
         auto r = run({"-p", "0", disk}, "cp -r / out\n");
         struct rusage ru {};
         getrusage(RUSAGE_CHILDREN, &ru);   // each test runs in a process of its own
-        EXPECT_EQ(r.err, "copied 1 files (7 bytes), " + std::to_string(c.depth + 1)
+        EXPECT_EQ(r.err, "copied 1 file (7 bytes), " + std::to_string(c.depth + 1)
                              + " directories, 0 links; 0 not copied; 0 failed\n") << c.depth;
         EXPECT_EQ(r.status, 0) << c.depth;
         // The sanitizers' own shadow memory would swamp the figure.

@@ -19,6 +19,7 @@
 #include "support/images.h"
 #include "support/oracle.h"
 #include "support/runner.h"
+#include "support/session.h"
 
 #include <gtest/gtest.h>
 
@@ -552,11 +553,7 @@ protected:
                     others++;
             }
         }
-        char line[200];
-        std::snprintf(line, sizeof line,
-                      "copied %u files (%llu bytes), %u directories, %u links; %u not copied; 0 failed\n", files,
-                      bytes_total, dirs, links, others);
-        return line;
+        return testimg::copy_summary(files, bytes_total, dirs, links, others, 0);
     }
 
     // Host paths below `root`, "d name" for directories, "f name" for

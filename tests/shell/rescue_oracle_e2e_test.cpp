@@ -126,7 +126,7 @@ std::string fs_line(uint64_t start, uint64_t sectors, int bsize, int fsize, int 
 {
     return "sector " + std::to_string(start) + ": file system, " + std::to_string(sectors) + " sectors, block " +
            std::to_string(bsize) + ", fragment " + std::to_string(fsize) + ", " + std::to_string(copies) +
-           " copies, open with -o " + std::to_string(start) + (primary ? "" : " -b") + ", last mounted on \n";
+           (copies == 1 ? " copy" : " copies") + ", open with -o " + std::to_string(start) + (primary ? "" : " -b") + "\n";
 }
 
 // Device bytes of the superblock copy of each cylinder group of the file
@@ -202,7 +202,7 @@ TEST_F(Rescue, SuperblockCopyOpensAPartitionWhosePrimaryIsLost)
                              std::to_string(copies[16] / 512) + "\n" + want.r.err);
     EXPECT_EQ(got.tree, want.tree);
     std::string line = fs_line(0, 36 * 512, 8192, 1024, 2, false);
-    EXPECT_EQ(run({"-s", bad}).r.out, "sector 0: label, sound\n" + line.insert(line.size() - 1, "/"));
+    EXPECT_EQ(run({"-s", bad}).r.out, "sector 0: label, sound\n" + line.insert(line.size() - 1, ", last mounted on /"));
 }
 
 TEST_F(Rescue, ScanFindsFileSystemsAndTheOptionsThatOpenThem)
@@ -246,6 +246,22 @@ TEST_F(Rescue, ScanFindsFileSystemsAndTheOptionsThatOpenThem)
     EXPECT_EQ(none.r.status, 1);
     EXPECT_EQ(run({"-o", "1", "-p", "0", bad}).r.status, 2);
     EXPECT_EQ(run({"-o", "999999999", bad}).r.err, "mount fs: Seek error\n");
+    // Finds past the scan's room are counted, and the scan fails.
+    std::string labels;
+    for (int i = 0; i < 100; i++)
+        labels += testimg::peek(sound, 0, 512);
+    runner::write_file(dir.file("labels.img"), labels);
+    Session many = run({"-s", dir.file("labels.img")});
+    EXPECT_TRUE(many.r.out.ends_with("\nscan: 36 more findings left out\n")) << many.r.out;
+    EXPECT_EQ(many.r.status, 1);
+    // A start past 2^32 sectors opens what lies there, not a wrapped one.
+    const uint64_t far = (uint64_t{1} << 32) + 3;
+    const std::string far_img = dir.file("far.img");
+    runner::write_file(far_img, std::string(512, 'x'));
+    patch(far_img, far * 512, runner::read_file(small).substr(0, size_t(m.fs_bytes)));
+    Session far_run = run({"-o", std::to_string(far), far_img}, true), near_run = run({"-p0", small}, true);
+    EXPECT_EQ(far_run.r.err, near_run.r.err);
+    EXPECT_EQ(far_run.tree, near_run.tree);
     EXPECT_EQ(run({"-o", "100", bad}).r.err, "mount fs: Bad magic number\n" COPIES_HINT);
 
     // Partition 0 without its primary and its group 0 copy: its start and

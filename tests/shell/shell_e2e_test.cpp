@@ -3,6 +3,7 @@
 // pager stand-in leave on the host.
 #include "support/bytes.h"
 #include "support/runner.h"
+#include "support/images.h"
 #include "support/session.h"
 #include "tools/sunimg.h"
 
@@ -443,10 +444,7 @@ const std::string CP_USE = "Use: cp [-rpv] fs-file unix-file\n";
 // The line that ends every tree copy.
 std::string summary(int files, int bytes, int dirs, int links, int not_copied, int failed)
 {
-    char line[160];
-    std::snprintf(line, sizeof line, "copied %d files (%d bytes), %d directories, %d links; %d not copied; %d failed\n",
-                  files, bytes, dirs, links, not_copied, failed);
-    return line;
+    return testimg::copy_summary(files, bytes, dirs, links, not_copied, failed);
 }
 
 struct CpCase {
@@ -601,7 +599,7 @@ TEST_F(Shell, CopyFailuresAreNamed)
     auto blocks = img.data_blocks(0, 9);  // /data/big
     ASSERT_GT(blocks.size(), 5u);
     const std::string kept = std::to_string(blocks[5].lbn * 8192);
-    const std::string tail = "copied 2 files (1024 bytes), 1 directories, 0 links; 0 not copied; 1 failed\n/\n";
+    const std::string tail = "copied 2 files (1024 bytes), 1 directory, 0 links; 0 not copied; 1 failed\n/\n";
     const FailCase cases[] = {
         {"image cut inside a file", "", true,
          "fs_fread: Read error\n/data/big: incomplete, " + kept + " of 200000 bytes; lost " + kept + "-200000\n"
@@ -809,7 +807,7 @@ const DamageCase damage_cases[] = {
              nullptr);
      },
      {"out/"}, "cp -r /sp out\n",
-     "/sp/link not copied\ncopied 1 files (1099511627776 bytes), 1 directories, 0 links; 1 not copied; 0 failed\n",
+     "/sp/link not copied\ncopied 1 file (1099511627776 bytes), 1 directory, 0 links; 1 not copied; 0 failed\n",
      {"out/", "out/sp/", "out/sp/huge"}, 0},
     {"files whose directory is lost, and one deleted", [] {
          sunimg::Ufs t = standard_tree();
@@ -825,14 +823,15 @@ const DamageCase damage_cases[] = {
      "d     12 0755  3   100    10     512 Mar  7 20:26 <12>\n"
      "l     16 0777  1   100    10       1 Mar  7 20:26 <16>\n"
      "-     17 0644  1   100    10       5 Mar  7 20:26 <17>\n"
-     "4 lost: 2 files, 1 directories, 1 others\n" + summary(4, 22, 2, 1, 0, 0)
+     "4 lost: 2 files, 1 directory, 1 other\n" + summary(4, 22, 2, 1, 0, 0)
          + "<22>: No such file or directory\n",
      {"out/", "out/inode-11", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c",
       "out/inode-16 -> a", "out/inode-17"}},
     {"inodes named by number", [] { return sunimg::make_disk(standard_tree()); },
-     {"out/"}, "cd <12>\npwd\ncd deeper\npwd\ncd ..\ncd ..\npwd\nls\ncp <11> f\ncp -r <12> out\nstat <99999>\n",
+     {"out/"}, "cd <12>\npwd\ncd deeper\npwd\ncd ..\ncd ..\npwd\nls\ncp <11> f\ncp -r <12> out\nstat <99999>\n"
+     "cp <12>/../b g\ncd <12>/deeper\ncp ../../deeper/c h\n",
      "<12>\n<12>/deeper\n<12>\n" + summary(2, 11, 2, 0, 0, 0) + "<99999>: No such file or directory\n",
-     {"f", "out/", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c"}, 1, false,
+     {"f", "g", "h", "out/", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c"}, 1, false,
      "13                        b\n"},
     {"a copy of nothing fails", [] { return sunimg::make_disk(standard_tree()); },
      {"out/"}, "cd /dir\ncp .. out\n", ".. not copied\n", {"out/"}},
@@ -922,6 +921,9 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
     }
     const std::string archived = "archived 0 files (0 bytes), 0 directories, 0 links, 0 devices; "
                                  "0 not archived; 1 failed\n";
+    // The first inode block, from the root's inode on, cannot be read.
+    const uint64_t inodes = img.inode_offset(0, 2) & ~uint64_t{511};
+    const std::string inode_map = "0 +\n" + std::to_string(inodes) + " 512 -\n";
     struct MapCase {
         const char* name;
         std::string map;    // "" : no map file at all
@@ -929,28 +931,29 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
         int status;
         std::string command = "cp /data/big out\n";
         std::string out{};  // found in standard output
+        bool missing = false;   // no map file at all
     } const cases[] = {
         {"a lost sector inside a file", map_of({{b3, 0x200, '-'}}),
-         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+         "map: 512 bytes in 1 area unreadable\nfs_fread: Read error\n" + sector_line, 1},
         {"an area of exactly one block ends where the next block starts", map_of({{b3, 8192, '-'}}),
-         "map: 8192 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+         "map: 8192 bytes in 1 area unreadable\nfs_fread: Read error\n" + sector_line, 1},
         {"status *", map_of({{b3, 8192, '*'}}),
-         "map: 8192 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+         "map: 8192 bytes in 1 area unreadable\nfs_fread: Read error\n" + sector_line, 1},
         {"status /", map_of({{b3, 8192, '/'}}),
-         "map: 8192 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+         "map: 8192 bytes in 1 area unreadable\nfs_fread: Read error\n" + sector_line, 1},
         {"status ?", map_of({{b3, 8192, '?'}}),
-         "map: 8192 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+         "map: 8192 bytes in 1 area unreadable\nfs_fread: Read error\n" + sector_line, 1},
         {"touching areas of other statuses are one area", map_of({{b3, 0x200, '-'}, {b3 + 0x200, 0x200, '*'}}),
-         "map: 1024 bytes in 1 areas unreadable\nfs_fread: Read error\n"
+         "map: 1024 bytes in 1 area unreadable\nfs_fread: Read error\n"
          + sector_line, 1},
         {"nine lost runs", map_of(nine),
          "map: 81920 bytes in " + std::to_string(nine_areas) + " areas unreadable\nfs_fread: Read error\n"
          "/data/big: incomplete, 118080 of 200000 bytes; lost " + nine_text + " and 1 more\n", 1},
         {"tar names the loss as cp does", map_of({{b3, 0x200, '-'}}),
-         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line + archived, 1,
+         "map: 512 bytes in 1 area unreadable\nfs_fread: Read error\n" + sector_line + archived, 1,
          "tar -cf out.tar /data/big\n"},
         {"body -5 gives no sum for a file with a loss", map_of({{b3, 0x200, '-'}}),
-         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1,
+         "map: 512 bytes in 1 area unreadable\nfs_fread: Read error\n" + sector_line, 1,
          "body -5 - /data/big\n", "# 0|/data/big|9|"},
         {"every area finished", "0 +\n0 100000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
         {"bad number", "0x0 +\n0x0 12z +\n", "map: {MAP}: line 2: not a number\n", 1},
@@ -958,13 +961,21 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
         {"overlapping areas", "0 +\n0 100 +\n50 10 -\n", "map: {MAP}: line 3: areas out of order or overlapping\n", 1},
         {"an area past 2^64", "0 +\n0 0x100 +\n0x100 0xffffffffffffff00 -\n0 1 +\n",
          "map: {MAP}: line 3: areas out of order or overlapping\n", 1},
-        {"no status line", "# only comments\n", "map: {MAP}: line 1: no status line\n", 1},
-        {"missing map", "", "map: {MAP}: No such file or directory\n", 1},
+        {"no status line", "# only comments\n", "map: {MAP}: no status line\n", 1},
+        {"empty map", "", "map: {MAP}: no status line\n", 1},
+        {"a NUL byte", std::string("0 +\n0 1\0 +\n", 11), "map: {MAP}: line 2: NUL byte\n", 1},
+        {"two prefixes", "0 +\n0x0x10 1 +\n", "map: {MAP}: line 2: not a number\n", 1},
+        {"a leading 0 is octal", "0 +\n0 010 +\n9 0x10 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
+        {"no octal 8", "0 +\n08 1 +\n", "map: {MAP}: line 2: not a number\n", 1},
+        {"missing map", "", "map: {MAP}: No such file or directory\n", 1, "cp /data/big out\n", "", true},
+        {"inodes that cannot be read are named", inode_map,
+         "map: 512 bytes in 1 area unreadable\ninodes 2-63 unreadable\n0 lost: 0 files, 0 directories, 0 others\n",
+         1, "lost\n"},
     };
     const std::string map = tmp + "/disk.map";
     for (const auto& c : cases) {
         std::remove(map.c_str());
-        if (!c.map.empty())
+        if (!c.missing)
             runner::write_file(map, c.map);
         runner::remove_tree(host + "/out");
         auto r = run({"-m", map, "-p", "0", disk}, c.command);
@@ -973,6 +984,32 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
         EXPECT_EQ(r.err, err) << c.name;
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_NE(r.out.find(c.out), std::string::npos) << c.name << r.out;
+    }
+}
+
+// stat: the host device the disk lies on, a link's target, and the device
+// label of di_db[0] only where the inode is a device.
+TEST_F(Shell, StatShowsTheHostDeviceAndALinksTarget)
+{
+    sunimg::Ufs t = standard_tree();
+    t.add_chardev(t.dir("/dev"), "tty", (12 << 8) | 34);
+    use(t);
+    const std::string resides = "Resides on device:" + testimg::host_device(disk) + "\n";
+    struct StatCase {
+        const char* path;
+        std::vector<std::string> has, lacks;
+    } const cases[] = {
+        {"/dir/link", {resides, "Symbolic link to: a\n"}, {"di_rdev"}},
+        {"/etc/passwd", {resides}, {"di_rdev", "Symbolic link"}},
+        {"/dev/tty", {resides, "\t\tic_db[0]=di_rdev\n"}, {"Symbolic link"}},
+    };
+    for (const auto& c : cases) {
+        auto r = run({"-c", std::string("stat ") + c.path, "-p", "0", disk});
+        EXPECT_EQ(r.status, 0) << c.path;
+        for (const auto& text : c.has)
+            EXPECT_NE(r.err.find(text), std::string::npos) << c.path << " lacks " << text << ":\n" << r.err;
+        for (const auto& text : c.lacks)
+            EXPECT_EQ(r.err.find(text), std::string::npos) << c.path << " has " << text << ":\n" << r.err;
     }
 }
 

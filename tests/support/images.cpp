@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -141,6 +142,15 @@ sunimg::Ufs standard_tree(sunimg::FsOptions o) {
     fs.add_chardev(dev, "null", (3 << 8) | 2, {.perm = 0666, .uid = 0, .gid = 3});
     fs.dir("/tmp", {.perm = 01777, .uid = 0, .gid = 0});
     return fs;
+}
+
+std::string host_device(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return "?";
+    dev_t d = S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode) ? st.st_rdev : st.st_dev;
+    return std::to_string(major(d)) + "," + std::to_string(minor(d));
 }
 
 }  // namespace testimg

@@ -37,6 +37,10 @@ void write_text(const std::string& path, const std::string& text);
 std::vector<uint8_t> read_file(const std::string& path);
 std::string read_text(const std::string& path);
 
+// The host device that holds `path`, as "major,minor": a device node's own
+// number, else the device of the file system the file lies on.
+std::string host_device(const std::string& path);
+
 // Writes a DiskImage (sparsely) to dir/name and returns the path.
 std::string write_disk(const TempDir& dir, const sunimg::DiskImage& img, const std::string& name = "disk.img");
 

@@ -32,4 +32,15 @@ runner::Result SessionTest::run(std::vector<std::string> args, const std::string
     return runner::run_sunufs(o);
 }
 
+std::string copy_summary(unsigned long long files, unsigned long long bytes, unsigned long long dirs,
+                         unsigned long long links, unsigned long long not_copied, unsigned long long failed)
+{
+    auto n = [](unsigned long long v, const char* one, const char* many) {
+        return std::to_string(v) + " " + (v == 1 ? one : many);
+    };
+    return "copied " + n(files, "file", "files") + " (" + n(bytes, "byte", "bytes") + "), " +
+           n(dirs, "directory", "directories") + ", " + n(links, "link", "links") + "; " +
+           std::to_string(not_copied) + " not copied; " + std::to_string(failed) + " failed\n";
+}
+
 }  // namespace testimg

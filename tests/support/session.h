@@ -12,6 +12,10 @@
 
 namespace testimg {
 
+// The line that ends a tree copy, with the counts given.
+std::string copy_summary(unsigned long long files, unsigned long long bytes, unsigned long long dirs,
+                         unsigned long long links, unsigned long long not_copied, unsigned long long failed);
+
 class SessionTest : public ::testing::Test {
 protected:
     void SetUp() override;
