@@ -87,12 +87,12 @@ int load_super(fsys* fs)
 }
 
 // The superblock (or, as `flags` allow, a copy of it) and the cache.
-int read_super(fsys* fs, int flags)
+int read_super(fsys* fs, int flags, fs_rescue* used)
 {
-    fs_super_rescue = {FSE_OK, 0};
+    *used = {FSE_OK, 0};
     int rc = load_super(fs);
     if (rc != FSE_OK && (flags & FS_MNT_SBCOPY))
-        rc = fsl::super_copy(fs, rc);
+        rc = fsl::super_copy(fs, rc, used);
     if (rc != FSE_OK)
         return rc;
     fs->cache = cache_new(fs);
@@ -108,6 +108,13 @@ bool fsl::super_sound(fs_super* sb)
 
 fsys* fs_mount(disk* d, int part, int flags)
 {
+    fs_rescue used;
+    return fs_mount_with(d, part, flags, &used);
+}
+
+fsys* fs_mount_with(disk* d, int part, int flags, fs_rescue* used)
+{
+    *used = {FSE_OK, 0};
     if (part < 0 || part >= NDKMAP) {
         fs_errno = FSE_PART;
         return nullptr;
@@ -126,7 +133,7 @@ fsys* fs_mount(disk* d, int part, int flags)
         fs_errno = rc;
         return nullptr;
     }
-    rc = read_super(fs, flags);
+    rc = read_super(fs, flags, used);
     if (rc != FSE_OK) {
         fs_umount(fs);
         fs_errno = rc;

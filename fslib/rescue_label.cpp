@@ -11,13 +11,7 @@
 #include "fslib/platform.h"
 #include "fslib/rescue.h"
 
-fs_rescue fs_label_rescue = {FSE_OK, 0};
-
 namespace {
-
-// Set by disk_open_at for the length of its disk_open.
-bool start_forced = false;
-uint64_t start_sector = 0;
 
 // How far back from the end the search for a backup label reaches: the
 // last cylinder of the largest usual geometry several times over, and any
@@ -40,7 +34,7 @@ bool take_backup(disk* d, const uint8_t* buf, uint64_t first, uint64_t count, in
         if (label_check(&l) != FSE_OK || !fsl::backup_placed(&l, first + i))
             continue;
         std::memcpy(d->label, &l, sizeof l);
-        fs_label_rescue = {status, first + i};
+        d->label_from = {status, first + i};
         return true;
     }
     return false;
@@ -78,11 +72,12 @@ bool backup_placed(const dk_label* l, uint64_t sector)
     return false;
 }
 
-bool forced_label(disk* d)
+bool forced_label(disk* d, const disk_choices* c)
 {
-    fs_label_rescue = {FSE_OK, 0};
-    if (!start_forced)
+    d->label_from = {FSE_OK, 0};
+    if (!c->start_forced)
         return false;
+    const uint64_t start_sector = c->start_sector;
     dk_label* l = d->label;
     std::memset(l, 0, sizeof *l);
     l->dkl_nhead = 1;
@@ -126,12 +121,3 @@ bool backup_label(disk* d, int status)
 }
 
 }  // namespace fsl
-
-disk* disk_open_at(const char* path, uint64_t sector)
-{
-    start_forced = true;
-    start_sector = sector;
-    disk* d = disk_open(path);
-    start_forced = false;
-    return d;
-}

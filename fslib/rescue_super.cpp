@@ -11,8 +11,6 @@
 #include "fslib/platform.h"
 #include "fslib/rescue.h"
 
-fs_rescue fs_super_rescue = {FSE_OK, 0};
-
 namespace {
 
 // How far into a partition the search for a copy reaches: group 0's copy
@@ -80,7 +78,7 @@ int64_t copy_group(const fs_super* sb, int64_t rel)
     return -1;
 }
 
-int super_copy(fsys* fs, int status)
+int super_copy(fsys* fs, int status, fs_rescue* used)
 {
     int64_t start = part_start(fs->label, fs->part);
     int64_t nblk = fs->label->dkl_map[fs->part].dkl_nblk;
@@ -102,7 +100,7 @@ int super_copy(fsys* fs, int status)
     std::free(buf);
     if (found < 0)
         return status;
-    fs_super_rescue = {status, static_cast<uint64_t>(found) / SECTOR_SIZE};
+    *used = {status, static_cast<uint64_t>(found) / SECTOR_SIZE};
     return FSE_OK;
 }
 

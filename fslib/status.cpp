@@ -1,6 +1,7 @@
 #include "fslib/fslib.h"
 
 int fs_errno = FSE_OK;
+int fs_syserr = 0;
 
 const char* const fs_errlist[FSE_NERR] = {
     "No error",
@@ -18,4 +19,13 @@ const char* const fs_errlist[FSE_NERR] = {
     "Bad superblock",
     "File too large",
     "No file system mounted",
+    "Host error",
+    "Bad map line",
+    "Unreadable image container",
 };
+
+void fs_host_failed(int err)
+{
+    fs_errno = FSE_HOST;
+    fs_syserr = err;
+}

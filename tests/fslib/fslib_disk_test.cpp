@@ -135,7 +135,10 @@ TEST(Status, MessagesAreTheSystemsOwnTexts)
     EXPECT_EQ(FSE_BADSB, 12);
     EXPECT_STREQ(fs_errlist[FSE_TOOBIG], "File too large");
     EXPECT_STREQ(fs_errlist[FSE_NOFS], "No file system mounted");
-    EXPECT_EQ(FSE_NOFS + 1, FSE_NERR);
+    EXPECT_STREQ(fs_errlist[FSE_HOST], "Host error");
+    EXPECT_STREQ(fs_errlist[FSE_MAPLINE], "Bad map line");
+    EXPECT_STREQ(fs_errlist[FSE_CONTAINER], "Unreadable image container");
+    EXPECT_EQ(FSE_CONTAINER + 1, FSE_NERR);
     for (int i = 0; i < FSE_NERR; i++)
         ASSERT_NE(fs_errlist[i], nullptr) << "code " << i;
 }
