@@ -2,6 +2,7 @@
 // a copy that the system wrote near the end of the disk gives the
 // partitions back; without one, a caller that knows where a file system
 // starts can still open it.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,11 +24,12 @@ constexpr int BACKUP_SECTORS[] = {1, 3, 5, 7, 9};
 
 // Looks through the sectors read into `buf` (`count` of them, the first at
 // `first`) for a sound, well placed backup; puts it in `d` when found.
-bool take_backup(disk* d, const uint8_t* buf, uint64_t first, uint64_t count, int status)
+// Sectors listed in `lost` could not be read.
+bool take_backup(disk* d, const uint8_t* buf, uint64_t first, uint64_t count, int status, const fsl::sector_list& lost)
 {
     for (uint64_t i = 0; i < count; i++) {
         const uint8_t* raw = buf + i * SECTOR_SIZE;
-        if (!fsl::label_raw_ok(raw))
+        if (std::binary_search(lost.begin(), lost.end(), first + i) || !fsl::label_raw_ok(raw))
             continue;
         dk_label l;
         std::memcpy(&l, raw, sizeof l);
@@ -106,11 +108,12 @@ bool backup_label(disk* d, int status)
     while (buf && !found && first < end) {
         uint64_t want = end - first < BIG_READ / SECTOR_SIZE ? end - first : BIG_READ / SECTOR_SIZE;
         uint32_t got = 0;
-        int rc = dev_load(d->handle, static_cast<int64_t>(first * SECTOR_SIZE), buf,
-                          static_cast<uint32_t>(want * SECTOR_SIZE), false, &got);
-        if (rc != FSE_OK || got < SECTOR_SIZE)
+        sector_list lost;   // passed over: the search goes on past them
+        int rc = dev_read(d->handle, static_cast<int64_t>(first * SECTOR_SIZE), buf,
+                          static_cast<uint32_t>(want * SECTOR_SIZE), &got, &lost);
+        if ((rc != FSE_OK && lost.empty()) || got < SECTOR_SIZE)
             break;
-        found = take_backup(d, buf, first, got / SECTOR_SIZE, status);
+        found = take_backup(d, buf, first, got / SECTOR_SIZE, status, lost);
         first += got / SECTOR_SIZE;
     }
     std::free(buf);

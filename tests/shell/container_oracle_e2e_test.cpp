@@ -35,7 +35,7 @@ const Command commands[] = {
     {"lost", {"-b", "-p4", "-c", "lost"}, false},
 };
 
-struct Run {
+struct Outcome {
     runner::Result r;
     uint64_t tree = 0;
 };
@@ -72,7 +72,7 @@ protected:
         dir = nullptr;
     }
 
-    static Run run(const Command& c, const std::string& image)
+    static Outcome run(const Command& c, const std::string& image)
     {
         std::string host = dir->file("host" + std::to_string(runs++));
         std::filesystem::create_directories(host);
@@ -82,7 +82,7 @@ protected:
         o.args.push_back(image);
         o.cwd = host;
         o.env = {"TZ=UTC"};
-        Run got{runner::run_sunufs(o), 0};
+        Outcome got{runner::run_sunufs(o), 0};
         if (c.copies)
             got.tree = testimg::hash_tree(host + "/out");
         testimg::remove_tree(host);
@@ -122,8 +122,8 @@ TEST_P(Containers, ReadAsTheRawImage)
                            std::to_string(std::filesystem::file_size(disks[d])) + " bytes\n";
         for (const Command& c : commands) {
             SCOPED_TRACE(std::string(c.name) + (d ? " (damaged label)" : ""));
-            Run want = run(c, disks[d]);
-            Run got = run(c, image);
+            Outcome want = run(c, disks[d]);
+            Outcome got = run(c, image);
             int named = 0;
             EXPECT_EQ(as_raw(got.r.out, image, disks[d], &named), want.r.out);
             EXPECT_EQ(as_raw(got.r.err, image, disks[d], &named), want.r.err);
@@ -131,8 +131,9 @@ TEST_P(Containers, ReadAsTheRawImage)
             EXPECT_EQ(got.tree, want.tree);
             bool names = !c.args.empty() && (c.args[0] == "-s" || c.args[0] == "-d");
             EXPECT_EQ(named, names ? 1 : 0);
-            if (names)
+            if (names) {
                 EXPECT_NE((got.r.out + got.r.err).find(line), std::string::npos) << got.r.out << got.r.err;
+            }
         }
     }
 }
