@@ -879,6 +879,9 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
                   (unsigned long long)big[3].offset, (unsigned long long)big[3].offset,
                   (unsigned long long)big[3].offset + 512);
     const std::string lost = std::to_string(big[3].lbn * 8192);
+    char gap[160];
+    std::snprintf(gap, sizeof gap, "0x0 +\n0x0 0x%llx +\n0x%llx 0x100000000 +\n", (unsigned long long)big[3].offset,
+                  (unsigned long long)big[3].offset + 512);
     struct MapCase {
         const char* name;
         std::string map;    // "" : no map file at all
@@ -888,7 +891,13 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
         {"a lost sector inside a file", bad,
          "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n/data/big: incomplete, 191808 of 200000 "
          "bytes; lost " + lost + "-" + std::to_string(big[3].lbn * 8192 + 8192) + "\n", 1},
-        {"every area finished", "0 +\n0 100000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
+        {"every area finished", "0 +\n0 0x100000000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
+        {"bytes past the last line never tried", "0 +\n0 100000 +\n",
+         "map: " + std::to_string(std::filesystem::file_size(disk) - 100000) +
+             " bytes in 1 areas unreadable\n/data/big: Read error\n", 1},
+        {"a gap between lines never tried", gap,
+         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n/data/big: incomplete, 191808 of 200000 "
+         "bytes; lost " + lost + "-" + std::to_string(big[3].lbn * 8192 + 8192) + "\n", 1},
         {"bad number", "0x0 +\n0x0 12z +\n", "map: {MAP}: line 2: not a number\n", 1},
         {"bad status", "# c\n\n0x0 +\n0x0 0x10 X\n", "map: {MAP}: line 4: unknown status\n", 1},
         {"overlapping areas", "0 +\n0 100 +\n50 10 -\n", "map: {MAP}: line 3: areas out of order or overlapping\n", 1},
