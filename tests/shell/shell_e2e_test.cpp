@@ -126,7 +126,8 @@ const StartCase start_cases[] = {
     {"partition out of range", {"-p", "9", "IMG"},
      "{BIN}: invalid partition (9)\nmount fs: Bad partition\n", 1},
     {"partition 1 is empty", {"-p", "b", "IMG"}, "mount fs: Empty partition\n", 1},
-    {"partition 2 is refused", {"-pc", "IMG"}, "mount fs: Bad partition\n", 1},
+    {"partition 2 is refused", {"-pc", "IMG"},
+     "mount fs: Bad partition\n\tpartition 2 holds a file system: open it with -o 0\n", 1},
     {"partition 4 is empty", {"-p4", "IMG"}, "mount fs: Empty partition\n", 1},
     {"non-number reads as 0", {"-p", "A", "IMG"}, ""},
     {"-- ends the options", {"--", "-d"}, "open disk: No such file or directory\n", 1},
@@ -151,7 +152,7 @@ TEST_F(Shell, StartupAndOptionErrors)
             args.push_back(a == "IMG" ? disk : a);
         auto r = run(args);
         std::string err = c.err;
-        replace_all(err, "{USE}", "Use: {BIN} [-hdbs] [-m map] [-p part | -o sector] [-c command] file\n");
+        replace_all(err, "{USE}", "Use: {BIN} [-hdbsV] [-m map] [-p part | -o sector] [-c command] file\n");
         replace_all(err, "{BIN}", SUNUFS_BIN);
         replace_all(err, "{SUMMARY}", summary);
         EXPECT_EQ(r.out, err.empty() ? prompts(1) : "") << c.name;
@@ -166,7 +167,7 @@ TEST_F(Shell, ProgramNameIsTakenAfterTheLastBackslash)
     o.argv0 = "a\\b/c\\prog";
     o.args = {"-y"};
     auto r = runner::run_sunufs(o);
-    EXPECT_EQ(r.err, "a\\b/c\\prog: illegal option -- y\nUse: prog [-hdbs] [-m map] [-p part | -o sector] [-c command] file\n");
+    EXPECT_EQ(r.err, "a\\b/c\\prog: illegal option -- y\nUse: prog [-hdbsV] [-m map] [-p part | -o sector] [-c command] file\n");
     o.argv0 = "/usr/local/bin/sunufs";  // '/' does not separate
     o.args = {"-p", "9", "/nonexistent"};
     r = runner::run_sunufs(o);
