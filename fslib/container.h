@@ -40,6 +40,18 @@ private:
 // the note.  Returns null for the opener's return.
 std::nullptr_t container_failed(open_note* note, const std::string& text);
 
+// A container reader of type T, made with `args` and opened on `path`
+// (T::open gives "" or why not); null with the reason in the note.
+template <typename T, typename... Args>
+std::unique_ptr<device> open_reader(const char* path, open_note* note, Args... args)
+{
+    auto d = std::make_unique<T>(args...);
+    std::string why = d->open(path);
+    if (!why.empty())
+        return container_failed(note, why);
+    return d;
+}
+
 // The path `name` names, taken from inside the file at `path`: as it is
 // when absolute, else in the directory of `path`.
 std::string beside(const char* path, const std::string& name);
