@@ -32,8 +32,16 @@ protected:
     int64_t bytes_ = 0;
 
 private:
+    // The libraries answer large reads far faster than many small ones:
+    // small reads are served from one window read ahead.
+    static constexpr uint32_t WINDOW = 256 * 1024;
+    bool load_window(int64_t at);
+
     const char* name_;
     std::vector<std::pair<uint64_t, uint64_t>> files_;
+    std::vector<unsigned char> window_;
+    int64_t window_at_ = -1;   // virtual-disk byte of window_[0]; -1: none
+    uint32_t window_len_ = 0;
 };
 
 // Sets the failure of opening a container: FSE_CONTAINER with `text` in
