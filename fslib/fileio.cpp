@@ -35,8 +35,10 @@ void load_fast_link(FS_FILE* f)
     uint32_t words[NDADDR + NIADDR];
     std::memcpy(words, f->ff_inode->di_db, sizeof f->ff_inode->di_db);
     std::memcpy(words + NDADDR, f->ff_inode->di_ib, sizeof f->ff_inode->di_ib);
-    for (uint32_t& w : words)
-        w = fsl::bswap32(w);
+    if (f->ff_fs->swap) {
+        for (uint32_t& w : words)
+            w = fsl::bswap32(w);
+    }
     auto count = static_cast<uint32_t>(f->ff_inode->di_size);
     std::memcpy(f->ff_buf, words, count);
     f->ff_cur = f->ff_buf;

@@ -7,6 +7,7 @@
 #include "fslib/bswap.h"
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
+#include "fslib/log.h"
 #include "fslib/platform.h"
 
 namespace {
@@ -47,8 +48,10 @@ int load_inode_block(fsys* fs, uint32_t ino, uint32_t* at)
     c->iblock_at = -1;
     uint32_t got;
     int rc = fsl::dev_load(fs->handle, offset, c->iblock, bsize, true, &got);
-    if (rc == FSE_OK)
+    if (rc == FSE_OK) {
+        fsl::log_overlay(fs, offset, c->iblock, bsize);
         c->iblock_at = offset;
+    }
     return rc;
 }
 
@@ -63,7 +66,7 @@ int inode_read(fsys* fs, uint32_t ino, dinode* out)
     if (rc != FSE_OK)
         return rc;
     std::memcpy(out, fs->cache->iblock + at, INODE_SIZE);
-    return inode_swap(out);
+    return inode_swap(out, fs->swap);
 }
 
 }  // namespace fsl
@@ -83,13 +86,17 @@ int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr)
     } else {
         std::memcpy(*inode_ptr, fs->cache->iblock + at, INODE_SIZE);
     }
-    inode_swap(*inode_ptr);
+    inode_swap(*inode_ptr, fs->swap);
     return 0;
 }
 
-int inode_swap(dinode* ip)
+int inode_swap(dinode* ip) { return inode_swap(ip, true); }
+
+int inode_swap(dinode* ip, bool swap)
 {
     using fsl::swap_field;
+    if (!swap)
+        return FSE_OK;
     swap_field(ip->di_mode);
     swap_field(ip->di_nlink);
     swap_field(ip->di_uid);
@@ -178,4 +185,15 @@ void fs_devnum(uint32_t rdev, uint32_t* major, uint32_t* minor)
         *major = (rdev >> 8) & 0xff;
         *minor = rdev & 0xff;
     }
+}
+
+bool fs_inode_logged(uint32_t ino)
+{
+    fsys* fs = fs_getfs();
+    if (!fs || fs->sb->fs_ipg <= 0)
+        return false;
+    int64_t frag = inode_frag(fs->sb, ino);
+    uint64_t within = uint64_t{ino % static_cast<uint32_t>(fs->sb->fs_inopb)} * INODE_SIZE;
+    int64_t at = frag < 0 ? -1 : fsl::frag_offset(fs, frag, static_cast<int64_t>(within));
+    return at >= 0 && fsl::log_touches(fs, at, INODE_SIZE);
 }
