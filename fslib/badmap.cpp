@@ -7,14 +7,18 @@
 // status, and an optional pass); then one line per area, "pos size
 // status", the numbers as the rescue tool writes and reads them (0x...
 // hexadecimal, a leading 0 octal, else decimal), the status one of
-// "?*/-+".  Only '+' (finished) areas were read.
+// "?*/-+".  Only '+' (finished) areas were read; bytes that no line
+// covers were never tried, so they are unreadable too.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <new>
 #include <vector>
 
+#include "fslib/device.h"
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
 
@@ -25,8 +29,22 @@ struct area {
     uint64_t to;   // exclusive
 };
 
-// The unreadable areas, in order, touching ones joined.
-std::vector<area> bad;
+}  // namespace
+
+struct fs_map {
+    std::vector<area> bad;   // the unreadable areas, in order, touching ones joined
+    uint64_t covered = 0;    // bytes from 0 that the lines cover; past them nothing was tried
+};
+
+namespace {
+
+void add_bad(fs_map* m, uint64_t from, uint64_t to)
+{
+    if (!m->bad.empty() && m->bad.back().to == from)
+        m->bad.back().to = to;
+    else
+        m->bad.push_back({from, to});
+}
 
 // Longest map line read whole; a longer one is an error.
 constexpr size_t MAP_LINE_MAX = 1024;
@@ -78,7 +96,7 @@ int map_words(char* line, char** words, int most)
 }
 
 // One area line; null, or the reason it cannot be read.
-const char* map_area(char** w, int n, uint64_t* last_end)
+const char* map_area(fs_map* m, char** w, int n, uint64_t* last_end)
 {
     uint64_t pos;
     uint64_t size;
@@ -90,13 +108,13 @@ const char* map_area(char** w, int n, uint64_t* last_end)
         return "unknown status";
     if (pos < *last_end || size > UINT64_MAX - pos)
         return "areas out of order or overlapping";
+    if (pos > *last_end)
+        add_bad(m, *last_end, pos);   // a gap between lines: never tried
     *last_end = pos + size;
+    m->covered = *last_end;
     if (w[2][0] == '+' || size == 0)
         return nullptr;
-    if (!bad.empty() && bad.back().to == pos)
-        bad.back().to = pos + size;
-    else
-        bad.push_back({pos, pos + size});
+    add_bad(m, pos, pos + size);
     return nullptr;
 }
 
@@ -133,7 +151,7 @@ bool map_line(FILE* f, char* line, const char** why)
 
 // Reads the map's lines; null, or the reason with *line_no (0 when the
 // reason is the map as a whole).
-const char* map_read(FILE* f, unsigned* line_no)
+const char* map_read(fs_map* m, FILE* f, unsigned* line_no)
 {
     char line[MAP_LINE_MAX + 1];
     bool status_seen = false;
@@ -148,7 +166,7 @@ const char* map_read(FILE* f, unsigned* line_no)
         int n = map_words(line, words, 3);
         if (n == 0 || words[0][0] == '#')
             continue;
-        const char* why = status_seen ? map_area(words, n, &last_end) : map_status(words, n);
+        const char* why = status_seen ? map_area(m, words, n, &last_end) : map_status(words, n);
         if (why != nullptr)
             return why;
         status_seen = true;
@@ -162,49 +180,82 @@ const char* map_read(FILE* f, unsigned* line_no)
 
 }  // namespace
 
-int fs_map_load(const char* path, unsigned* line_no, const char** why)
+fs_map* fs_map_open(const char* path, unsigned* line_no, const char** why)
 {
     *why = nullptr;
     *line_no = 0;
-    bad.clear();
     FILE* f = std::fopen(path, "r");
-    if (f == nullptr)
-        return -1;
-    *why = map_read(f, line_no);
+    if (f == nullptr) {
+        fs_host_failed(errno);
+        return nullptr;
+    }
+    auto* m = new (std::nothrow) fs_map;
+    if (m == nullptr) {
+        std::fclose(f);
+        fs_errno = FSE_NOMEM;
+        return nullptr;
+    }
+    *why = map_read(m, f, line_no);
     bool failed = std::ferror(f) != 0;
     int err = errno;
     std::fclose(f);
-    if (failed && *why == nullptr) {
-        errno = err;
-        return -1;
+    if (failed || *why != nullptr) {
+        delete m;
+        if (*why == nullptr)
+            fs_host_failed(err);
+        else
+            fs_errno = FSE_MAPLINE;
+        return nullptr;
     }
-    if (*why != nullptr) {
-        bad.clear();
-        return -2;
-    }
-    return 0;
+    return m;
 }
 
-void fs_map_totals(uint64_t* bytes, unsigned* areas)
+void fs_map_close(fs_map* m) { delete m; }
+
+void fs_map_totals(const fs_map* m, int64_t device_bytes, uint64_t* bytes, unsigned* areas)
 {
     *bytes = 0;
-    for (const area& a : bad)
+    for (const area& a : m->bad)
         *bytes += a.to - a.from;
-    *areas = static_cast<unsigned>(bad.size());
+    *areas = static_cast<unsigned>(m->bad.size());
+    auto end = static_cast<uint64_t>(device_bytes > 0 ? device_bytes : 0);
+    if (end > m->covered) {
+        *bytes += end - m->covered;
+        ++*areas;
+    }
 }
 
 namespace fsl {
 
-bool map_unreadable(int64_t offset, uint32_t count)
+void map_sectors(const fs_map* m, int64_t offset, uint32_t count, sector_list* out)
 {
-    if (bad.empty() || offset < 0 || count == 0)
-        return false;
+    if (offset < 0 || count == 0)
+        return;
     auto from = static_cast<uint64_t>(offset);
     uint64_t to = from + count;
+    if (to > m->covered) {
+        uint64_t s = first_sector(static_cast<int64_t>(from > m->covered ? from : m->covered));
+        for (; s * SECTOR_SIZE < to; s++)
+            out->push_back(s);
+    }
     // The first area that ends after the read starts.
-    auto it = std::upper_bound(bad.begin(), bad.end(), from,
+    auto it = std::upper_bound(m->bad.begin(), m->bad.end(), from,
                                [](uint64_t v, const area& a) { return v < a.to; });
-    return it != bad.end() && it->from < to;
+    sector_list inside;
+    for (; it != m->bad.end() && it->from < to; ++it) {
+        uint64_t lo = it->from > from ? it->from : from;
+        uint64_t hi = it->to < to ? it->to : to;
+        for (uint64_t s = lo / SECTOR_SIZE; s * SECTOR_SIZE < hi; s++) {
+            if (inside.empty() || inside.back() != s)
+                inside.push_back(s);
+        }
+    }
+    if (!inside.empty()) {
+        sector_list all;
+        std::merge(inside.begin(), inside.end(), out->begin(), out->end(), std::back_inserter(all));
+        all.erase(std::unique(all.begin(), all.end()), all.end());
+        *out = std::move(all);
+    }
 }
 
 }  // namespace fsl

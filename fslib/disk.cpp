@@ -1,6 +1,7 @@
 // Disks: the 7-slot disk table, the Sun label check, the bare file system
 // without a label, and the partition start that every later device
 // address is built on.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,10 +43,10 @@ void bare_label(dk_label* l, int64_t bytes)
 
 // Reads and checks the label, or takes the device as a bare file system.
 // FSE_OK, or why the device holds neither.
-int read_label(disk* d)
+int read_label(disk* d, const disk_choices* c)
 {
     uint32_t got;
-    if (fsl::forced_label(d))
+    if (fsl::forced_label(d, c))
         return FSE_OK;
     if (fsl::dev_load(d->handle, 0, d->label, LABEL_BUFSIZE, true, &got) != FSE_OK)
         return FSE_READ;
@@ -86,7 +87,7 @@ uint64_t part_start_sectors(const dk_label* label, int part)
     return uint64_t{static_cast<uint32_t>(m.dkl_cylno)} * label->dkl_nhead * label->dkl_nsect;
 }
 
-disk* disk_open(const char* path)
+disk* disk_open_with(const char* path, const disk_choices* choices, disk_note* note)
 {
     disk* d = fsl::first_free(disk_table, [](const disk& s) { return s.handle == FS_NOHANDLE; });
     if (!d) {
@@ -101,14 +102,15 @@ disk* disk_open(const char* path)
         fs_errno = FSE_NOMEM;
         return nullptr;
     }
-    fs_handle h = fsl::dev_open(path);
+    fs_handle h = fsl::dev_open(path, choices->map, note);
     if (h == FS_NOHANDLE) {
         std::free(buf);
         std::free(slots);
-        return nullptr;   // the caller reports the host's own reason, from errno
+        return nullptr;
     }
-    *d = disk{h, buf, false, fsl::dev_size(h), SCHEME_SUN, 0, slots, {}};
-    int rc = read_label(d);
+    *d = disk{h, buf, false, fsl::dev_size(h), SCHEME_SUN, 0, slots, {}, {FSE_OK, 0}, {}};
+    std::memcpy(d->format, note->format, sizeof d->format);
+    int rc = read_label(d, choices);
     if (rc != FSE_OK) {
         disk_close(d);
         fs_errno = rc;
@@ -116,13 +118,47 @@ disk* disk_open(const char* path)
     }
     if (d->scheme == SCHEME_SUN)
         fsl::sun_slots(d);
+    // The label's 32-bit fields cannot say a start past 2^32 sectors; the
+    // slot holds all of it.
+    if (choices->start_forced)
+        d->slots[0].start = choices->start_sector;
     fs_errno = FSE_OK;   // a disk that opens leaves no stale reason behind
     return d;
 }
 
-bool disk_ident(const disk* d, uint64_t* dev, uint64_t* ino)
+namespace {
+
+// The Parts' convention on top of disk_open_with: a path the host refuses
+// leaves fs_errno as it was, with the host's reason in errno.
+disk* open_as_before(const char* path, const disk_choices* choices)
 {
-    return fsl::dev_ident(d->handle, dev, ino);
+    int before = fs_errno;
+    disk_note note;
+    disk* d = disk_open_with(path, choices, &note);
+    if (!d && fs_errno == FSE_HOST) {
+        fs_errno = before;
+        errno = fs_syserr;
+    }
+    return d;
+}
+
+}  // namespace
+
+disk* disk_open(const char* path)
+{
+    disk_choices none{nullptr, false, 0};
+    return open_as_before(path, &none);
+}
+
+disk* disk_open_at(const char* path, uint64_t sector)
+{
+    disk_choices at{nullptr, true, sector};
+    return open_as_before(path, &at);
+}
+
+bool disk_ident(const disk* d, int index, uint64_t* dev, uint64_t* ino)
+{
+    return fsl::dev_ident(d->handle, index, dev, ino);
 }
 
 int disk_close(disk* d)

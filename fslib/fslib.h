@@ -35,10 +35,14 @@ enum {
     FSE_UFS2 = 15,    // a UFS2 file system, whose records this library does not read
     FSE_REPLICA = 16, // a volume manager's replica, not a file system
     FSE_STRIPE = 17,  // the first part of a volume manager's stripe or concatenation
-    FSE_NERR = 18
+    FSE_HOST = 18,    // a host call failed: fs_syserr holds its errno
+    FSE_MAPLINE = 19, // a line of a rescue map cannot be read
+    FSE_CONTAINER = 20, // an image container cannot be read (its note says why)
+    FSE_NERR = 21
 };
 
 extern int fs_errno;                 // status of the last failing operation
+extern int fs_syserr;                // errno of the host call behind FSE_HOST
 extern const char* const fs_errlist[FSE_NERR];
 
 // ---------------------------------------------------------------------------
@@ -331,6 +335,18 @@ void fs_puttext(FILE* stream, const char* text, size_t most);
 inline constexpr int NDISK = 7;
 inline constexpr int LABEL_BUFSIZE = 8192;
 
+// What a disk_open or fs_mount took from a copy: `reason` is FSE_OK when
+// it took nothing, else the status of the record it replaced (as in
+// fs_errlist); `sector` is where the copy lies, counted in 512-byte
+// sectors from the start of the disk.
+struct fs_rescue {
+    int reason;
+    uint64_t sector;
+    bool gpt = false;   // the copy is a GPT's backup header
+};
+
+inline constexpr int FS_FORMAT_MAX = 8;   // a container format's name, with its NUL
+
 // What describes a disk's partitions.
 enum {
     SCHEME_SUN = 0,   // a Sun label (maybe with OpenBSD's slots 8-15), or none (bare)
@@ -358,7 +374,34 @@ struct disk {
     int nslots;         // slots the label can name (8, 16, 4 or its GPT entries)
     disk_slot* slots;   // owned, NSLOT of them
     char name[128];     // x86 label text, as stored
+    fs_rescue label_from;         // the backup label taken, if any
+    char format[FS_FORMAT_MAX];   // the container read through; "" for none
 };
+
+// A rescue map taken from its text (see fs_map_open).
+struct fs_map;
+
+// The choices a disk is opened with.
+struct disk_choices {
+    const fs_map* map;      // unreadable areas (null: none); kept by the caller while the disk is open
+    bool start_forced;      // whatever the label says, one file system
+    uint64_t start_sector;  // starts at this 512-byte sector, as partition 0
+};
+
+// What opening a disk or scanning it found out about its container.
+struct disk_note {
+    char format[FS_FORMAT_MAX];   // "" for a plain file or device
+    int64_t size;                 // the (virtual) disk's bytes
+    char text[1024];              // FSE_CONTAINER: why it cannot be read
+};
+
+// Opens the disk or image at `path` (a plain file or device, or a
+// container told by its magic) with `choices`, and reads its label (or a
+// backup, or takes it as one bare file system).  Null with fs_errno on
+// failure: FSE_HOST (fs_syserr) when the host refuses the path,
+// FSE_CONTAINER (note->text) when its container cannot be read, else why
+// the label was refused or the table is full.
+disk* disk_open_with(const char* path, const disk_choices* choices, disk_note* note);
 
 // Opens the disk or image at `path` and reads its label (or takes it as one
 // bare file system).  Null on failure: fs_errno says why the label was
@@ -367,18 +410,22 @@ struct disk {
 disk* disk_open(const char* path);
 // Closes the disk; non-zero, or 0 with fs_errno when the host's close fails.
 int disk_close(disk* d);
-// Takes the map of a rescued image (position, size and status lines in
-// the rescue tool's text format) before the disk is used: every device
-// read that touches an area the rescue could not read then fails as a
-// read error.  0; -1 with errno when the map cannot be read; -2 when a
-// line cannot be parsed, with the line's number and the reason.
-int fs_map_load(const char* path, unsigned* line_no, const char** why);
-// The unreadable bytes and areas of the map taken.
-void fs_map_totals(uint64_t* bytes, unsigned* areas);
-// The host's identity of the open disk (file system and file number), so
-// that a caller writing on the host can refuse to write over it; false
-// when the host cannot tell.
-bool disk_ident(const disk* d, uint64_t* dev, uint64_t* ino);
+// Reads the map of a rescued image (position, size and status lines in
+// the rescue tool's text format).  A disk opened with it fails every read
+// of a sector that touches an area the rescue could not read, or bytes no
+// line covers (never tried).  Null with fs_errno: FSE_HOST (fs_syserr)
+// when the file cannot be read, FSE_MAPLINE when a line cannot be parsed
+// (*line_no and *why say which and why), FSE_NOMEM.
+fs_map* fs_map_open(const char* path, unsigned* line_no, const char** why);
+void fs_map_close(fs_map* map);
+// The unreadable bytes and areas of `map` on a disk of `disk_bytes`
+// bytes; bytes past the map's last line count as one more area.
+void fs_map_totals(const fs_map* map, int64_t disk_bytes, uint64_t* bytes, unsigned* areas);
+// The host's identity of host file `index` (from 0) behind the open disk
+// (file system and file number): the image, or each segment or backing
+// file of its container, so that a caller writing on the host can refuse
+// to write over one; false past the last, or when the host cannot tell.
+bool disk_ident(const disk* d, int index, uint64_t* dev, uint64_t* ino);
 // Prints the converted label; it cannot fail.
 void dump_label(FILE* stream, const dk_label* label);
 
@@ -589,21 +636,12 @@ int fs_closedir(FS_FILE* d);
 // the scan of a whole disk for labels and file systems
 // ---------------------------------------------------------------------------
 
-// What the last disk_open or fs_mount took from a copy: `reason` is FSE_OK
-// when it took nothing, else the status of the record it replaced (as in
-// fs_errlist); `sector` is where the copy lies, counted in 512-byte sectors
-// from the start of the disk.
-struct fs_rescue {
-    int reason;
-    uint64_t sector;
-    bool gpt = false;   // the copy is a GPT's backup header
-};
-extern fs_rescue fs_label_rescue;   // set by disk_open
-extern fs_rescue fs_super_rescue;   // set by fs_mount
-
 // fs_mount flag: when the superblock at byte 8192 of the partition cannot
 // be used, mount with the first sound copy of it.
 inline constexpr int FS_MNT_SBCOPY = 2;
+
+// fs_mount, and *used receives the superblock copy taken, if any.
+fsys* fs_mount_with(disk* d, int part, int flags, fs_rescue* used);
 
 // disk_open, but whatever the label says the disk holds one file system
 // that starts at 512-byte sector `sector`: it is partition 0, as for a
@@ -660,11 +698,14 @@ struct scan_find {
 };
 inline constexpr int SCAN_MOST = 64;   // finds kept by one scan
 
-// Reads the whole device at `path` once, in order, and fills `found` (room
-// for SCAN_MOST) in disk order.  `progress`, when not null, is told the
-// bytes read so far and the device's size after each read.  Returns the
-// number of finds, or -1 (fs_errno set; FSE_OK: errno says why).
-int disk_scan(const char* path, scan_find* found,
+// Reads the whole device at `path` (through its container, with `map`,
+// which may be null) once, in order, and fills `found` (room for
+// SCAN_MOST) in disk order; sectors that cannot be read are passed over.
+// `note` receives the container's format and size.  `progress`, when not
+// null, is told the bytes read so far and the device's size after each
+// read.  Returns the number of finds, or -1 with fs_errno (FSE_HOST,
+// FSE_CONTAINER as for disk_open_with, FSE_NOMEM, FSE_READ).
+int disk_scan(const char* path, const fs_map* map, disk_note* note, scan_find* found,
               void (*progress)(uint64_t done, uint64_t total));
 // What the last disk_scan met past the room it has: finds beyond
 // SCAN_MOST and sound superblocks beyond those it keeps.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "fslib/fslib.h"
 
@@ -47,6 +48,9 @@ inline constexpr int IBUFSIZE = FF_BUFSIZE;   // the largest block
 // changed.
 int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr);
 
+// Sets fs_errno to FSE_HOST, keeping the host's `err` beside it.
+void fs_host_failed(int err);
+
 namespace fsl {
 
 // The first free slot of a fixed table (the tables are scanned from their
@@ -61,9 +65,9 @@ T* first_free(T (&table)[N], Free is_free)
     return nullptr;
 }
 
-// True when `count` bytes at device byte `offset` touch an area that the
-// rescue map says could not be read.
-bool map_unreadable(int64_t offset, uint32_t count);
+// Adds to `out` (ascending, each once) the device sectors touched by
+// `count` bytes at `offset` that touch what `map` says could not be read.
+void map_sectors(const fs_map* map, int64_t offset, uint32_t count, std::vector<uint64_t>* out);
 
 // Exact byte offset of partition `part`'s start on its device.
 int64_t part_start(const dk_label* label, int part);

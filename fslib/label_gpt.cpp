@@ -190,7 +190,7 @@ bool gpt_read(disk* d)
     uint64_t last = disk_sectors(d);
     if (last < 2 || header_at(d, last - 1, &h) != FSE_OK || !take_entries(d, h))
         return false;
-    fs_label_rescue = {primary, last - 1, true};
+    d->label_from = {primary, last - 1, true};
     return true;
 }
 

@@ -26,7 +26,7 @@ bool obsd_slots(disk* d, const uint8_t* raw, uint64_t per_cyl);
 bool pc_label(disk* d, const uint8_t* raw);
 
 // The GPT of `d`, whose sector 0 is a protective MBR: true when its
-// primary header, or else its backup (said in fs_label_rescue), is sound
+// primary header, or else its backup (said in d->label_from), is sound
 // and the slots are filled from its entries.
 bool gpt_read(disk* d);
 

@@ -142,12 +142,12 @@ int load_super(fsys* fs, const disk* d)
 }
 
 // The superblock (or, as `flags` allow, a copy of it) and the cache.
-int read_super(fsys* fs, const disk* d, int flags)
+int read_super(fsys* fs, const disk* d, int flags, fs_rescue* used)
 {
-    fs_super_rescue = {FSE_OK, 0};
+    *used = {FSE_OK, 0};
     int rc = load_super(fs, d);
     if (rc != FSE_OK && rc != FSE_UFS2 && rc != FSE_REPLICA && rc != FSE_STRIPE && (flags & FS_MNT_SBCOPY)) {
-        rc = fsl::super_copy(fs, rc);
+        rc = fsl::super_copy(fs, rc, used);
         if (rc == FSE_OK && !layout_ok(fs))
             rc = FSE_BADSB;
     }
@@ -171,6 +171,13 @@ bool fsl::super_sound(fs_super* sb, bool* swap)
 
 fsys* fs_mount(disk* d, int part, int flags)
 {
+    fs_rescue used;
+    return fs_mount_with(d, part, flags, &used);
+}
+
+fsys* fs_mount_with(disk* d, int part, int flags, fs_rescue* used)
+{
+    *used = {FSE_OK, 0};
     if (part < 0 || part >= d->nslots) {
         fs_errno = FSE_PART;
         return nullptr;
@@ -189,7 +196,7 @@ fsys* fs_mount(disk* d, int part, int flags)
         fs_errno = rc;
         return nullptr;
     }
-    rc = read_super(fs, d, flags);
+    rc = read_super(fs, d, flags, used);
     if (rc != FSE_OK) {
         fs_umount(fs);
         fs_errno = rc;

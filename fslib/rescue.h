@@ -17,7 +17,7 @@ inline constexpr size_t PAGE = 4096;
 
 // disk_open's label decision when the caller chose the start (-o): true
 // when it made the label, false when the label is to be read as usual.
-bool forced_label(disk* d);
+bool forced_label(disk* d, const disk_choices* c);
 
 // After sector 0 held no sound label (`status` says why): true when a sound
 // backup label was found and put in d->label (host order).
@@ -54,7 +54,8 @@ int64_t copy_group(const fs_super* sb, int64_t rel);
 int64_t copy_offset(const fs_super* sb, int64_t c);
 
 // After the superblock of `fs` proved unusable (`status`): finds the first
-// sound copy, puts it in fs->sb and returns FSE_OK; else `status`.
-int super_copy(fsys* fs, int status);
+// sound copy, puts it in fs->sb, notes it in *used and returns FSE_OK;
+// else `status`.
+int super_copy(fsys* fs, int status, fs_rescue* used);
 
 }  // namespace fsl

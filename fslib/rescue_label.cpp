@@ -2,6 +2,7 @@
 // a copy that the system wrote near the end of the disk gives the
 // partitions back; without one, a caller that knows where a file system
 // starts can still open it.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,13 +12,7 @@
 #include "fslib/platform.h"
 #include "fslib/rescue.h"
 
-fs_rescue fs_label_rescue = {FSE_OK, 0};
-
 namespace {
-
-// Set by disk_open_at for the length of its disk_open.
-bool start_forced = false;
-uint64_t start_sector = 0;
 
 // How far back from the end the search for a backup label reaches: the
 // last cylinder of the largest usual geometry several times over, and any
@@ -29,18 +24,19 @@ constexpr int BACKUP_SECTORS[] = {1, 3, 5, 7, 9};
 
 // Looks through the sectors read into `buf` (`count` of them, the first at
 // `first`) for a sound, well placed backup; puts it in `d` when found.
-bool take_backup(disk* d, const uint8_t* buf, uint64_t first, uint64_t count, int status)
+// Sectors listed in `lost` could not be read.
+bool take_backup(disk* d, const uint8_t* buf, uint64_t first, uint64_t count, int status, const fsl::sector_list& lost)
 {
     for (uint64_t i = 0; i < count; i++) {
         const uint8_t* raw = buf + i * SECTOR_SIZE;
-        if (!fsl::label_raw_ok(raw))
+        if (std::binary_search(lost.begin(), lost.end(), first + i) || !fsl::label_raw_ok(raw))
             continue;
         dk_label l;
         std::memcpy(&l, raw, sizeof l);
         if (label_check(&l) != FSE_OK || !fsl::backup_placed(&l, first + i))
             continue;
         std::memcpy(d->label, &l, sizeof l);
-        fs_label_rescue = {status, first + i};
+        d->label_from = {status, first + i};
         return true;
     }
     return false;
@@ -78,11 +74,12 @@ bool backup_placed(const dk_label* l, uint64_t sector)
     return false;
 }
 
-bool forced_label(disk* d)
+bool forced_label(disk* d, const disk_choices* c)
 {
-    fs_label_rescue = {FSE_OK, 0};
-    if (!start_forced)
+    d->label_from = {FSE_OK, 0};
+    if (!c->start_forced)
         return false;
+    const uint64_t start_sector = c->start_sector;
     dk_label* l = d->label;
     std::memset(l, 0, sizeof *l);
     l->dkl_nhead = 1;
@@ -111,11 +108,12 @@ bool backup_label(disk* d, int status)
     while (buf && !found && first < end) {
         uint64_t want = end - first < BIG_READ / SECTOR_SIZE ? end - first : BIG_READ / SECTOR_SIZE;
         uint32_t got = 0;
-        int rc = dev_load(d->handle, static_cast<int64_t>(first * SECTOR_SIZE), buf,
-                          static_cast<uint32_t>(want * SECTOR_SIZE), false, &got);
-        if (rc != FSE_OK || got < SECTOR_SIZE)
+        sector_list lost;   // passed over: the search goes on past them
+        int rc = dev_read(d->handle, static_cast<int64_t>(first * SECTOR_SIZE), buf,
+                          static_cast<uint32_t>(want * SECTOR_SIZE), &got, &lost);
+        if ((rc != FSE_OK && lost.empty()) || got < SECTOR_SIZE)
             break;
-        found = take_backup(d, buf, first, got / SECTOR_SIZE, status);
+        found = take_backup(d, buf, first, got / SECTOR_SIZE, status, lost);
         first += got / SECTOR_SIZE;
     }
     std::free(buf);
@@ -126,16 +124,3 @@ bool backup_label(disk* d, int status)
 }
 
 }  // namespace fsl
-
-disk* disk_open_at(const char* path, uint64_t sector)
-{
-    start_forced = true;
-    start_sector = sector;
-    disk* d = disk_open(path);
-    start_forced = false;
-    // The label's 32-bit fields cannot say a start past 2^32 sectors; the
-    // slot holds all of it.
-    if (d != nullptr)
-        d->slots[0].start = sector;
-    return d;
-}

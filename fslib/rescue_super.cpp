@@ -2,6 +2,7 @@
 // when the one at byte 8192 of a partition is lost, the first sound copy
 // opens the file system (its free counts may be stale, but reading needs
 // none of them).  Also the log state that a mount reports.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,8 +11,6 @@
 #include "fslib/internal.h"
 #include "fslib/platform.h"
 #include "fslib/rescue.h"
-
-fs_rescue fs_super_rescue = {FSE_OK, 0};
 
 namespace {
 
@@ -43,11 +42,16 @@ namespace {
 // device byte `at`) that lies where its geometry puts a copy of a file
 // system starting at `start`; -1 when none does.  A found copy is left,
 // converted, in `sb`.
-int64_t copy_in(const uint8_t* buf, uint32_t got, int64_t at, int64_t start, fs_super* sb, bool* swap)
+// Sectors listed in `lost` could not be read: no copy is taken from them.
+int64_t copy_in(const uint8_t* buf, uint32_t got, int64_t at, int64_t start, fs_super* sb, bool* swap,
+                const fsl::sector_list& lost)
 {
     for (uint32_t o = 0; o + sizeof(fs_super) <= got; o += SECTOR_SIZE) {
         int64_t here = at + o;
         if (here == start + SBOFF || !fsl::ufs_magic_at(buf + o + offsetof(fs_super, fs_magic)))
+            continue;
+        auto hit = std::lower_bound(lost.begin(), lost.end(), fsl::first_sector(here));
+        if (hit != lost.end() && *hit < fsl::end_sector(here, sizeof(fs_super)))
             continue;
         std::memcpy(sb, buf + o, sizeof *sb);
         if (fsl::super_sound(sb, swap) && fsl::copy_group(sb, here - start) >= 0)
@@ -80,7 +84,7 @@ int64_t copy_group(const fs_super* sb, int64_t rel)
     return -1;
 }
 
-int super_copy(fsys* fs, int status)
+int super_copy(fsys* fs, int status, fs_rescue* used)
 {
     int64_t start = fs->start;
     if (start < 0 || fs->sectors == 0)
@@ -90,18 +94,20 @@ int super_copy(fsys* fs, int status)
     int64_t found = -1;
     for (int64_t at = start; buf && found < 0 && at < end;) {
         uint32_t got = 0;
-        if (dev_load(fs->handle, at, buf, BIG_READ, false, &got) != FSE_OK)
+        sector_list lost;   // passed over: the search goes on past them
+        int rc = dev_read(fs->handle, at, buf, BIG_READ, &got, &lost);
+        if (rc != FSE_OK && lost.empty())
             break;
         got &= ~uint32_t{SECTOR_SIZE - 1};
         if (got <= sizeof(fs_super))
             break;
-        found = copy_in(buf, got, at, start, fs->sb, &fs->swap);
+        found = copy_in(buf, got, at, start, fs->sb, &fs->swap, lost);
         at += got - sizeof(fs_super) + SECTOR_SIZE;   // a copy across the cut is seen whole next time
     }
     std::free(buf);
     if (found < 0)
         return status;
-    fs_super_rescue = {status, static_cast<uint64_t>(found) / SECTOR_SIZE};
+    *used = {status, static_cast<uint64_t>(found) / SECTOR_SIZE};
     return FSE_OK;
 }
 

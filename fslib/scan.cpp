@@ -145,12 +145,23 @@ void note_super(scan_state* s, const uint8_t* raw, int64_t at)
 
 // Looks at the sectors of one read: `buf` holds `avail` bytes from device
 // byte `base`, of which the last `fresh` are new.
-void look(scan_state* s, const uint8_t* buf, uint32_t avail, uint32_t fresh, int64_t base)
+// `lost` lists the sectors of the read that could not be read (zeros in
+// `buf`): no record is taken from them.
+void look(scan_state* s, const uint8_t* buf, uint32_t avail, uint32_t fresh, int64_t base,
+          const fsl::sector_list& lost)
 {
-    for (uint32_t o = avail - fresh; o < avail; o += SECTOR_SIZE)
-        note_label(s, buf + o, static_cast<uint64_t>(base + o) / SECTOR_SIZE);
-    for (uint32_t o = 0; o + CARRY < avail; o += SECTOR_SIZE)
-        note_super(s, buf + o, base + o);
+    auto touches = [&](int64_t at, uint32_t bytes) {
+        auto it = std::lower_bound(lost.begin(), lost.end(), fsl::first_sector(at));
+        return it != lost.end() && *it < fsl::end_sector(at, bytes);
+    };
+    for (uint32_t o = avail - fresh; o < avail; o += SECTOR_SIZE) {
+        if (!touches(base + o, SECTOR_SIZE))
+            note_label(s, buf + o, static_cast<uint64_t>(base + o) / SECTOR_SIZE);
+    }
+    for (uint32_t o = 0; o + CARRY < avail; o += SECTOR_SIZE) {
+        if (!touches(base + o, CARRY))
+            note_super(s, buf + o, base + o);
+    }
 }
 
 // One pass over the device; false when a read failed before the end.
@@ -164,17 +175,23 @@ bool pass(scan_state* s, uint64_t total, void (*progress)(uint64_t, uint64_t))
     uint32_t carry = 0;
     uint64_t pos = 0;
     int rc = FSE_OK;
+    fsl::sector_list lost;   // of this read and the carried bytes before it
     while (total == 0 || pos < total) {
         uint32_t got = 0;
-        rc = fsl::dev_load(s->h, static_cast<int64_t>(pos), buf + carry, fsl::BIG_READ, false, &got);
+        fsl::sector_list failed;
+        rc = fsl::dev_read(s->h, static_cast<int64_t>(pos), buf + carry, fsl::BIG_READ, &got, &failed);
+        std::erase_if(lost, [&](uint64_t l) { return l < fsl::first_sector(static_cast<int64_t>(pos) - carry); });
+        lost.insert(lost.end(), failed.begin(), failed.end());
         got &= ~uint32_t{SECTOR_SIZE - 1};
+        if (rc == FSE_READ && !failed.empty())
+            rc = FSE_OK;   // the sectors that failed read as zeros: nothing is found in them
         if (rc != FSE_OK || got == 0)
             break;
         if (carry + got < CARRY) {   // a device shorter than a superblock
             pos += got;
             break;
         }
-        look(s, buf, carry + got, got, static_cast<int64_t>(pos) - carry);
+        look(s, buf, carry + got, got, static_cast<int64_t>(pos) - carry, lost);
         std::memmove(buf, buf + carry + got - CARRY, CARRY);
         carry = CARRY;
         pos += got;
@@ -351,7 +368,8 @@ void drop_state(scan_state* s)
 
 }  // namespace
 
-int disk_scan(const char* path, scan_find* found, void (*progress)(uint64_t done, uint64_t total))
+int disk_scan(const char* path, const fs_map* map, disk_note* note, scan_find* found,
+              void (*progress)(uint64_t done, uint64_t total))
 {
     auto* s = static_cast<scan_state*>(std::calloc(1, sizeof(scan_state)));
     int* heap = static_cast<int*>(std::malloc(sizeof(int) * MOST_STARTS));
@@ -367,11 +385,9 @@ int disk_scan(const char* path, scan_find* found, void (*progress)(uint64_t done
         return -1;
     }
     s->found = found;
-    s->h = fsl::dev_open(path);
+    s->h = fsl::dev_open(path, map, note);
     s->bytes = s->h != FS_NOHANDLE ? fsl::dev_size(s->h) : 0;
     bool ok = s->h != FS_NOHANDLE && pass(s, static_cast<uint64_t>(s->bytes), progress);
-    if (s->h == FS_NOHANDLE)
-        fs_errno = FSE_OK;   // the host's reason is in errno
     if (ok)
         find_systems(s, heap);
     std::stable_sort(found, found + s->nfound, [](const scan_find& a, const scan_find& b) {

@@ -1,6 +1,7 @@
 #include "fslib/fslib.h"
 
 int fs_errno = FSE_OK;
+int fs_syserr = 0;
 
 const char* const fs_errlist[FSE_NERR] = {
     "No error",
@@ -21,4 +22,13 @@ const char* const fs_errlist[FSE_NERR] = {
     "UFS2 is not supported",
     "Volume manager replica, not a file system",
     "Volume manager stripe or concatenation, not supported",
+    "Host error",
+    "Bad map line",
+    "Unreadable image container",
 };
+
+void fs_host_failed(int err)
+{
+    fs_errno = FSE_HOST;
+    fs_syserr = err;
+}

@@ -78,30 +78,42 @@ static long long parse_sector(const char* text)
     return static_cast<long long>(value);
 }
 
-// Takes the rescue map before the disk is used; false (said) when it
+// Reads the rescue map before the disk is used; null (said) when it
 // cannot be read or parsed.
-static bool load_map(const char* map)
+static fs_map* load_map(const char* map)
 {
     unsigned line = 0;
     const char* why = nullptr;
-    int rc = fs_map_load(map, &line, &why);
-    if (rc == -1) {
-        fprintf(stderr, "map: %s: %s\n", map, strerror(errno));
-        return false;
+    fs_map* m = fs_map_open(map, &line, &why);
+    if (m == nullptr && fs_errno == FSE_MAPLINE && line == 0)
+        fprintf(stderr, "map: %s: %s\n", map, why);
+    else if (m == nullptr && fs_errno == FSE_MAPLINE)
+        fprintf(stderr, "map: %s: line %u: %s\n", map, line, why);
+    else if (m == nullptr && fs_errno == FSE_HOST)
+        fprintf(stderr, "map: %s: %s\n", map, strerror(fs_syserr));
+    else if (m == nullptr)
+        show_error("map");
+    return m;
+}
+
+// Opens the disk with the choices of the command line; null (said) when
+// it cannot be opened.
+static disk* open_disk(const char* path, const fs_map* map, int part)
+{
+    disk_choices choices{map, opt_start >= 0, opt_start >= 0 ? static_cast<uint64_t>(opt_start) : 0};
+    disk_note note;
+    disk* dk = disk_open_with(path, &choices, &note);
+    if (dk == nullptr && part >= NDKMAP && part < NSLOT)   // no label to name it
+        fprintf(stderr, "%s: invalid partition (%d)\n", progname, part);
+    if (dk == nullptr && fs_errno == FSE_HOST) {
+        errno = fs_syserr;
+        perror("open disk");
+    } else if (dk == nullptr && fs_errno == FSE_CONTAINER) {
+        fprintf(stderr, "open disk: %s: %s\n", path, note.text);
+    } else if (dk == nullptr) {
+        show_error("open disk");
     }
-    if (rc == -2) {
-        if (line == 0)
-            fprintf(stderr, "map: %s: %s\n", map, why);
-        else
-            fprintf(stderr, "map: %s: line %u: %s\n", map, line, why);
-        return false;
-    }
-    uint64_t bytes = 0;
-    unsigned areas = 0;
-    fs_map_totals(&bytes, &areas);
-    fprintf(stderr, "map: %llu %s in %u %s unreadable\n", static_cast<unsigned long long>(bytes),
-            plural(bytes, "byte", "bytes"), areas, plural(areas, "area", "areas"));
-    return true;
+    return dk;
 }
 
 static constexpr int LINE_SIZE = 2048;
@@ -231,28 +243,26 @@ int main(int argc, char** argv)
 
     int part = parse_options(argc, argv);
     const char* path = argv[sh_opt::optind];
-    if (opt_scan)
-        return run_scan(path);
     if (opt_mount != nullptr && !mount_built())
         return mount_serve({path, "", opt_mount});
-    if (opt_map != nullptr && !load_map(opt_map))
+    fs_map* map = nullptr;
+    if (opt_map != nullptr && (map = load_map(opt_map)) == nullptr)
         return EXIT_FAILED;
+    if (opt_scan) {
+        int status = run_scan(path, map);
+        fs_map_close(map);
+        return status;
+    }
 
-    // A disk that cannot be opened at all is the host's failure, told by
-    // errno; one that opens but is no disk, the library's.
-    fs_errno = FSE_OK;
-    disk* dk = opt_start >= 0 ? disk_open_at(path, static_cast<uint64_t>(opt_start)) : disk_open(path);
+    disk* dk = open_disk(path, map, part);
     if (dk == nullptr) {
-        if (part >= NDKMAP && part < NSLOT)   // no label to name it
-            fprintf(stderr, "%s: invalid partition (%d)\n", progname, part);
-        if (fs_errno == FSE_OK)
-            perror("open disk");
-        else
-            show_error("open disk");
         hint_open_failure();
+        fs_map_close(map);
         return EXIT_FAILED;
     }
-    report_label_rescue();
+    if (map != nullptr)
+        report_map(map, dk->bytes);
+    report_label_rescue(dk);
     protect_disk(dk);
     // Numbers past what this disk's label can name are told once the
     // label is known (a GPT names up to 128).
@@ -261,17 +271,22 @@ int main(int argc, char** argv)
     if (part == -1) {
         print_summary(dk);
         disk_close(dk);
+        fs_map_close(map);
         return 0;
     }
 
-    fsys* fs = fs_mount(dk, part, (opt_copy ? FS_MNT_SBCOPY : 0) | (opt_nolog ? FS_MNT_NOLOG : 0));
+    fs_rescue used;
+    fsys* fs = fs_mount_with(dk, part, (opt_copy ? FS_MNT_SBCOPY : 0) | (opt_nolog ? FS_MNT_NOLOG : 0), &used);
     if (fs == nullptr) {
         show_error("mount fs");
         hint_mount_failure(dk, part, opt_copy);
         disk_close(dk);
+        fs_map_close(map);
         return EXIT_FAILED;
     }
-    report_mount_notes(fs);
+    report_mount_notes(fs, used);
+    if (fs_debug)
+        report_container(stderr, dk->format, dk->bytes);
     if (fs_debug && !fs->bare && dk->scheme == SCHEME_SUN)
         dump_label(stderr, fs->label);
     if (fs_debug) {
@@ -298,5 +313,6 @@ int main(int argc, char** argv)
 
     fs_umount(fs);
     disk_close(dk);
+    fs_map_close(map);
     return failed ? EXIT_FAILED : 0;
 }

@@ -67,16 +67,22 @@ void print_fs(const scan_find& f)
 
 }  // namespace
 
-int run_scan(const char* path)
+int run_scan(const char* path, const fs_map* map)
 {
     static scan_find found[SCAN_MOST];
+    disk_note note;
     progress_start();
-    int n = disk_scan(path, found, show_progress);
+    int n = disk_scan(path, map, &note, found, show_progress);
     progress_clear();
-    if (n < 0) {
+    if (n < 0 && fs_errno == FSE_CONTAINER)
+        fprintf(stderr, "open disk: %s: %s\n", path, note.text);
+    else if (n < 0)
         show_error("scan");
+    if (n < 0)
         return 1;
-    }
+    if (map != nullptr)
+        report_map(map, note.size);
+    report_container(stdout, note.format, note.size);
     bool any = false;
     for (int i = 0; i < n; i++) {
         if (found[i].kind == SCAN_FS) {
@@ -94,18 +100,32 @@ int run_scan(const char* path)
     return any && fs_scan_left_out == 0 ? 0 : 1;
 }
 
-void report_label_rescue()
+void report_container(FILE* stream, const char* format, int64_t bytes)
 {
-    if (fs_label_rescue.reason != FSE_OK && fs_label_rescue.reason < FSE_NERR)
-        fprintf(stderr, "open disk: %s; using the backup %s at sector %llu\n", fs_errlist[fs_label_rescue.reason],
-                fs_label_rescue.gpt ? "GPT header" : "label", static_cast<unsigned long long>(fs_label_rescue.sector));
+    if (format[0] != '\0')
+        fprintf(stream, "container: %s, %lld bytes\n", format, static_cast<long long>(bytes));
 }
 
-void report_mount_notes(const fsys* fs)
+void report_map(const fs_map* map, int64_t disk_bytes)
 {
-    if (fs_super_rescue.reason != FSE_OK && fs_super_rescue.reason < FSE_NERR)
+    uint64_t bytes = 0;
+    unsigned areas = 0;
+    fs_map_totals(map, disk_bytes, &bytes, &areas);
+    fprintf(stderr, "map: %llu bytes in %u areas unreadable\n", static_cast<unsigned long long>(bytes), areas);
+}
+
+void report_label_rescue(const disk* d)
+{
+    if (d->label_from.reason != FSE_OK && d->label_from.reason < FSE_NERR)
+        fprintf(stderr, "open disk: %s; using the backup %s at sector %llu\n", fs_errlist[d->label_from.reason],
+                d->label_from.gpt ? "GPT header" : "label", static_cast<unsigned long long>(d->label_from.sector));
+}
+
+void report_mount_notes(const fsys* fs, const fs_rescue& used)
+{
+    if (used.reason != FSE_OK && used.reason < FSE_NERR)
         fprintf(stderr, "mount fs: superblock unusable (%s); using the copy at sector %llu\n",
-                fs_errlist[fs_super_rescue.reason], static_cast<unsigned long long>(fs_super_rescue.sector));
+                fs_errlist[used.reason], static_cast<unsigned long long>(used.sector));
     uint32_t replayed = 0;
     const char* why = nullptr;
     switch (fs_log_state(fs, &replayed, &why)) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,19 +68,26 @@ std::string host_path_of(const copy_ctx& cx, const std::string& image_path)
 }
 
 // The disk being read, as the host knows it.
-static bool disk_known = false;
-static uint64_t disk_dev = 0;
-static uint64_t disk_ino = 0;
+// The host files the disk is read from: the image, or its container's
+// segments and backing files.
+static std::vector<std::pair<uint64_t, uint64_t>> disk_files;
 
 void protect_disk(const disk* d)
 {
-    disk_known = disk_ident(d, &disk_dev, &disk_ino);
+    disk_files.clear();
+    uint64_t dev = 0;
+    uint64_t ino = 0;
+    for (int i = 0; disk_ident(d, i, &dev, &ino); i++)
+        disk_files.emplace_back(dev, ino);
 }
 
 static bool is_the_disk(const struct stat& st)
 {
-    return disk_known && static_cast<uint64_t>(st.st_dev) == disk_dev
-        && static_cast<uint64_t>(st.st_ino) == disk_ino;
+    for (const auto& f : disk_files) {
+        if (static_cast<uint64_t>(st.st_dev) == f.first && static_cast<uint64_t>(st.st_ino) == f.second)
+            return true;
+    }
+    return false;
 }
 
 int open_output(const char* cmd, const char* path)

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fslib/fslib.h"
-#include "fslib/platform.h"
+#include "support/dev_fault.h"
 #include "support/bytes.h"
 #include "support/images.h"
 #include "support/mounted.h"

@@ -138,7 +138,10 @@ TEST(Status, MessagesAreTheSystemsOwnTexts)
     EXPECT_STREQ(fs_errlist[FSE_UFS2], "UFS2 is not supported");
     EXPECT_STREQ(fs_errlist[FSE_REPLICA], "Volume manager replica, not a file system");
     EXPECT_STREQ(fs_errlist[FSE_STRIPE], "Volume manager stripe or concatenation, not supported");
-    EXPECT_EQ(FSE_STRIPE + 1, FSE_NERR);
+    EXPECT_STREQ(fs_errlist[FSE_HOST], "Host error");
+    EXPECT_STREQ(fs_errlist[FSE_MAPLINE], "Bad map line");
+    EXPECT_STREQ(fs_errlist[FSE_CONTAINER], "Unreadable image container");
+    EXPECT_EQ(FSE_CONTAINER + 1, FSE_NERR);
     for (int i = 0; i < FSE_NERR; i++)
         ASSERT_NE(fs_errlist[i], nullptr) << "code " << i;
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fslib/fslib.h"
-#include "fslib/platform.h"
+#include "support/dev_fault.h"
 #include "support/mounted.h"
 #include "tools/sunimg.h"
 

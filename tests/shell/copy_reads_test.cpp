@@ -3,7 +3,7 @@
 #include "support/mounted.h"
 #include "support/runner.h"
 #include "shell/shell.h"
-#include "fslib/platform.h"
+#include "support/dev_fault.h"
 #include "tools/sunimg.h"
 
 #include <gtest/gtest.h>

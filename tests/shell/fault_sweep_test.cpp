@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "fslib/fslib.h"
-#include "fslib/platform.h"
+#include "support/dev_fault.h"
 #include "shell/shell.h"
 #include "support/bytes.h"
 #include "support/copy_check.h"

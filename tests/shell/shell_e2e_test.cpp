@@ -955,7 +955,12 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
         {"body -5 gives no sum for a file with a loss", map_of({{b3, 0x200, '-'}}),
          "map: 512 bytes in 1 area unreadable\nfs_fread: Read error\n" + sector_line, 1,
          "body -5 - /data/big\n", "# 0|/data/big|9|"},
-        {"every area finished", "0 +\n0 100000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
+        {"every area finished", "0 +\n0 0x100000000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
+        {"bytes past the last line never tried", "0 +\n0 100000 +\n",
+         "map: " + std::to_string(std::filesystem::file_size(disk) - 100000) +
+             " bytes in 1 areas unreadable\n/data/big: Read error\n", 1},
+        {"a gap between lines never tried", "0x0 +\n0x0 " + hex(b3) + " +\n" + hex(b3 + 512) + " 0x100000000 +\n",
+         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
         {"bad number", "0x0 +\n0x0 12z +\n", "map: {MAP}: line 2: not a number\n", 1},
         {"bad status", "# c\n\n0x0 +\n0x0 0x10 X\n", "map: {MAP}: line 4: unknown status\n", 1},
         {"overlapping areas", "0 +\n0 100 +\n50 10 -\n", "map: {MAP}: line 3: areas out of order or overlapping\n", 1},

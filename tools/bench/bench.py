@@ -390,6 +390,23 @@ def bench_mount_file(sunufs, image, tmp):
     return tour, tpeer, ok
 
 
+def bench_container_copy(sunufs, image, tmp):
+    """cp of /big out of a qcow2 copy of `image` against cp out of `image` itself."""
+    qcow, ours, theirs = (os.path.join(tmp, n) for n in ("big.qcow2", "ours", "theirs"))
+    if subprocess.call(["qemu-img", "convert", "-f", "raw", "-O", "qcow2", image, qcow]) != 0:
+        sys.exit("bench: qemu-img failed on %s" % image)
+    tour = best_of("sunufs qcow2", sunufs_run(sunufs, qcow, "cp /big %s\n" % ours, tmp), remover(ours))
+    tpeer = best_of("sunufs raw", sunufs_run(sunufs, image, "cp /big %s\n" % theirs, tmp), remover(theirs))
+    ok = stopped(tour, tpeer) or not tour.failed and not tpeer.failed and os.path.exists(ours) \
+        and same_files(ours, theirs)
+    if not ok:
+        keep_log(tmp)
+    for p in (qcow, ours, theirs):
+        if os.path.exists(p):
+            os.remove(p)
+    return tour, tpeer, ok
+
+
 def bench_mount_tree(sunufs, image, tmp):
     """cp -a of the whole tree out of a fresh mount against sunufs's own cp -rp /."""
     ours, theirs = os.path.join(tmp, "ours"), os.path.join(tmp, "theirs")
@@ -594,6 +611,10 @@ def run_all(sunufs, tmp, quick):
     missing = mount_missing(sunufs)
     mount_row(rows, "`cat` of the 1 GiB file through a fresh `-M` mount", "sunufs `cp` of it", 3, missing,
               lambda: bench_mount_file(sunufs, image, tmp))
+    if shutil.which("qemu-img"):
+        row = Row("`cp` of one 1 GiB file out of a qcow2 image", "`cp` out of the raw image", "ratio ≤ 1.3")
+        fill(row, *bench_container_copy(sunufs, image, tmp), limit=1.3)
+        rows.append(row)
     os.remove(image)
 
     image = os.path.join(tmp, "mixed.img")
