@@ -415,6 +415,43 @@ int64_t fs_fhole(FS_FILE* f)
     return f->ff_pos - from;
 }
 
+int fs_fsurvey(FS_FILE* f)
+{
+    int64_t size = f->ff_inode->di_size;
+    if (fast_link(f->ff_inode))
+        return FSE_OK;
+    f->ff_cur = f->ff_buf;
+    f->ff_avail = 0;
+    while (f->ff_pos < size) {
+        if (fs_fhole(f) > 0)
+            continue;
+        if (f->ff_pos >= size)
+            break;
+        int64_t from = f->ff_pos;
+        uint32_t addr = 0;
+        int rc = fsl::map_block(f->ff_map, f->ff_inode, static_cast<uint64_t>(f->ff_lbn), &addr);
+        uint32_t count = pass_block(f);
+        if (rc == FSE_OK && addr != 0) {
+            int64_t offset = fsl::frag_offset(f->ff_fs, addr);
+            fsl::sector_list bad;
+            if (fsl::dev_probe(f->ff_fs->handle, offset, sector_round(count), &bad)) {
+                for (uint64_t s : bad) {
+                    uint64_t at = s * SECTOR_SIZE - static_cast<uint64_t>(offset);
+                    if (at < count)
+                        lose(f, FSE_READ, from + static_cast<int64_t>(at),
+                             count - at < SECTOR_SIZE ? static_cast<int64_t>(count - at) : SECTOR_SIZE);
+                }
+            } else {
+                rc = load_lossy(f, addr, f->ff_buf, count, from);
+            }
+        }
+        if (rc != FSE_OK)
+            lose(f, rc, from, count);
+    }
+    f->ff_state = FS_EOF;
+    return f->ff_lost;
+}
+
 int fs_fclose(FS_FILE* f)
 {
     release(f);

@@ -367,6 +367,7 @@ struct disk_note {
     char format[FS_FORMAT_MAX];   // "" for a plain file or device
     int64_t size;                 // the (virtual) disk's bytes
     char text[1024];              // FSE_CONTAINER: why it cannot be read
+    uint64_t skipped;             // disk_scan: unreadable sectors passed over
 };
 
 // Opens the disk or image at `path` (a plain file or device, or a
@@ -542,6 +543,12 @@ uint32_t fs_fread(void* buf, uint32_t size, uint32_t count, FS_FILE* f);
 // the bytes passed over; 0 when the next bytes are data, at the end,
 // or the map cannot be read (nothing moves then).
 int64_t fs_fhole(FS_FILE* f);
+// Goes through the rest of the stream's blocks for what is lost, handing
+// out nothing: where the device can tell without reading (a rescue map),
+// no data block is read; else each block is read once.  The lost runs are
+// kept as a read would keep them (fs_flostruns); returns the first lost
+// block's status, or FSE_OK.  The stream ends at the end of its file.
+int fs_fsurvey(FS_FILE* f);
 // Releases the stream's slot; always 0.
 int fs_fclose(FS_FILE* f);
 // True when the stream lost a block on the way: *at (when not null)

@@ -174,6 +174,22 @@ static bool run_one(const char* text)
     return run_command(count, words, &ends) != 0;
 }
 
+// After a superblock that could not be read, the next step when a copy
+// of it is sound.
+static void hint_copy(disk* dk, int part)
+{
+    if (opt_copy || fs_errno != FSE_READ)
+        return;
+    fs_rescue used;
+    fsys* fs = fs_mount_with(dk, part, FS_MNT_SBCOPY, &used);
+    if (fs == nullptr)
+        return;
+    if (used.reason != FSE_OK)
+        fprintf(stderr, "\ta superblock copy at sector %llu is sound: add -b\n",
+                static_cast<unsigned long long>(used.sector));
+    fs_umount(fs);
+}
+
 // Parses the command line; returns the partition number (-1: none).
 // Ends the program with the usage line when it asks for it or is wrong.
 static int parse_options(int argc, char** argv)
@@ -265,6 +281,7 @@ int main(int argc, char** argv)
     fsys* fs = fs_mount_with(dk, part, opt_copy ? FS_MNT_SBCOPY : 0, &used);
     if (fs == nullptr) {
         show_error("mount fs");
+        hint_copy(dk, part);
         disk_close(dk);
         fs_map_close(map);
         return EXIT_FAILED;

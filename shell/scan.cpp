@@ -67,6 +67,8 @@ int run_scan(const char* path, const fs_map* map)
             print_label(found[i]);
         }
     }
+    if (note.skipped != 0)
+        fprintf(stderr, "scan: %llu unreadable sectors skipped\n", static_cast<unsigned long long>(note.skipped));
     return any ? 0 : 1;
 }
 
