@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Status codes
@@ -607,6 +608,12 @@ fsys* fs_mount_with(disk* d, int part, int flags, fs_rescue* used);
 // that starts at 512-byte sector `sector`: it is partition 0, as for a
 // disk without a label (bare).
 disk* disk_open_at(const char* path, uint64_t sector);
+
+// Which of the records of `fs` itself lie in sectors that cannot be read:
+// *super for the superblock at byte 8192, and the groups whose superblock
+// copy or whose group block is touched, ascending.  With a rescue map
+// nothing is read.  FSE_OK, or FSE_NOMEM.
+int fs_meta_lost(fsys* fs, bool* super, std::vector<uint32_t>* copies, std::vector<uint32_t>* groups);
 
 // True when the file system uses a log that still holds changes not yet
 // written in place (fs_clean 0xFD, and 2 in the superblock's second word).

@@ -24,6 +24,11 @@ bool list_long(uint32_t ino, const char* name);
 // top of each such tree; with a host directory, copies them into it.
 int do_lost(int count, char** words);
 
+// bad [path]: names every file, directory, inode and record of the file
+// system (below `path`) that lies in a sector that cannot be read; 0 when
+// nothing does.
+int do_bad(int count, char** words);
+
 // more: feeds file `path` through the pager "less".
 int do_more(const char* path);
 
