@@ -33,9 +33,11 @@ $(SAMPLE_IMG): $(shell find samples tools -type f 2>/dev/null) | programs
 .PHONY: sample
 sample: programs $(SAMPLE_IMG)
 
+# A session's status tells whether a command failed; that is the session's
+# business, not a failure of make.
 .PHONY: run
 run: programs $(SAMPLE_IMG)
-	@$(BUILD)/sunufs -p 0 $(SAMPLE_IMG)
+	@$(BUILD)/sunufs -p 0 $(SAMPLE_IMG) || true
 
 .PHONY: test
 test: build

@@ -72,10 +72,29 @@ int container_device::read(int64_t offset, void* buf, uint32_t count, uint32_t* 
     if (offset < 0 || offset > bytes_)
         return FSE_SEEK;
     uint32_t n = bytes_ - offset < count ? static_cast<uint32_t>(bytes_ - offset) : count;
-    if (n > 0 && !fetch(offset, buf, n))
+    bool inside = window_at_ >= 0 && offset >= window_at_ && offset + n <= window_at_ + window_len_;
+    if (!inside && n < WINDOW && load_window(offset))
+        inside = offset + n <= window_at_ + window_len_;
+    if (inside && n > 0)
+        std::memcpy(buf, window_.data() + (offset - window_at_), n);
+    else if (n > 0 && !fetch(offset, buf, n))
         return FSE_READ;
     *got = n;
     return FSE_OK;
+}
+
+bool container_device::load_window(int64_t at)
+{
+    window_at_ = -1;
+    if (window_.size() != WINDOW)
+        window_.resize(WINDOW);
+    at -= at % WINDOW;
+    auto len = static_cast<uint32_t>(bytes_ - at < WINDOW ? bytes_ - at : WINDOW);
+    if (!fetch(at, window_.data(), len))
+        return false;   // read again for exactly what was asked
+    window_at_ = at;
+    window_len_ = len;
+    return true;
 }
 
 bool container_device::host_file(int index, uint64_t* dev, uint64_t* ino) const

@@ -32,13 +32,33 @@ protected:
     int64_t bytes_ = 0;
 
 private:
+    // The libraries answer large reads far faster than many small ones:
+    // small reads are served from one window read ahead.
+    static constexpr uint32_t WINDOW = 256 * 1024;
+    bool load_window(int64_t at);
+
     const char* name_;
     std::vector<std::pair<uint64_t, uint64_t>> files_;
+    std::vector<unsigned char> window_;
+    int64_t window_at_ = -1;   // virtual-disk byte of window_[0]; -1: none
+    uint32_t window_len_ = 0;
 };
 
 // Sets the failure of opening a container: FSE_CONTAINER with `text` in
 // the note.  Returns null for the opener's return.
 std::nullptr_t container_failed(open_note* note, const std::string& text);
+
+// A container reader of type T, made with `args` and opened on `path`
+// (T::open gives "" or why not); null with the reason in the note.
+template <typename T, typename... Args>
+std::unique_ptr<device> open_reader(const char* path, open_note* note, Args... args)
+{
+    auto d = std::make_unique<T>(args...);
+    std::string why = d->open(path);
+    if (!why.empty())
+        return container_failed(note, why);
+    return d;
+}
 
 // The path `name` names, taken from inside the file at `path`: as it is
 // when absolute, else in the directory of `path`.

@@ -59,11 +59,7 @@ private:
 
 std::unique_ptr<device> ewf_open(const char* path, bool ex01, open_note* note)
 {
-    auto d = std::make_unique<ewf_device>(ex01);
-    std::string why = d->open(path);
-    if (!why.empty())
-        return container_failed(note, why);
-    return d;
+    return open_reader<ewf_device>(path, note, ex01);
 }
 
 }  // namespace fsl

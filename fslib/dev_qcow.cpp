@@ -75,11 +75,7 @@ private:
 
 std::unique_ptr<device> qcow_open(const char* path, open_note* note)
 {
-    auto d = std::make_unique<qcow_device>();
-    std::string why = d->open(path);
-    if (!why.empty())
-        return container_failed(note, why);
-    return d;
+    return open_reader<qcow_device>(path, note);
 }
 
 }  // namespace fsl

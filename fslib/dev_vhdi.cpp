@@ -75,11 +75,7 @@ private:
 
 std::unique_ptr<device> vhdi_open(const char* path, bool vhdx, open_note* note)
 {
-    auto d = std::make_unique<vhdi_device>(vhdx);
-    std::string why = d->open(path);
-    if (!why.empty())
-        return container_failed(note, why);
-    return d;
+    return open_reader<vhdi_device>(path, note, vhdx);
 }
 
 }  // namespace fsl

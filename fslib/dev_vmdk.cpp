@@ -94,11 +94,7 @@ private:
 
 std::unique_ptr<device> vmdk_open(const char* path, open_note* note)
 {
-    auto d = std::make_unique<vmdk_device>();
-    std::string why = d->open(path);
-    if (!why.empty())
-        return container_failed(note, why);
-    return d;
+    return open_reader<vmdk_device>(path, note);
 }
 
 }  // namespace fsl

@@ -32,19 +32,19 @@ public:
         *got = 0;
         if (offset < 0)
             return FSE_SEEK;
-        if (count == 0 || !known_bad(offset, count)) {
-            sector_list found;
-            int rc = lower->read(offset, buf, count, got, &found);
-            if (rc == FSE_READ && found.empty() && first_sector(offset) + 1 == end_sector(offset, count)) {
-                std::memset(buf, 0, count);   // one sector: it is the one that failed
-                found.push_back(first_sector(offset));
-                *got = count;
-            }
-            if (rc != FSE_READ || !found.empty()) {
-                remember(found);
-                failed->insert(failed->end(), found.begin(), found.end());
-                return rc;
-            }
+        if (count > 0 && known_bad(offset, count))
+            return around_known(offset, static_cast<unsigned char*>(buf), count, got, failed);
+        sector_list found;
+        int rc = lower->read(offset, buf, count, got, &found);
+        if (rc == FSE_READ && found.empty() && first_sector(offset) + 1 == end_sector(offset, count)) {
+            std::memset(buf, 0, count);   // one sector: it is the one that failed
+            found.push_back(first_sector(offset));
+            *got = count;
+        }
+        if (rc != FSE_READ || !found.empty()) {
+            remember(found);
+            failed->insert(failed->end(), found.begin(), found.end());
+            return rc;
         }
         return by_sector(offset, static_cast<unsigned char*>(buf), count, got, failed);
     }
@@ -71,6 +71,39 @@ private:
     }
 
     void remember(const sector_list& s) { bad_.insert(s.begin(), s.end()); }
+
+    // A read that touches sectors known to be bad: they read as zeros and
+    // are not asked for again; each run of the others is read as one.
+    int around_known(int64_t offset, unsigned char* p, uint32_t count, uint32_t* got, sector_list* failed)
+    {
+        auto from = static_cast<uint64_t>(offset);
+        uint64_t end = from + count;
+        uint64_t at = from;
+        bool lost = false;
+        while (at < end) {
+            uint64_t s = at / SECTOR_SIZE;
+            if (bad_.count(s)) {
+                uint64_t stop = (s + 1) * SECTOR_SIZE < end ? (s + 1) * SECTOR_SIZE : end;
+                std::memset(p + (at - from), 0, stop - at);
+                failed->push_back(s);
+                lost = true;
+                at = stop;
+                continue;
+            }
+            auto next = bad_.lower_bound(s);
+            uint64_t stop = next == bad_.end() || *next * SECTOR_SIZE >= end ? end : *next * SECTOR_SIZE;
+            uint32_t n = 0;
+            int rc = read(static_cast<int64_t>(at), p + (at - from), static_cast<uint32_t>(stop - at), &n, failed);
+            if (rc == FSE_SEEK && at == from)
+                return FSE_SEEK;
+            lost = lost || rc == FSE_READ;
+            at += n;
+            if (rc == FSE_SEEK || at < stop)
+                break;   // the end of the device
+        }
+        *got = static_cast<uint32_t>(at - from);
+        return lost ? FSE_READ : FSE_OK;
+    }
 
     // Each sector of the read on its own; failed ones read as zeros.
     int by_sector(int64_t offset, unsigned char* p, uint32_t count, uint32_t* got, sector_list* failed)

@@ -6,6 +6,7 @@
 #include "shell/getopt.h"
 #include "shell/md5.h"
 #include "shell/prompt/console.h"
+#include "shell/prompt/words.h"
 #include "shell/shell.h"
 
 #include <cstdio>
@@ -79,6 +80,8 @@ std::string body_actions::sum_of(uint32_t ino, const fs_statrec& rec, const std:
     while (uint32_t got = fs_fread(buffer.data(), 1, SUM_CHUNK, in)) {
         sum.update(buffer.data(), got);
         reached += got;
+        progress_update(cx.n.files, cx.n.bytes + static_cast<uint64_t>(reached), path.c_str(),
+                        static_cast<uint64_t>(reached), static_cast<uint64_t>(rec.st_size));
         if (sh_interrupted)
             break;
     }
@@ -148,7 +151,7 @@ int do_body(int argc, char** argv)
     std::string path;
     if (!image_node(word, &ino, &rec, &path))
         return 1;
-    int fd = open_output("body", host);
+    int fd = open_output("body", host_word(host).c_str());
     FILE* out = fd == -1 ? nullptr : fd == STDOUT_FILENO ? stdout : fdopen(fd, "w");
     if (out == nullptr)
         return 1;

@@ -1,8 +1,10 @@
 // The command table and the small commands that need no file of their own.
 #include "shell/commands.h"
 
+#include "shell/prompt/words.h"
 #include "shell/shell.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -35,7 +37,7 @@ int cmd_pwd(int, char**)
 
 int cmd_lcd(int, char** words)
 {
-    if (chdir(words[1]) == -1) {
+    if (chdir(host_word(words[1]).c_str()) == -1) {
         perror(words[1]);
         return 1;
     }
@@ -66,15 +68,36 @@ int cmd_bye(int, char**)
     return 0;
 }
 
+// Every command, its synopsis in a column as wide as the widest.
 void print_help()
 {
+    int width = 0;
     for (unsigned i = 0; const command* c = command_at(i); i++)
-        fprintf(stderr, "%-20s %s\n", c->usage, c->help);
+        width = std::max(width, static_cast<int>(strlen(c->usage)));
+    for (unsigned i = 0; const command* c = command_at(i); i++)
+        fprintf(stderr, "%-*s  %s\n", width, c->usage, c->help);
 }
 
-int cmd_help(int, char**)
+// help: every command; help CMD: that command's usage line and what it
+// does (an alias's are those of the command it stands for).
+int cmd_help(int count, char** words)
 {
-    print_help();
+    if (count < 2) {
+        print_help();
+        return 0;
+    }
+    const command* c = find_command(words[1]);
+    for (unsigned i = 0; c != nullptr && c->help == nullptr; i++) {
+        const command* row = command_at(i);
+        if (row == nullptr || row->handler == c->handler)
+            c = row;
+    }
+    if (c == nullptr) {
+        fprintf(stderr, "%s: no such command\n", words[1]);
+        return 1;
+    }
+    print_usage(*c);
+    fprintf(stderr, "%s\n", c->help);
     return 0;
 }
 
@@ -91,8 +114,8 @@ constexpr command commands[] = {
     // cp reads its own words: options first.
     {"cp", do_cp, 0, "Use", "cp [-rpv] fs-file unix-file",
      "copy out to the host (-r a tree, -v name each file, -p modes)", arg_kind::image_then_host, 7, false},
-    {"lost", do_lost, 0, "use", "lost [dir]",
-     "list what no path reaches any more; with a host directory, copy it there", arg_kind::host, 0, false},
+    {"lost", do_lost, 0, "use", "lost [-p] [dir]",
+     "list what no path reaches; with a host directory, copy it there (-p modes)", arg_kind::host, 0, false},
     {"bad", do_bad, 0, "use", "bad [path]",
      "name what lies in unreadable sectors: files with their lost bytes, directories, inodes",
      arg_kind::image, 0, false},
@@ -103,7 +126,7 @@ constexpr command commands[] = {
     {"lcd", cmd_lcd, 1, "use", "lcd path", "change the host directory that copies land in", arg_kind::host, 5,
      false},
     {"debug", cmd_debug, 0, "use", "debug", "toggle the debug flag", arg_kind::none, 1, false},
-    {"help", cmd_help, 0, "use", "help, ?", "show this list", arg_kind::none, 0, false},
+    {"help", cmd_help, 0, "use", "help [command], ?", "show this list, or how to use one command", arg_kind::none, 0, false},
     {"bye", cmd_bye, 0, "use", "bye", "leave (so does end of input)", arg_kind::none, 3, true},
     {"?", cmd_help, 0, "use", "?", nullptr, arg_kind::none, 0, false},
 };

@@ -5,7 +5,10 @@
 // inode counts as allocated when its mode has a file type and it has a
 // link: the cylinder groups' maps are not trusted, old and damaged file
 // systems get them wrong.
+#include "shell/commands.h"
 #include "shell/copy/copy.h"
+#include "shell/getopt.h"
+#include "shell/prompt/words.h"
 #include "shell/prompt/console.h"
 #include "shell/shell.h"
 
@@ -101,18 +104,42 @@ struct lost_counts {
     unsigned files = 0, dirs = 0, others = 0;
 };
 
+// Options of one lost command: -p as cp's.  False after the usage line.
+bool lost_options(int count, char** words, int* flags)
+{
+    sh_opt::getopt_reset();
+    *flags = CP_RECURSIVE;
+    int ch;
+    while ((ch = sh_opt::getopt(count, words, "p")) != -1) {
+        if (ch != 'p') {
+            print_usage(*find_command("lost"));
+            return false;
+        }
+        *flags |= CP_PERM;
+    }
+    if (count - sh_opt::optind > 1) {
+        print_usage(*find_command("lost"));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int do_lost(int count, char** words)
 {
-    const char* dst = count > 1 ? words[1] : nullptr;
+    int flags = 0;
+    if (!lost_options(count, words, &flags))
+        return 1;
+    std::string host = sh_opt::optind < count ? host_word(words[sh_opt::optind]) : std::string();
+    const char* dst = sh_opt::optind < count ? host.c_str() : nullptr;
     int dirfd = -1;
     if (dst != nullptr && (dirfd = open(dst, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) == -1) {
         perror(dst);
         return 1;
     }
     copy_ctx cx;
-    copy_start(cx, CP_RECURSIVE);
+    copy_start(cx, flags);
     inode_bits seen = reached();
     lost_counts n;
     fs_statrec rec;

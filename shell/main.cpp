@@ -25,7 +25,7 @@ static const char* progname = "sunufs";
 // the file system at a sector of the caller's choice (-1: none chosen).
 static bool opt_scan = false;
 static bool opt_copy = false;
-static const char* opt_command = nullptr;   // -c: run this one command
+static std::vector<const char*> opt_commands;   // -c, in order: run these commands
 static long long opt_start = -1;
 // -m: the map of a rescued image, whose unreadable areas are never data.
 static const char* opt_map = nullptr;
@@ -36,7 +36,7 @@ static constexpr int EXIT_USAGE = 2;   // an unknown option or no file operand
 
 [[noreturn]] static void usage(int status)
 {
-    fprintf(stderr, "Use: %s [-hdbs] [-m map] [-p part | -o sector] [-c command] file\n", progname);
+    fprintf(stderr, "Use: %s [-hdbsV] [-m map] [-p part | -o sector] [-c command] file\n", progname);
     exit(status);
 }
 
@@ -153,6 +153,8 @@ static bool command_loop(const char* path, int part)
             fputs("sorry '!' feature not supported on this system\n", stderr);
             continue;
         }
+        if (words[0][0] == '#')
+            continue;
         sh_interrupted = 0;
         bool ends = false;
         failed = run_command(count, words, &ends) != 0 || failed;
@@ -161,33 +163,25 @@ static bool command_loop(const char* path, int part)
     }
 }
 
-// Runs the one command of -c, with no prompt around it, so that what it
-// writes on standard output is all there is; true when it failed.
-static bool run_one(const char* text)
+// Runs the commands of -c in order, with no prompt around them, so that
+// what they write on standard output is all there is; true when any
+// failed.  "bye" ends the run there, and so does Ctrl-C.
+static bool run_given(const std::vector<const char*>& texts)
 {
-    std::vector<char> line(text, text + strlen(text) + 1);
-    char* words[MAX_WORDS];
-    int count = split_words(line.data(), words, MAX_WORDS);
-    if (count == 0)
-        return false;
-    bool ends = false;
-    return run_command(count, words, &ends) != 0;
-}
-
-// After a superblock that could not be read, the next step when a copy
-// of it is sound.
-static void hint_copy(disk* dk, int part)
-{
-    if (opt_copy || fs_errno != FSE_READ)
-        return;
-    fs_rescue used;
-    fsys* fs = fs_mount_with(dk, part, FS_MNT_SBCOPY, &used);
-    if (fs == nullptr)
-        return;
-    if (used.reason != FSE_OK)
-        fprintf(stderr, "\ta superblock copy at sector %llu is sound: add -b\n",
-                static_cast<unsigned long long>(used.sector));
-    fs_umount(fs);
+    bool failed = false;
+    for (const char* text : texts) {
+        std::vector<char> line(text, text + strlen(text) + 1);
+        char* words[MAX_WORDS];
+        int count = split_words(line.data(), words, MAX_WORDS);
+        if (count == 0 || words[0][0] == '#')
+            continue;
+        sh_interrupted = 0;
+        bool ends = false;
+        failed = run_command(count, words, &ends) != 0 || failed;
+        if (ends || sh_interrupted)
+            break;
+    }
+    return failed;
 }
 
 // Parses the command line; returns the partition number (-1: none).
@@ -200,7 +194,7 @@ static int parse_options(int argc, char** argv)
     while ((ch = sh_opt::getopt(argc, argv, "hdp:Vbso:m:c:")) != -1) {
         switch (ch) {
         case 'c':
-            opt_command = sh_opt::optarg;
+            opt_commands.push_back(sh_opt::optarg);
             break;
         case 'b':
             opt_copy = true;
@@ -234,8 +228,10 @@ static int parse_options(int argc, char** argv)
     }
     if (sh_opt::optind >= argc || argv[sh_opt::optind] == nullptr)
         usage(EXIT_USAGE);
-    if (opt_start >= 0 && part_given && !opt_scan)
+    if (opt_start >= 0 && part_given && !opt_scan) {
+        fprintf(stderr, "%s: -o and -p cannot be used together\n", progname);
         usage(EXIT_USAGE);
+    }
     return opt_start >= 0 ? 0 : part;
 }
 
@@ -263,6 +259,7 @@ int main(int argc, char** argv)
 
     disk* dk = open_disk(path, map);
     if (dk == nullptr) {
+        hint_open_failure();
         fs_map_close(map);
         return EXIT_FAILED;
     }
@@ -281,7 +278,7 @@ int main(int argc, char** argv)
     fsys* fs = fs_mount_with(dk, part, opt_copy ? FS_MNT_SBCOPY : 0, &used);
     if (fs == nullptr) {
         show_error("mount fs");
-        hint_copy(dk, part);
+        hint_mount_failure(dk, part, opt_copy);
         disk_close(dk);
         fs_map_close(map);
         return EXIT_FAILED;
@@ -296,8 +293,8 @@ int main(int argc, char** argv)
 
     catch_interrupts(true);
     bool failed = false;
-    if (opt_command != nullptr) {
-        failed = run_one(opt_command);
+    if (!opt_commands.empty()) {
+        failed = run_given(opt_commands);
     } else {
         failed = command_loop(path, part);
         end_command_lines();

@@ -101,3 +101,37 @@ void report_mount_notes(const fsys* fs, const fs_rescue& used)
     if (fs_log_unrolled(fs))
         fputs("\tfile system log not rolled: the newest changes may be missing\n", stderr);
 }
+
+void hint_open_failure()
+{
+    // A disk that opens neither by a label nor as one bare file system.
+    if (fs_errno == FSE_MAGIC)
+        fputs("\t-s scans the disk for labels and file systems\n", stderr);
+}
+
+void hint_mount_failure(disk* d, int part, bool copies_tried)
+{
+    int why = fs_errno;
+    if (why == FSE_MAGIC && !copies_tried)
+        fputs("\t-b tries the superblock copies; -s scans the disk for file systems\n", stderr);
+    if (why == FSE_READ && !copies_tried) {
+        fs_rescue used;
+        if (fsys* fs = fs_mount_with(d, part, FS_MNT_SBCOPY, &used)) {
+            fs_umount(fs);
+            if (used.reason != FSE_OK)
+                fprintf(stderr, "\ta superblock copy at sector %llu is sound: add -b\n",
+                        static_cast<unsigned long long>(used.sector));
+        }
+        fs_errno = why;
+    }
+    if (why != FSE_PART || (part != 1 && part != 2) || d->bare)
+        return;
+    // Slots 1 and 2 are refused by convention (swap, the whole disk), yet
+    // on some disks the one slot holds the only file system.
+    if (fsys* fs = fs_mount(d, part, FS_MNT_ANYPART)) {
+        fs_umount(fs);
+        fprintf(stderr, "\tpartition %d holds a file system: open it with -o %llu\n", part,
+                static_cast<unsigned long long>(part_start_sectors(d->label, part)));
+    }
+    fs_errno = why;
+}

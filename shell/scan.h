@@ -25,3 +25,12 @@ void report_label_rescue(const disk* d);
 // After fs_mount: the line that says the superblock copy `used` is in use,
 // if one is, and the warning for a log not yet rolled.
 void report_mount_notes(const fsys* fs, const fs_rescue& used);
+
+// After "open disk: ..." with fs_errno as the open left it: the hint line
+// that names the next step, when there is one.
+void hint_open_failure();
+
+// After "mount fs: ..." for partition `part` of `d` with fs_errno as the
+// mount left it: the hint line that names the next step, when there is
+// one.  `copies_tried`: the mount was asked to try the superblock copies.
+void hint_mount_failure(disk* d, int part, bool copies_tried);

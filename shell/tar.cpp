@@ -5,6 +5,7 @@
 #include "shell/commands.h"
 #include "shell/getopt.h"
 #include "shell/prompt/console.h"
+#include "shell/prompt/words.h"
 #include "shell/shell.h"
 
 #include <cstdio>
@@ -170,8 +171,10 @@ bool feed_zeros(archive* ar, std::vector<uint8_t>& buffer, int64_t len)
 // Writes the file's bytes at its full size: holes as zeros (which a sparse
 // entry leaves out), and a lost block as the zeros the stream gives for
 // it, every later byte in its place.  False when the archive refused
-// them; *reached receives the bytes the stream gave.
-bool write_stream(archive* ar, FS_FILE* in, int64_t size, std::vector<uint8_t>& buffer, int64_t* reached)
+// them; *reached receives the bytes the stream gave.  The progress line
+// counts them against the bytes of the whole command in `n`.
+bool write_stream(archive* ar, FS_FILE* in, int64_t size, std::vector<uint8_t>& buffer, int64_t* reached,
+                  const copy_counts& n, const std::string& path)
 {
     int64_t& pos = *reached;
     pos = 0;
@@ -188,6 +191,8 @@ bool write_stream(archive* ar, FS_FILE* in, int64_t size, std::vector<uint8_t>& 
         if (lib->archive_write_data(ar, buffer.data(), got) < 0)
             return false;
         pos += got;
+        progress_update(n.files, n.bytes + static_cast<uint64_t>(pos), path.c_str(), static_cast<uint64_t>(pos),
+                        static_cast<uint64_t>(size));
     }
     return feed_zeros(ar, buffer, size - pos);
 }
@@ -202,7 +207,7 @@ bool tar_actions::feed(uint32_t ino, int64_t size, const std::string& path)
         return false;
     }
     int64_t reached = 0;
-    bool written = write_stream(ar, in, size, buffer, &reached);
+    bool written = write_stream(ar, in, size, buffer, &reached, cx.n, path);
     bool clean = written && !sh_interrupted && fs_fclean(in);
     if (!written) {
         progress_clear();
@@ -343,7 +348,7 @@ int do_tar(int argc, char** argv)
         fputs("tar: an archive is not written to a terminal\n", stderr);
         return 1;
     }
-    int fd = open_output("tar", o.file);
+    int fd = open_output("tar", host_word(o.file).c_str());
     archive* ar = fd == -1 ? nullptr : tar_open(o, fd);
     if (ar == nullptr) {
         if (fd > STDOUT_FILENO)

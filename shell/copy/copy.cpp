@@ -8,6 +8,7 @@
 #include "shell/prompt/console.h"
 #include "shell/commands.h"
 #include "shell/getopt.h"
+#include "shell/prompt/words.h"
 #include "shell/shell.h"
 
 #include <cerrno>
@@ -228,7 +229,8 @@ static int cp_run(int argc, char** argv)
     if (!cp_options(argc, argv, &flags))
         return 1;
     const char* src = argv[sh_opt::optind];
-    const char* dst = argv[sh_opt::optind + 1];
+    std::string host = host_word(argv[sh_opt::optind + 1]);
+    const char* dst = host.c_str();
 
     fs_statrec rec;
     uint32_t ino = 0;

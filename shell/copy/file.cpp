@@ -122,9 +122,11 @@ static bool out_finish(host_out& o)
     return ftruncate(o.fd, static_cast<off_t>(o.pos)) == 0;
 }
 
-// Moves the stream's data to the host file.  Returns the errno of a failed
-// write, or 0; `stopped` tells that the user interrupted the copy.
-static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& path, bool* stopped)
+// Moves the stream's data (`size` bytes as the inode says) to the host
+// file.  Returns the errno of a failed write, or 0; `stopped` tells that
+// the user interrupted the copy.
+static int move_data(copy_ctx& cx, FS_FILE* in, long long size, host_out& o, const std::string& path,
+                     bool* stopped)
 {
     if (cx.buffer.size() < COPY_CHUNK)
         cx.buffer.resize(COPY_CHUNK);
@@ -145,7 +147,8 @@ static int move_data(copy_ctx& cx, FS_FILE* in, host_out& o, const std::string& 
             break;
         if (!out_write(o, buf, got))
             return errno;
-        progress_update(cx.n.files, cx.n.bytes + static_cast<unsigned long long>(o.pos), path.c_str());
+        progress_update(cx.n.files, cx.n.bytes + static_cast<unsigned long long>(o.pos), path.c_str(),
+                        static_cast<uint64_t>(o.pos), static_cast<uint64_t>(size));
     }
     return out_finish(o) ? 0 : errno;
 }
@@ -233,7 +236,7 @@ int copy_file(copy_ctx& cx, uint32_t ino, const image_attrs& a, int dirfd,
     }
 
     file_end e{};
-    e.werr = move_data(cx, in, o, image_path, &e.stopped);
+    e.werr = move_data(cx, in, a.size, o, image_path, &e.stopped);
     // After a failed write or an interruption the stream stopped midway.
     e.clean = e.werr == 0 && !e.stopped && fs_fclean(in);
     if (e.werr == 0 && !e.stopped && !e.clean) {

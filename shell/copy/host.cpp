@@ -78,13 +78,15 @@ int open_output(const char* cmd, const char* path)
     if (strcmp(path, "-") == 0)
         return STDOUT_FILENO;
     int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    struct stat st;
+    struct stat st = {};
     if (fd != -1 && fstat(fd, &st) == 0 && is_the_disk(st)) {
         fprintf(stderr, "%s: %s: is the disk being read, not written\n", cmd, path);
         close(fd);
         return -1;
     }
-    if (fd == -1 || ftruncate(fd, 0) == -1) {
+    // Only a regular file is emptied: a pipe or a device (/dev/null) has
+    // nothing to cut and refuses the call.
+    if (fd == -1 || (S_ISREG(st.st_mode) && ftruncate(fd, 0) == -1)) {
         fprintf(stderr, "%s: %s: %s\n", cmd, path, strerror(errno));
         if (fd != -1)
             close(fd);

@@ -64,7 +64,8 @@ void image_candidates(const std::string& text, std::vector<Candidate>& out)
 
 void host_candidates(const std::string& text, std::vector<Candidate>& out)
 {
-    auto [dir, prefix] = split_path(text);
+    auto [typed_dir, prefix] = split_path(text);
+    std::string dir = host_word(typed_dir.c_str());
     DIR* stream = opendir(dir.c_str());
     if (stream == nullptr)
         return;
@@ -94,11 +95,22 @@ CompletionWord::Kind split_operand_kind(char** words, int index)
     return operands == 0 ? CompletionWord::IMAGE : CompletionWord::HOST;
 }
 
+// The word after an option word that ends in 'f' ("-f", "-cvf") names the
+// archive, a host path.
+bool after_archive_option(char** words, int index)
+{
+    const char* prev = words[index - 1];
+    size_t len = strlen(prev);
+    return index > 1 && prev[0] == '-' && len > 1 && prev[len - 1] == 'f';
+}
+
 CompletionWord::Kind kind_for(char** words, int index)
 {
     if (index == 0)
         return CompletionWord::COMMAND;
     const command* c = find_command(words[0]);
+    if (c != nullptr && strcmp(c->name, "tar") == 0 && after_archive_option(words, index))
+        return CompletionWord::HOST;
     switch (c == nullptr ? arg_kind::none : c->args) {
     case arg_kind::image: return CompletionWord::IMAGE;
     case arg_kind::host: return CompletionWord::HOST;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cinttypes>
 #include <cstring>
 #include <sys/ioctl.h>
@@ -135,15 +136,40 @@ void progress_draw(const std::string& line)
     progress.drawn = true;
 }
 
-void progress_update(uint64_t files, uint64_t bytes, const char* image_path)
+// "12 s", "7 min", "3 h": a time left, rounded up, in the unit that keeps
+// the number small.
+static std::string time_left(double seconds)
+{
+    double whole = std::ceil(seconds);
+    char text[32];
+    if (whole < 120)
+        snprintf(text, sizeof text, "%.0f s", whole);
+    else if (whole < 120 * 60)
+        snprintf(text, sizeof text, "%.0f min", std::ceil(whole / 60));
+    else
+        snprintf(text, sizeof text, "%.0f h", std::ceil(whole / 3600));
+    return text;
+}
+
+void progress_update(uint64_t files, uint64_t bytes, const char* image_path, uint64_t file_done,
+                     uint64_t file_size)
 {
     double seconds = progress_due();
     if (seconds == 0)
         return;
-    char head[96];
-    snprintf(head, sizeof head, "%" PRIu64 " files, %s, %s/s  ", files,
-             human_bytes(static_cast<double>(bytes)).c_str(),
-             human_bytes(static_cast<double>(bytes) / seconds).c_str());
+    double rate = static_cast<double>(bytes) / seconds;
+    char head[160];
+    if (file_size >= PROGRESS_BIG_FILE && file_done <= file_size) {
+        double left = rate > 0 ? static_cast<double>(file_size - file_done) / rate : 0;
+        snprintf(head, sizeof head, "%s of %s (%d%%), %s/s, %s left  ",
+                 human_bytes(static_cast<double>(file_done)).c_str(),
+                 human_bytes(static_cast<double>(file_size)).c_str(),
+                 static_cast<int>(100.0 * static_cast<double>(file_done) / static_cast<double>(file_size)), human_bytes(rate).c_str(),
+                 rate > 0 ? time_left(left).c_str() : "?");
+    } else {
+        snprintf(head, sizeof head, "%" PRIu64 " files, %s, %s/s  ", files,
+                 human_bytes(static_cast<double>(bytes)).c_str(), human_bytes(rate).c_str());
+    }
     // One column is left free so that the line never wraps.
     size_t width = static_cast<size_t>(terminal_width()) - 1;
     std::string line = head;

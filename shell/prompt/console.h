@@ -25,8 +25,13 @@ std::string shown(const char* name, FILE* stream);
 // each entry starts and as data arrives; progress_clear erases the line
 // and must be called before anything else is written to standard error
 // while a copy runs (and at its end, before the summary).
+// While one file of at least PROGRESS_BIG_FILE bytes is on its way,
+// `file_done` and `file_size` give its progress and the line shows that
+// file's share done and the time left instead of the file count.
+inline constexpr uint64_t PROGRESS_BIG_FILE = uint64_t{64} << 20;
 void progress_start();
-void progress_update(uint64_t files, uint64_t bytes, const char* image_path);
+void progress_update(uint64_t files, uint64_t bytes, const char* image_path, uint64_t file_done = 0,
+                     uint64_t file_size = 0);
 void progress_clear();
 // For other long work: the seconds since progress_start when a line is
 // due now (0 when not: no terminal, too early, or drawn too recently), and

@@ -11,11 +11,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef SUNUFS_HAVE_LIBEDIT
@@ -54,6 +56,10 @@ bool read_plain(const char* path, int part, char* line, size_t size, bool termin
         sh_interrupted = 0;
         putchar('\n');
     }
+    // A file written on another system ends its lines in CR LF.
+    size_t len = strlen(line);
+    if (len >= 2 && line[len - 2] == '\r' && line[len - 1] == '\n')
+        line[len - 1] = '\0';
     cut_last(line);
     return true;
 }
@@ -63,6 +69,31 @@ bool read_plain(const char* path, int part, char* line, size_t size, bool termin
 EditLine* editor = nullptr;
 History* history_list = nullptr;
 std::string prompt_text;
+// Where the lines typed are kept between sessions; empty: nowhere.
+std::string history_file;
+
+constexpr int HISTORY_LINES = 1000;
+
+// $XDG_STATE_HOME/sunufs/history, or ~/.local/state/sunufs/history when
+// that is unset (or not an absolute path, which the variable must be);
+// the directories are made as needed.  Empty when there is no home.
+std::string history_path()
+{
+    const char* state = getenv("XDG_STATE_HOME");
+    const char* home = getenv("HOME");
+    std::string dir;
+    if (state != nullptr && state[0] == '/')
+        dir = state;
+    else if (home != nullptr && home[0] != '\0')
+        dir = std::string(home) + "/.local/state";
+    else
+        return {};
+    dir += "/sunufs";
+    for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1))
+        mkdir(dir.substr(0, slash).c_str(), 0700);
+    mkdir(dir.c_str(), 0700);
+    return dir + "/history";
+}
 
 char* prompt_of(EditLine*)
 {
@@ -196,8 +227,11 @@ void start_editor()
     if (editor == nullptr || history_list == nullptr)
         return;
     HistEvent event;
-    history(history_list, &event, H_SETSIZE, 1000);
+    history(history_list, &event, H_SETSIZE, HISTORY_LINES);
     history(history_list, &event, H_SETUNIQUE, 1);
+    history_file = history_path();
+    if (!history_file.empty())
+        history(history_list, &event, H_LOAD, history_file.c_str());
     el_set(editor, EL_EDITOR, "emacs");
     el_set(editor, EL_HIST, history, history_list);
     el_set(editor, EL_PROMPT, prompt_of);
@@ -273,6 +307,10 @@ void end_command_lines()
 #ifdef SUNUFS_HAVE_LIBEDIT
     if (editor != nullptr)
         el_end(editor);
+    if (history_list != nullptr && !history_file.empty()) {
+        HistEvent event;
+        history(history_list, &event, H_SAVE, history_file.c_str());
+    }
     if (history_list != nullptr)
         history_end(history_list);
     editor = nullptr;

@@ -1,5 +1,7 @@
 #include "shell/prompt/words.h"
 
+#include <cstdlib>
+
 static bool is_blank(char c)
 {
     return c == ' ' || c == '\t';
@@ -42,4 +44,12 @@ int split_words(char* line, char** words, int max_words)
     }
     words[count] = nullptr;
     return count;
+}
+
+std::string host_word(const char* word)
+{
+    const char* home = getenv("HOME");
+    if (word[0] != '~' || (word[1] != '\0' && word[1] != '/') || home == nullptr || home[0] == '\0')
+        return word;
+    return std::string(home) + (word + 1);
 }

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,9 @@ TEST_P(Containers, ReadAsTheRawImage)
             EXPECT_EQ(as_raw(got.r.err, image, disks[d], &named), want.r.err);
             EXPECT_EQ(got.r.status, want.r.status);
             EXPECT_EQ(got.tree, want.tree);
+            if (d == 0 && std::string(c.name) == "-s") {
+                EXPECT_NE(want.r.out.find(" -b, last"), std::string::npos) << "the map hides the primary superblock";
+            }
             bool names = !c.args.empty() && (c.args[0] == "-s" || c.args[0] == "-d");
             EXPECT_EQ(named, names ? 1 : 0);
             if (names) {
@@ -136,6 +140,69 @@ TEST_P(Containers, ReadAsTheRawImage)
             }
         }
     }
+}
+
+// Containers that cannot be read are refused with what is wrong named, and
+// a copy never writes over a file the disk is read from.
+TEST(ContainerRefusals, SayWhatIsWrong)
+{
+    REQUIRE_TOOL("qemu-img");
+    REQUIRE_TOOL("ewfacquire");
+    testimg::TempDir dir;
+    sunimg::Ufs tree = testimg::standard_tree();
+    std::string noise(2500000, '\0');   // stored whole in E01 segments of 1 MiB: several of them
+    for (size_t i = 0; i < noise.size(); i++)
+        noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+    tree.file("/big", noise);
+    sunimg::DiskImage img = sunimg::make_disk(tree);
+    std::string raw = testimg::write_disk(dir, img);
+    const auto& formats = testimg::container_formats();
+    std::string base = dir.file("base.qcow2");
+    oracle::run_tool({"qemu-img", "convert", "-O", "qcow2", raw, base});
+    oracle::run_tool({"qemu-img", "create", "-f", "qcow2", "-b", "base.qcow2", "-F", "qcow2", dir.file("child.qcow2")});
+    std::string e01 = testimg::make_container(raw, formats.back(), dir.file("ewf"));
+    std::string split = dir.file("split.vmdk");
+    oracle::run_tool({"qemu-img", "convert", "-O", "vmdk", "-o", "subformat=twoGbMaxExtentSparse", raw, split});
+    runner::write_file(dir.file("game.chd"), std::string("MComprHD") + std::string(600, '\0'));
+    std::string cut = dir.file("cut.qcow2");
+    runner::write_file(cut, runner::read_file(base).substr(0, 1024));
+    struct Case {
+        const char* name;
+        std::string image;
+        std::vector<std::string> args;
+        std::string err;   // "" : opens
+        std::function<void()> damage;
+    } const cases[] = {
+        {"MAME CHD", dir.file("game.chd"), {}, "open disk: {IMG}: a MAME CHD image; extract it first with chdman extracthd\n", {}},
+        {"MAME CHD, scanned", dir.file("game.chd"), {"-s"}, "open disk: {IMG}: a MAME CHD image; extract it first with chdman extracthd\n", {}},
+        {"backing file read through", dir.file("child.qcow2"), {"-p0", "-c", "ls /etc"}, "", {}},
+        {"backing file missing", dir.file("child.qcow2"), {}, "open disk: {IMG}: backing file " + base + " is missing\n",
+         [&] { std::filesystem::rename(base, base + ".gone"); }},
+        {"extent missing", split, {}, "open disk: {IMG}: extent files missing: " + dir.file("split-s001.vmdk") + "\n",
+         [&] { std::filesystem::rename(dir.file("split-s001.vmdk"), dir.file("gone.vmdk")); }},
+        {"container cut short", cut, {}, "open disk: {IMG}: a damaged qcow2 image\n", {}},
+        {"copy onto a segment", e01, {"-p0", "-c", "cp /etc/motd " + dir.file("ewf/disk.E02")},
+         dir.file("ewf/disk.E02") + ": is the disk being read, not written\n/etc/motd: failed\n", {}},
+    };
+    const std::string segment = runner::read_file(dir.file("ewf/disk.E02"));
+    for (const auto& c : cases) {
+        if (c.damage)
+            c.damage();
+        runner::Options o;
+        o.args = c.args;
+        o.args.push_back(c.image);
+        auto r = runner::run_sunufs(o);
+        std::string err = c.err;
+        for (size_t at; (at = err.find("{IMG}")) != std::string::npos;)
+            err.replace(at, 5, c.image);
+        if (err.empty()) {
+            EXPECT_EQ(r.status, 0) << c.name << r.err;
+        } else {
+            EXPECT_EQ(r.err, err) << c.name;
+            EXPECT_EQ(r.status, 1) << c.name;
+        }
+    }
+    EXPECT_EQ(runner::read_file(dir.file("ewf/disk.E02")), segment);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, Containers, ::testing::ValuesIn(testimg::container_formats()),

@@ -37,6 +37,57 @@ def check_manpage(source, build, cmake):
     assert version and '"%s"' % version in title, (version, title)
 
 
+def plain(roff):
+    """A line of the page as it reads: no macro, font change or quote."""
+    text = re.sub(r"^\.[A-Z]+\s*", "", roff)
+    text = re.sub(r"\\f[A-Z]", "", text).replace("\\-", "-").replace("\\&", "").replace('"', "")
+    return " ".join(text.replace(" ,", ",").split())
+
+
+def section(page, name):
+    return re.search(r"^\.SH %s\n(.*?)^\.SH " % name, page, flags=re.S | re.M).group(1)
+
+
+def entries(text):
+    """What each .TP of a section names, as plain text."""
+    return [plain(line) for line in re.findall(r"^\.TP\n(.*)$", text, flags=re.M)]
+
+
+def letters(text):
+    return set("".join(re.findall(r"(?<![\w-])-([A-Za-z0-9]+)", text)))
+
+
+def names_and_options(synopses):
+    """{name: option letters} of command synopses ("help [command], ?")."""
+    table = {}
+    for line in synopses:
+        first, _, rest = line.partition(" ")
+        table[first.rstrip(",")] = letters(line)
+        for alias in re.findall(r", (\S+)$", line):
+            table[alias] = set()
+    return table
+
+
+def check_commands(source, build, cmake):
+    """Every command and option that help and the usage line give is the
+    manual's, and the other way round."""
+    with open(os.path.join(source, "doc", "sunufs.1")) as f:
+        page = f.read()
+    sunufs = os.path.join(build, "sunufs")
+    with tempfile.TemporaryDirectory() as top:
+        image = os.path.join(top, "img")
+        subprocess.run([os.path.join(build, "mksunimg"), "--seed", "-o", image], check=True,
+                       stdout=subprocess.DEVNULL)
+        said = subprocess.run([sunufs, "-p", "0", "-c", "help", image], capture_output=True, text=True)
+    helped = [line.split("  ")[0] for line in said.stderr.splitlines()]
+    assert names_and_options(helped) == names_and_options(entries(section(page, "COMMANDS"))), \
+        (helped, entries(section(page, "COMMANDS")))
+    usage = subprocess.run([sunufs, "-h"], capture_output=True, text=True).stderr
+    synopsis = plain(" ".join(section(page, "SYNOPSIS").splitlines()))
+    assert letters(usage) == letters(synopsis) == letters(" ".join(entries(section(page, "OPTIONS")))), \
+        (usage, synopsis)
+
+
 def quick_start(readme):
     """The first fenced block under the "Quick start" heading."""
     part = re.split(r"^## Quick start.*$", readme, maxsplit=1, flags=re.M)
@@ -67,7 +118,8 @@ def check_quickstart(source, build, cmake):
             "the quick start wrote into the checkout: " + status
 
 
-CHECKS = {"install": check_install, "manpage": check_manpage, "quickstart": check_quickstart}
+CHECKS = {"install": check_install, "manpage": check_manpage, "quickstart": check_quickstart,
+          "commands": check_commands}
 
 if __name__ == "__main__":
     sys.exit(CHECKS[sys.argv[1]](*sys.argv[2:5]) or 0)

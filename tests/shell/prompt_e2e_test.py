@@ -166,6 +166,8 @@ def main():
         print("less is not installed")
         return 77
     with tempfile.TemporaryDirectory() as top:
+        # Sessions at a terminal keep their history here, not in the home.
+        os.environ["XDG_STATE_HOME"] = os.path.join(top, "state")
         make_image(top)
         failed = 0
         for case, needs_editing in CASES:

@@ -126,7 +126,8 @@ const StartCase start_cases[] = {
     {"partition out of range", {"-p", "9", "IMG"},
      "{BIN}: invalid partition (9)\nmount fs: Bad partition\n", 1},
     {"partition 1 is empty", {"-p", "b", "IMG"}, "mount fs: Empty partition\n", 1},
-    {"partition 2 is refused", {"-pc", "IMG"}, "mount fs: Bad partition\n", 1},
+    {"partition 2 is refused", {"-pc", "IMG"},
+     "mount fs: Bad partition\n\tpartition 2 holds a file system: open it with -o 0\n", 1},
     {"partition 4 is empty", {"-p4", "IMG"}, "mount fs: Empty partition\n", 1},
     {"non-number reads as 0", {"-p", "A", "IMG"}, ""},
     {"-- ends the options", {"--", "-d"}, "open disk: No such file or directory\n", 1},
@@ -151,7 +152,7 @@ TEST_F(Shell, StartupAndOptionErrors)
             args.push_back(a == "IMG" ? disk : a);
         auto r = run(args);
         std::string err = c.err;
-        replace_all(err, "{USE}", "Use: {BIN} [-hdbs] [-m map] [-p part | -o sector] [-c command] file\n");
+        replace_all(err, "{USE}", "Use: {BIN} [-hdbsV] [-m map] [-p part | -o sector] [-c command] file\n");
         replace_all(err, "{BIN}", SUNUFS_BIN);
         replace_all(err, "{SUMMARY}", summary);
         EXPECT_EQ(r.out, err.empty() ? prompts(1) : "") << c.name;
@@ -166,7 +167,7 @@ TEST_F(Shell, ProgramNameIsTakenAfterTheLastBackslash)
     o.argv0 = "a\\b/c\\prog";
     o.args = {"-y"};
     auto r = runner::run_sunufs(o);
-    EXPECT_EQ(r.err, "a\\b/c\\prog: illegal option -- y\nUse: prog [-hdbs] [-m map] [-p part | -o sector] [-c command] file\n");
+    EXPECT_EQ(r.err, "a\\b/c\\prog: illegal option -- y\nUse: prog [-hdbsV] [-m map] [-p part | -o sector] [-c command] file\n");
     o.argv0 = "/usr/local/bin/sunufs";  // '/' does not separate
     o.args = {"-p", "9", "/nonexistent"};
     r = runner::run_sunufs(o);
@@ -879,6 +880,9 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
                   (unsigned long long)big[3].offset, (unsigned long long)big[3].offset,
                   (unsigned long long)big[3].offset + 512);
     const std::string lost = std::to_string(big[3].lbn * 8192);
+    char gap[160];
+    std::snprintf(gap, sizeof gap, "0x0 +\n0x0 0x%llx +\n0x%llx 0x100000000 +\n", (unsigned long long)big[3].offset,
+                  (unsigned long long)big[3].offset + 512);
     struct MapCase {
         const char* name;
         std::string map;    // "" : no map file at all
@@ -888,7 +892,13 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
         {"a lost sector inside a file", bad,
          "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n/data/big: incomplete, 191808 of 200000 "
          "bytes; lost " + lost + "-" + std::to_string(big[3].lbn * 8192 + 8192) + "\n", 1},
-        {"every area finished", "0 +\n0 100000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
+        {"every area finished", "0 +\n0 0x100000000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
+        {"bytes past the last line never tried", "0 +\n0 100000 +\n",
+         "map: " + std::to_string(std::filesystem::file_size(disk) - 100000) +
+             " bytes in 1 areas unreadable\n/data/big: Read error\n", 1},
+        {"a gap between lines never tried", gap,
+         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n/data/big: incomplete, 191808 of 200000 "
+         "bytes; lost " + lost + "-" + std::to_string(big[3].lbn * 8192 + 8192) + "\n", 1},
         {"bad number", "0x0 +\n0x0 12z +\n", "map: {MAP}: line 2: not a number\n", 1},
         {"bad status", "# c\n\n0x0 +\n0x0 0x10 X\n", "map: {MAP}: line 4: unknown status\n", 1},
         {"overlapping areas", "0 +\n0 100 +\n50 10 -\n", "map: {MAP}: line 3: areas out of order or overlapping\n", 1},
