@@ -17,13 +17,14 @@
 #include "fslib/bswap.h"
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
+#include "fslib/log.h"
 #include "fslib/platform.h"
 
 namespace fsl {
 
 int64_t frag_offset(const fsys* fs, int64_t frag, int64_t within)
 {
-    int64_t start = part_start(fs->label, fs->part);
+    int64_t start = fs->start;
     int64_t fsize = fs->sb->fs_fsize;   // 512 << fs_fsbtodb, checked at mount
     if (start < 0 || frag < 0 || within < 0)
         return -1;
@@ -36,7 +37,11 @@ int64_t frag_offset(const fsys* fs, int64_t frag, int64_t within)
 
 int frag_load(const fsys* fs, int64_t frag, void* buf, uint32_t count, bool exact, uint32_t* got)
 {
-    return dev_load(fs->handle, frag_offset(fs, frag), buf, count, exact, got);
+    int64_t at = frag_offset(fs, frag);
+    int rc = dev_load(fs->handle, at, buf, count, exact, got);
+    if (rc == FSE_OK)
+        log_overlay(fs, at, buf, *got);
+    return rc;
 }
 
 int64_t block_count(const fs_super* sb, int64_t size, int64_t lbn, int64_t pos)
@@ -105,6 +110,8 @@ int hold(block_map* m, int slot, uint32_t addr)
     if (rc == FSE_OK && got != bsize)
         rc = FSE_READ;
     m->lost[slot] = 0;
+    if ((rc == FSE_OK || !failed.empty()) && got == bsize)
+        log_overlay(m->fs, offset, m->buf[slot], got);
     if (rc == FSE_READ && !failed.empty() && got == bsize) {
         // The pointers in the sectors that could be read are kept; only
         // the blocks the lost ones map are lost.
@@ -138,7 +145,7 @@ int walk(block_map* m, uint32_t addr, int depth, uint64_t idx, uint32_t* out)
             return rc;
         if (entry_lost(m, d - 1, idx / span))
             return FSE_READ;
-        addr = be32_at(m->buf[d - 1] + 4 * (idx / span));
+        addr = word_at(m->buf[d - 1] + 4 * (idx / span), m->fs->swap);
         idx %= span;
         span /= n;
     }
@@ -163,13 +170,13 @@ uint64_t hole_below(block_map* m, uint32_t addr, int depth, uint64_t idx, uint64
         uint64_t first = idx / sub;
         uint64_t k = first;
         // A lost pointer reads as zero, but it is no hole.
-        while (k < n && !entry_lost(m, d - 1, k) && be32_at(m->buf[d - 1] + 4 * k) == 0)
+        while (k < n && !entry_lost(m, d - 1, k) && word_at(m->buf[d - 1] + 4 * k, false) == 0)   // zero either way
             ++k;
         if (k == first && entry_lost(m, d - 1, first))
             return 0;
         if (k > first)
             return (k - first) * sub - idx % sub;
-        addr = be32_at(m->buf[d - 1] + 4 * first);
+        addr = word_at(m->buf[d - 1] + 4 * first, m->fs->swap);
         idx %= sub;
         span = sub;
     }
@@ -226,14 +233,16 @@ int map_block(block_map* m, const dinode* ip, uint64_t lbn, uint32_t* addr)
     return walk(m, ip->di_ib[level], level + 1, idx, addr);
 }
 
-rec_verdict record_step(uint8_t* p, uint32_t avail, bool final)
+rec_verdict record_step(uint8_t* p, uint32_t avail, bool final, bool swap)
 {
     if (avail < DIRHDR)
         return rec_verdict::broken;
     auto* rec = reinterpret_cast<direct*>(p);
-    swap_field(rec->d_ino);
-    swap_field(rec->d_reclen);
-    swap_field(rec->d_namlen);
+    if (swap) {
+        swap_field(rec->d_ino);
+        swap_field(rec->d_reclen);
+        swap_field(rec->d_namlen);
+    }
     uint32_t len = rec->d_reclen;
     const char* name = reinterpret_cast<const char*>(p) + DIRHDR;
     if (len >= DIRHDR + 4 && len % 4 == 0 && len <= avail) {

@@ -1,8 +1,13 @@
-// Byte-order helpers: the disk is big-endian, the host little-endian.
-// Every record is converted in place once, right after it is read, with
-// these helpers and nothing else.
+// Byte-order helpers.  Sun labels and SPARC file systems are big-endian;
+// x86 labels, partition tables and file systems written on x86 are
+// little-endian.  A file system's order is chosen once, when it is
+// mounted, from its superblock magic: the record converters take that
+// choice as a flag (`swap`: the records' order is not the host's) and test
+// it once per record, never per field.  Every record is converted in place
+// once, right after it is read, with these helpers and nothing else.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -41,7 +46,38 @@ inline uint32_t be32_at(const uint8_t* p)
 {
     uint32_t u;
     std::memcpy(&u, p, 4);
-    return bswap32(u);
+    return std::endian::native == std::endian::little ? bswap32(u) : u;
 }
+
+// Little-endian words from a byte buffer (partition tables, x86 labels).
+inline uint16_t le16_at(const uint8_t* p)
+{
+    uint16_t u;
+    std::memcpy(&u, p, 2);
+    return std::endian::native == std::endian::little ? u : bswap16(u);
+}
+inline uint32_t le32_at(const uint8_t* p)
+{
+    uint32_t u;
+    std::memcpy(&u, p, 4);
+    return std::endian::native == std::endian::little ? u : bswap32(u);
+}
+inline uint64_t le64_at(const uint8_t* p)
+{
+    uint64_t u;
+    std::memcpy(&u, p, 8);
+    return std::endian::native == std::endian::little ? u : bswap64(u);
+}
+
+// A 32-bit word of a mounted file system's record, by its `swap` flag.
+inline uint32_t word_at(const uint8_t* p, bool swap)
+{
+    uint32_t u;
+    std::memcpy(&u, p, 4);
+    return swap ? bswap32(u) : u;
+}
+
+// The `swap` flag of records stored big-endian (true) or little-endian.
+constexpr bool swap_for(bool big) { return big == (std::endian::native == std::endian::little); }
 
 }  // namespace fsl

@@ -6,6 +6,7 @@
 
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
+#include "fslib/log.h"
 
 fs_cache* cache_new(const fsys* fs)
 {
@@ -31,5 +32,6 @@ void cache_free(fs_cache* c)
     std::free(c->lookup.ff_buf);
     fsl::map_free(c->lookup.ff_map);
     std::free(c->iblock);
+    fsl::log_free(c->log);
     std::free(c);
 }

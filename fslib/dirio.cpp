@@ -12,7 +12,7 @@ namespace {
 int step_record(FS_FILE* d, direct** rec)
 {
     bool final = d->ff_pos >= d->ff_inode->di_size;
-    fsl::rec_verdict v = fsl::record_step(d->ff_cur, d->ff_avail, final);
+    fsl::rec_verdict v = fsl::record_step(d->ff_cur, d->ff_avail, final, d->ff_fs->swap);
     *rec = nullptr;
     if (v == fsl::rec_verdict::broken) {
         if (d->ff_lost == FSE_OK)

@@ -8,6 +8,7 @@
 #include "fslib/bswap.h"
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
+#include "fslib/labels.h"
 #include "fslib/platform.h"
 #include "fslib/rescue.h"
 
@@ -25,7 +26,7 @@ bool bare_fs(fs_handle h)
     uint32_t got;
     if (fsl::dev_load(h, BARE_MAGIC_AT, word, sizeof word, true, &got) != FSE_OK)
         return false;
-    return fsl::be32_at(word) == static_cast<uint32_t>(FS_MAGIC);
+    return fsl::ufs_magic_at(word);
 }
 
 // Makes `l` the label of a device that is one file system from its first
@@ -49,12 +50,16 @@ int read_label(disk* d, const disk_choices* c)
         return FSE_OK;
     if (fsl::dev_load(d->handle, 0, d->label, LABEL_BUFSIZE, true, &got) != FSE_OK)
         return FSE_READ;
+    uint8_t first[SECTOR_SIZE];   // as stored: the check converts in place
+    std::memcpy(first, d->label, sizeof first);
     int rc = label_check(d->label);
     if (rc == FSE_OK)
         return FSE_OK;
+    if (fsl::pc_label(d, first))
+        return FSE_OK;
     if (fsl::backup_label(d, rc))
         return FSE_OK;
-    if (!bare_fs(d->handle))
+    if (!bare_fs(d->handle) && !fsl::ufs2_at(d->handle, 0))
         return rc;
     d->bare = true;
     bare_label(d->label, d->bytes);
@@ -90,16 +95,20 @@ disk* disk_open_with(const char* path, const disk_choices* choices, disk_note* n
         return nullptr;
     }
     auto* buf = static_cast<dk_label*>(std::calloc(1, LABEL_BUFSIZE));
-    if (!buf) {
+    auto* slots = static_cast<disk_slot*>(std::calloc(NSLOT, sizeof(disk_slot)));
+    if (!buf || !slots) {
+        std::free(buf);
+        std::free(slots);
         fs_errno = FSE_NOMEM;
         return nullptr;
     }
     fs_handle h = fsl::dev_open(path, choices->map, note);
     if (h == FS_NOHANDLE) {
         std::free(buf);
+        std::free(slots);
         return nullptr;
     }
-    *d = disk{h, buf, false, fsl::dev_size(h), {FSE_OK, 0}, {}};
+    *d = disk{h, buf, false, fsl::dev_size(h), SCHEME_SUN, 0, slots, {}, {FSE_OK, 0}, {}};
     std::memcpy(d->format, note->format, sizeof d->format);
     int rc = read_label(d, choices);
     if (rc != FSE_OK) {
@@ -107,6 +116,8 @@ disk* disk_open_with(const char* path, const disk_choices* choices, disk_note* n
         fs_errno = rc;
         return nullptr;
     }
+    if (d->scheme == SCHEME_SUN)
+        fsl::sun_slots(d);
     fs_errno = FSE_OK;   // a disk that opens leaves no stale reason behind
     return d;
 }
@@ -152,6 +163,8 @@ int disk_close(disk* d)
     d->handle = FS_NOHANDLE;
     std::free(d->label);
     d->label = nullptr;
+    std::free(d->slots);
+    d->slots = nullptr;
     d->bare = false;
     int rc = fsl::dev_close(h);
     if (rc != FSE_OK)

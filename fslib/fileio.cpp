@@ -9,6 +9,7 @@
 #include "fslib/bswap.h"
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
+#include "fslib/log.h"
 #include "fslib/platform.h"
 
 FS_FILE fs_files[NFILES];
@@ -35,8 +36,10 @@ void load_fast_link(FS_FILE* f)
     uint32_t words[NDADDR + NIADDR];
     std::memcpy(words, f->ff_inode->di_db, sizeof f->ff_inode->di_db);
     std::memcpy(words + NDADDR, f->ff_inode->di_ib, sizeof f->ff_inode->di_ib);
-    for (uint32_t& w : words)
-        w = fsl::bswap32(w);
+    if (f->ff_fs->swap) {
+        for (uint32_t& w : words)
+            w = fsl::bswap32(w);
+    }
     auto count = static_cast<uint32_t>(f->ff_inode->di_size);
     std::memcpy(f->ff_buf, words, count);
     f->ff_cur = f->ff_buf;
@@ -110,6 +113,8 @@ int load_lossy(FS_FILE* f, uint32_t addr, uint8_t* dst, uint32_t count, int64_t 
     uint32_t got;
     fsl::sector_list failed;
     int rc = fsl::dev_read(f->ff_fs->handle, offset, dst, sector_round(count), &got, &failed);
+    if (rc == FSE_OK || !failed.empty())
+        fsl::log_overlay(f->ff_fs, offset, dst, got);
     if (rc == FSE_OK)
         return got < count ? FSE_READ : FSE_OK;   // the device ended inside the block
     if (rc != FSE_READ || failed.empty() || got < count)

@@ -33,10 +33,13 @@ enum {
     FSE_BADSB = 12,   // superblock geometry our reads cannot handle safely
     FSE_TOOBIG = 13,  // a size that is negative, or past what the block map reaches
     FSE_NOFS = 14,    // a call that needs the current file system found none
-    FSE_HOST = 15,    // a host call failed: fs_syserr holds its errno
-    FSE_MAPLINE = 16, // a line of a rescue map cannot be read
-    FSE_CONTAINER = 17, // an image container cannot be read (its note says why)
-    FSE_NERR = 18
+    FSE_UFS2 = 15,    // a UFS2 file system, whose records this library does not read
+    FSE_REPLICA = 16, // a volume manager's replica, not a file system
+    FSE_STRIPE = 17,  // the first part of a volume manager's stripe or concatenation
+    FSE_HOST = 18,    // a host call failed: fs_syserr holds its errno
+    FSE_MAPLINE = 19, // a line of a rescue map cannot be read
+    FSE_CONTAINER = 20, // an image container cannot be read (its note says why)
+    FSE_NERR = 21
 };
 
 extern int fs_errno;                 // status of the last failing operation
@@ -340,15 +343,38 @@ inline constexpr int LABEL_BUFSIZE = 8192;
 struct fs_rescue {
     int reason;
     uint64_t sector;
+    bool gpt = false;   // the copy is a GPT's backup header
 };
 
 inline constexpr int FS_FORMAT_MAX = 8;   // a container format's name, with its NUL
+
+// What describes a disk's partitions.
+enum {
+    SCHEME_SUN = 0,   // a Sun label (maybe with OpenBSD's slots 8-15), or none (bare)
+    SCHEME_GPT,       // an EFI (GPT) label
+    SCHEME_X86,       // an fdisk partition holding a little-endian Solaris x86 label
+    SCHEME_MBR,       // fdisk partitions with no Solaris one; UFS in one of them
+};
+inline constexpr int NSLOT = 128;   // the most partitions a disk's label names (GPT entries)
+
+// One partition as every label kind comes down to: where it lies and
+// whether a plain mount may take it.
+struct disk_slot {
+    uint64_t start;     // first 512-byte sector, from the start of the device
+    uint64_t sectors;   // 0: empty
+    bool special;       // swap, backup, reserved: mounted only with FS_MNT_ANYPART
+    char type[40];      // GPT: the type's name, or its GUID as text; else ""
+};
 
 struct disk {
     fs_handle handle;   // FS_NOHANDLE: slot free
     dk_label* label;    // owned 8192-byte buffer, label converted
     bool bare;          // no label: one UFS file system fills the device
     int64_t bytes;      // device size in bytes (0 when the host cannot say)
+    int scheme;         // SCHEME_*
+    int nslots;         // slots the label can name (8, 16, 4 or its GPT entries)
+    disk_slot* slots;   // owned, NSLOT of them
+    char name[128];     // x86 label text, as stored
     fs_rescue label_from;         // the backup label taken, if any
     char format[FS_FORMAT_MAX];   // the container read through; "" for none
 };
@@ -408,6 +434,10 @@ void dump_label(FILE* stream, const dk_label* label);
 // Start of partition `part` in 512-byte sectors, exact; it cannot fail.
 uint64_t part_start_sectors(const dk_label* label, int part);
 
+// True when slot `part` of `d` starts with a volume manager's replica
+// where a file system would keep its superblock.
+bool slot_replica(const disk* d, int part);
+
 // ---------------------------------------------------------------------------
 // Mounted file systems
 // ---------------------------------------------------------------------------
@@ -426,6 +456,9 @@ struct fsys {
     uint32_t cwd_ino;
     bool bare;          // the disk's: no label in front of the file system
     fs_cache* cache;    // owned: last inode block, lookup buffers
+    int64_t start = 0;      // the partition's first byte on the device
+    uint64_t sectors = 0;   // the partition's size in sectors
+    bool swap = false;      // its records are not in the host's byte order
 };
 
 // Mounts partition `part` of `d` (partitions 1 and 2 only with
@@ -619,8 +652,36 @@ int fs_meta_lost(fsys* fs, bool* super, std::vector<uint32_t>* copies, std::vect
 // written in place (fs_clean 0xFD, and 2 in the superblock's second word).
 bool fs_log_unrolled(const fsys* fs);
 
+// fs_mount flag: open the file system as it lies on the disk, without
+// its log.
+inline constexpr int FS_MNT_NOLOG = 4;
+
+// What the mount made of the file system's log.
+enum {
+    FS_LOG_NONE = 0,       // no log read: none, or FS_MNT_NOLOG
+    FS_LOG_EMPTY = 1,      // read: no committed transaction in it
+    FS_LOG_REPLAYED = 2,   // its committed transactions are laid over every read
+    FS_LOG_DAMAGED = 3,    // it failed its checks and is not used
+};
+// The log's state; with FS_LOG_REPLAYED *transactions says how many
+// transactions, with FS_LOG_DAMAGED *why says what failed.
+int fs_log_state(const fsys* fs, uint32_t* transactions, const char** why);
+// Prints the log's extents, head, tail, idents and transaction count;
+// nothing when no log was read.
+void dump_log(FILE* stream, const fsys* fs);
+// True when the current state of inode `ino` of the current file system
+// came from its log.
+bool fs_inode_logged(uint32_t ino);
+
 // One thing the scan found.
-enum { SCAN_LABEL = 1, SCAN_BACKUP = 2, SCAN_FS = 3 };
+enum {
+    SCAN_LABEL = 1, SCAN_BACKUP = 2, SCAN_FS = 3,
+    SCAN_FDISK = 4,        // an fdisk partition (from sector 0's table)
+    SCAN_X86 = 5,          // a sound Solaris x86 label
+    SCAN_GPT = 6,          // a sound GPT header, the primary one
+    SCAN_GPT_BACKUP = 7,   // a sound GPT header, the backup one
+    SCAN_REPLICA = 8,      // a volume manager's replica, at its slice's start
+};
 struct scan_find {
     int kind;            // SCAN_LABEL (sector 0), SCAN_BACKUP, SCAN_FS
     uint64_t sector;     // where it starts, from the start of the disk
@@ -632,6 +693,8 @@ struct scan_find {
     int copies;          // SCAN_FS: sound superblock copies
     uint64_t sectors;    // SCAN_FS: size in sectors
     char fsmnt[512];     // SCAN_FS: last mount point, as stored (maybe no NUL)
+    int number;          // SCAN_FDISK: the entry's number, 0-3
+    int type;            // SCAN_FDISK: the partition's type byte
 };
 inline constexpr int SCAN_MOST = 64;   // finds kept by one scan
 

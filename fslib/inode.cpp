@@ -7,6 +7,7 @@
 #include "fslib/bswap.h"
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
+#include "fslib/log.h"
 #include "fslib/platform.h"
 
 namespace {
@@ -59,6 +60,7 @@ int load_inode_block(fsys* fs, uint32_t ino, uint32_t* at)
         }
         if (rc != FSE_OK)
             return rc;
+        fsl::log_overlay(fs, offset, c->iblock, bsize);
         c->iblock_at = offset;
     }
     // An inode never crosses a sector: 128 bytes, 128-byte aligned.
@@ -76,7 +78,7 @@ int inode_read(fsys* fs, uint32_t ino, dinode* out)
     if (rc != FSE_OK)
         return rc;
     std::memcpy(out, fs->cache->iblock + at, INODE_SIZE);
-    return inode_swap(out);
+    return inode_swap(out, fs->swap);
 }
 
 }  // namespace fsl
@@ -96,13 +98,17 @@ int fs_iget(fsys* fs, uint32_t ino, uint8_t* buffer, dinode** inode_ptr)
     } else {
         std::memcpy(*inode_ptr, fs->cache->iblock + at, INODE_SIZE);
     }
-    inode_swap(*inode_ptr);
+    inode_swap(*inode_ptr, fs->swap);
     return 0;
 }
 
-int inode_swap(dinode* ip)
+int inode_swap(dinode* ip) { return inode_swap(ip, true); }
+
+int inode_swap(dinode* ip, bool swap)
 {
     using fsl::swap_field;
+    if (!swap)
+        return FSE_OK;
     swap_field(ip->di_mode);
     swap_field(ip->di_nlink);
     swap_field(ip->di_uid);
@@ -191,4 +197,15 @@ void fs_devnum(uint32_t rdev, uint32_t* major, uint32_t* minor)
         *major = (rdev >> 8) & 0xff;
         *minor = rdev & 0xff;
     }
+}
+
+bool fs_inode_logged(uint32_t ino)
+{
+    fsys* fs = fs_getfs();
+    if (!fs || fs->sb->fs_ipg <= 0)
+        return false;
+    int64_t frag = inode_frag(fs->sb, ino);
+    uint64_t within = uint64_t{ino % static_cast<uint32_t>(fs->sb->fs_inopb)} * INODE_SIZE;
+    int64_t at = frag < 0 ? -1 : fsl::frag_offset(fs, frag, static_cast<int64_t>(within));
+    return at >= 0 && fsl::log_touches(fs, at, INODE_SIZE);
 }

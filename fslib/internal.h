@@ -17,11 +17,19 @@ extern FS_FILE fs_files[NFILES];     // the stream table
 // Converts the label's numbers in place and checks it: FSE_OK, FSE_MAGIC
 // (no label magic), or FSE_CHECKSUM.  fs_errno is not touched.
 int label_check(dk_label* label);
-// Converts the superblock's numbers in place: FSE_OK when the converted
-// magic is FS_MAGIC, else FSE_MAGIC.
+// Converts the superblock's numbers in place from big-endian: FSE_OK when
+// the converted magic is FS_MAGIC, else FSE_MAGIC.
 int super_swap(fs_super* sb);
-// Converts an inode in place; always FSE_OK.
+// The same for a superblock whose order `super_order` found: `swap` says
+// whether its words are converted at all.
+int super_swap(fs_super* sb, bool swap);
+// The byte order of the superblock at `sb`, as stored, from its magic:
+// FSE_OK with *swap, or FSE_MAGIC when the magic reads neither way.
+int super_order(const fs_super* sb, bool* swap);
+// Converts a big-endian inode in place; always FSE_OK.
 int inode_swap(dinode* ip);
+// Converts an inode of a file system whose `swap` flag is given.
+int inode_swap(dinode* ip, bool swap);
 
 inline constexpr int IBUFSIZE = FF_BUFSIZE;   // the largest block
 
@@ -128,7 +136,7 @@ enum class rec_verdict {
 // Converts the record header at `p` in place and judges it.  `avail` is
 // the directory's bytes left in the block from `p` on; `final` says they
 // are the last of the directory.
-rec_verdict record_step(uint8_t* p, uint32_t avail, bool final);
+rec_verdict record_step(uint8_t* p, uint32_t avail, bool final, bool swap = true);
 
 // Owner words of inode `ip` by the file system's inode format.
 void inode_owner(const fs_super* sb, const dinode* ip, uint32_t* uid, uint32_t* gid);
@@ -142,6 +150,8 @@ int current_fs(fsys** fs);
 
 }  // namespace fsl
 
+struct fs_log;
+
 struct fs_cache {
     FS_FILE lookup;        // path lookup's directory stream: no table slot,
                            // so a lookup works with every slot taken, and
@@ -150,6 +160,7 @@ struct fs_cache {
     uint8_t* iblock;       // inode block read last
     int64_t iblock_at;     // its device offset; -1: none held
     uint32_t iblock_lost;  // its sectors that could not be read, bit by sector
+    fs_log* log;           // what the mount read of the log; null: none
 };
 
 // Creates and drops a mounted file system's cache.

@@ -6,6 +6,8 @@
 #include "fslib/bswap.h"
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
+#include "fslib/labels.h"
+#include "fslib/log.h"
 #include "fslib/platform.h"
 #include "fslib/rescue.h"
 
@@ -65,33 +67,62 @@ int take_slot(disk* d, int part, fsys** out)
         return FSE_NOMEM;
     }
     *fs = fsys{d->handle, d->label, part, sb, cwd, ROOT_INO, d->bare, nullptr};
+    const disk_slot& slot = d->slots[part];
+    fs->start = slot.start > uint64_t{INT64_MAX} / SECTOR_SIZE ? -1 : static_cast<int64_t>(slot.start * SECTOR_SIZE);
+    fs->sectors = slot.sectors;
     std::strcpy(cwd, "/");
     *out = fs;
     return FSE_OK;
 }
 
+// Why a partition without a UFS1 superblock cannot be mounted: UFS2, a
+// volume manager's replica, or no file system at all.
+int no_super(const fsys* fs, const disk* d)
+{
+    if (fsl::ufs2_at(fs->handle, fs->start))
+        return FSE_UFS2;
+    if (slot_replica(d, fs->part))
+        return FSE_REPLICA;
+    return FSE_MAGIC;
+}
+
+// True when the file system claims more than its slot holds on a disk that
+// a volume manager uses: the slot is the first part of a stripe or a
+// concatenation, whose other parts lie on other disks.
+bool volume_part(const fsys* fs, const disk* d)
+{
+    if (int64_t{fs->sb->fs_size} * fs->sb->fs_fsize / SECTOR_SIZE <= static_cast<int64_t>(fs->sectors))
+        return false;
+    for (int i = 0; i < d->nslots; i++) {
+        if (slot_replica(d, i))
+            return true;
+    }
+    return false;
+}
+
 // Reads, converts and checks the superblock; FSE_OK or the failure.
-int load_super(fsys* fs)
+int load_super(fsys* fs, const disk* d)
 {
     uint32_t got;
-    int64_t where = fsl::part_start(fs->label, fs->part);
+    int64_t where = fs->start;
     int rc = fsl::dev_load(fs->handle, where < 0 ? -1 : where + SBOFF, fs->sb, sizeof(fs_super), true, &got);
     if (rc != FSE_OK)
         return rc;
-    rc = super_swap(fs->sb);
+    rc = super_order(fs->sb, &fs->swap);
     if (rc != FSE_OK)
-        return rc;
+        return no_super(fs, d);
+    super_swap(fs->sb, fs->swap);
     if (!geometry_ok(fs->sb))
         return FSE_BADSB;
-    return FSE_OK;
+    return volume_part(fs, d) ? FSE_STRIPE : FSE_OK;
 }
 
 // The superblock (or, as `flags` allow, a copy of it) and the cache.
-int read_super(fsys* fs, int flags, fs_rescue* used)
+int read_super(fsys* fs, const disk* d, int flags, fs_rescue* used)
 {
     *used = {FSE_OK, 0};
-    int rc = load_super(fs);
-    if (rc != FSE_OK && (flags & FS_MNT_SBCOPY))
+    int rc = load_super(fs, d);
+    if (rc != FSE_OK && rc != FSE_UFS2 && rc != FSE_REPLICA && rc != FSE_STRIPE && (flags & FS_MNT_SBCOPY))
         rc = fsl::super_copy(fs, rc, used);
     if (rc != FSE_OK)
         return rc;
@@ -101,9 +132,14 @@ int read_super(fsys* fs, int flags, fs_rescue* used)
 
 }  // namespace
 
-bool fsl::super_sound(fs_super* sb)
+bool fsl::super_sound(fs_super* sb, bool* swap)
 {
-    return super_swap(sb) == FSE_OK && geometry_ok(sb);
+    bool order = false;
+    if (super_order(sb, &order) != FSE_OK)
+        return false;
+    if (swap)
+        *swap = order;
+    return super_swap(sb, order) == FSE_OK && geometry_ok(sb);
 }
 
 fsys* fs_mount(disk* d, int part, int flags)
@@ -115,15 +151,15 @@ fsys* fs_mount(disk* d, int part, int flags)
 fsys* fs_mount_with(disk* d, int part, int flags, fs_rescue* used)
 {
     *used = {FSE_OK, 0};
-    if (part < 0 || part >= NDKMAP) {
+    if (part < 0 || part >= d->nslots) {
         fs_errno = FSE_PART;
         return nullptr;
     }
-    if (d->label->dkl_map[part].dkl_nblk == 0) {
+    if (d->slots[part].sectors == 0) {
         fs_errno = FSE_EMPTY;
         return nullptr;
     }
-    if (!(flags & FS_MNT_ANYPART) && (part == 1 || part == 2)) {
+    if (!(flags & FS_MNT_ANYPART) && d->slots[part].special) {
         fs_errno = FSE_PART;
         return nullptr;
     }
@@ -133,12 +169,14 @@ fsys* fs_mount_with(disk* d, int part, int flags, fs_rescue* used)
         fs_errno = rc;
         return nullptr;
     }
-    rc = read_super(fs, flags, used);
+    rc = read_super(fs, d, flags, used);
     if (rc != FSE_OK) {
         fs_umount(fs);
         fs_errno = rc;
         return nullptr;
     }
+    if (!(flags & FS_MNT_NOLOG))
+        fsl::log_open(fs);
     if (!fs_current)
         fs_current = fs;
     return fs;
@@ -202,16 +240,51 @@ constexpr word_range SUPER_WORDS[] = {
     {offsetof(fs_super, fs_qbmask), offsetof(fs_super, fs_magic)},
 };
 
-int super_swap(fs_super* sb)
+int super_swap(fs_super* sb) { return super_swap(sb, true); }
+
+// Solaris on x86 declares two superblock words in the other's place when
+// it builds little-endian (fs_state at 132, fs_npsect at 1336); 4.4-format
+// writers keep fs_npsect at 132 in either order.
+constexpr size_t X86_NPSECT_AT = 1336;
+
+int super_swap(fs_super* sb, bool swap)
 {
     auto* raw = reinterpret_cast<unsigned char*>(sb);
-    for (const word_range& r : SUPER_WORDS) {
-        for (size_t off = r.first; off <= r.last; off += 4) {
-            uint32_t w;
-            std::memcpy(&w, raw + off, 4);
-            w = fsl::bswap32(w);
-            std::memcpy(raw + off, &w, 4);
+    if (swap) {
+        for (const word_range& r : SUPER_WORDS) {
+            for (size_t off = r.first; off <= r.last; off += 4) {
+                uint32_t w;
+                std::memcpy(&w, raw + off, 4);
+                w = fsl::bswap32(w);
+                std::memcpy(raw + off, &w, 4);
+            }
         }
     }
+    bool little = swap == fsl::swap_for(false);
+    if (little && sb->fs_inodefmt != FS_INODEFMT_NEW) {
+        uint32_t state, npsect;
+        std::memcpy(&state, raw + offsetof(fs_super, fs_npsect), 4);
+        std::memcpy(&npsect, raw + X86_NPSECT_AT, 4);
+        if (swap) {
+            npsect = fsl::bswap32(npsect);
+            state = fsl::bswap32(state);
+        }
+        std::memcpy(raw + offsetof(fs_super, fs_npsect), &npsect, 4);
+        std::memcpy(raw + X86_NPSECT_AT, &state, 4);
+    }
     return sb->fs_magic == FS_MAGIC ? FSE_OK : FSE_MAGIC;
+}
+
+int super_order(const fs_super* sb, bool* swap)
+{
+    const auto* raw = reinterpret_cast<const uint8_t*>(sb) + offsetof(fs_super, fs_magic);
+    if (fsl::be32_at(raw) == static_cast<uint32_t>(FS_MAGIC)) {
+        *swap = fsl::swap_for(true);
+        return FSE_OK;
+    }
+    if (fsl::le32_at(raw) == static_cast<uint32_t>(FS_MAGIC)) {
+        *swap = fsl::swap_for(false);
+        return FSE_OK;
+    }
+    return FSE_MAGIC;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "fslib/bswap.h"
 #include "fslib/fslib.h"
 
 namespace fsl {
@@ -30,9 +31,16 @@ bool label_raw_ok(const uint8_t* raw);
 // backups its own geometry places there.
 bool backup_placed(const dk_label* l, uint64_t sector);
 
-// Converts `sb` to host order and checks it: magic and a geometry that the
-// library reads safely.
-bool super_sound(fs_super* sb);
+// Converts `sb` to host order and checks it: magic (in either byte order,
+// given in *swap when `swap` is not null) and a geometry that the library
+// reads safely.
+bool super_sound(fs_super* sb, bool* swap = nullptr);
+
+// True when the 32-bit word at `p` is the UFS magic in either byte order.
+inline bool ufs_magic_at(const uint8_t* p)
+{
+    return be32_at(p) == static_cast<uint32_t>(FS_MAGIC) || le32_at(p) == static_cast<uint32_t>(FS_MAGIC);
+}
 
 // True when the group numbers of `sb` bound every copy's place, so that
 // the copy arithmetic below stays exact.

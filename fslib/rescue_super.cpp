@@ -43,17 +43,18 @@ namespace {
 // system starting at `start`; -1 when none does.  A found copy is left,
 // converted, in `sb`.
 // Sectors listed in `lost` could not be read: no copy is taken from them.
-int64_t copy_in(const uint8_t* buf, uint32_t got, int64_t at, int64_t start, fs_super* sb, const fsl::sector_list& lost)
+int64_t copy_in(const uint8_t* buf, uint32_t got, int64_t at, int64_t start, fs_super* sb, bool* swap,
+                const fsl::sector_list& lost)
 {
     for (uint32_t o = 0; o + sizeof(fs_super) <= got; o += SECTOR_SIZE) {
         int64_t here = at + o;
-        if (here == start + SBOFF || fsl::be32_at(buf + o + offsetof(fs_super, fs_magic)) != uint32_t(FS_MAGIC))
+        if (here == start + SBOFF || !fsl::ufs_magic_at(buf + o + offsetof(fs_super, fs_magic)))
             continue;
         auto hit = std::lower_bound(lost.begin(), lost.end(), fsl::first_sector(here));
         if (hit != lost.end() && *hit < fsl::end_sector(here, sizeof(fs_super)))
             continue;
         std::memcpy(sb, buf + o, sizeof *sb);
-        if (fsl::super_sound(sb) && fsl::copy_group(sb, here - start) >= 0)
+        if (fsl::super_sound(sb, swap) && fsl::copy_group(sb, here - start) >= 0)
             return here;
     }
     return -1;
@@ -85,11 +86,10 @@ int64_t copy_group(const fs_super* sb, int64_t rel)
 
 int super_copy(fsys* fs, int status, fs_rescue* used)
 {
-    int64_t start = part_start(fs->label, fs->part);
-    int64_t nblk = fs->label->dkl_map[fs->part].dkl_nblk;
-    if (start < 0 || nblk <= 0)
+    int64_t start = fs->start;
+    if (start < 0 || fs->sectors == 0)
         return status;
-    int64_t end = start + (nblk * SECTOR_SIZE < COPY_SEARCH_BYTES ? nblk * SECTOR_SIZE : COPY_SEARCH_BYTES);
+    int64_t end = start + (fs->sectors < uint64_t{COPY_SEARCH_BYTES} / SECTOR_SIZE ? static_cast<int64_t>(fs->sectors) * SECTOR_SIZE : COPY_SEARCH_BYTES);
     auto* buf = static_cast<uint8_t*>(std::aligned_alloc(PAGE, BIG_READ));
     int64_t found = -1;
     for (int64_t at = start; buf && found < 0 && at < end;) {
@@ -101,7 +101,7 @@ int super_copy(fsys* fs, int status, fs_rescue* used)
         got &= ~uint32_t{SECTOR_SIZE - 1};
         if (got <= sizeof(fs_super))
             break;
-        found = copy_in(buf, got, at, start, fs->sb, lost);
+        found = copy_in(buf, got, at, start, fs->sb, &fs->swap, lost);
         at += got - sizeof(fs_super) + SECTOR_SIZE;   // a copy across the cut is seen whole next time
     }
     std::free(buf);
@@ -117,5 +117,5 @@ bool fs_log_unrolled(const fsys* fs)
 {
     // The roll state keeps the word that the 4.4 format leaves 0, as stored.
     const auto* raw = reinterpret_cast<const uint8_t*>(fs->sb);
-    return fs->sb->fs_clean == 0xFD && fsl::be32_at(raw + offsetof(fs_super, fs_rlink)) == 2;
+    return fs->sb->fs_clean == 0xFD && fsl::word_at(raw + offsetof(fs_super, fs_rlink), fs->swap) == 2;
 }

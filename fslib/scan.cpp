@@ -11,6 +11,7 @@
 #include "fslib/bswap.h"
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
+#include "fslib/labels.h"
 #include "fslib/platform.h"
 #include "fslib/rescue.h"
 
@@ -18,7 +19,7 @@ namespace {
 
 constexpr int MOST_SUPERS = 16384;          // superblocks one scan keeps
 constexpr int GROUPS_TRIED = 4;             // leading copies a start may lack
-constexpr int MOST_STARTS = MOST_SUPERS * (GROUPS_TRIED + 1);
+constexpr int MOST_STARTS = MOST_SUPERS * (GROUPS_TRIED + 2);
 constexpr uint32_t CARRY = sizeof(fs_super);  // a superblock across a cut is seen whole
 
 // The numbers by which superblocks are judged to be of one file system.
@@ -50,6 +51,9 @@ struct scan_state {
     int nsupers;
     start_guess* starts;
     int nstarts;
+    int64_t part_at[NDKMAP];   // partition starts (bytes) of a sound label in sector 0
+    int nparts;
+    int64_t bytes;    // size of the device
     fs_super sb;      // scratch
     uint64_t skipped; // sectors that could not be read
 };
@@ -88,11 +92,26 @@ scan_find* add_find(scan_state* s, int kind, uint64_t sector)
 // Notes a label in sector `sector` (512 bytes at `raw`), if there is one.
 void note_label(scan_state* s, const uint8_t* raw, uint64_t sector)
 {
+    scan_find other[fsl::SECTOR_FINDS];
+    int n = fsl::scan_sector(raw, sector, other);
+    for (int i = 0; i < n; i++) {
+        scan_find* f = add_find(s, other[i].kind, other[i].sector);
+        if (f)
+            *f = other[i];
+    }
     bool magic = raw[508] == 0xDA && raw[509] == 0xBE;
     if (sector == 0) {
         scan_find* f = add_find(s, SCAN_LABEL, 0);
         if (f)
             f->status = !magic ? FSE_MAGIC : fsl::label_raw_ok(raw) ? FSE_OK : FSE_CHECKSUM;
+        dk_label l;
+        std::memcpy(&l, raw, sizeof l);
+        if (magic && fsl::label_raw_ok(raw) && label_check(&l) == FSE_OK) {
+            for (int p = 0; p < NDKMAP; p++) {
+                if (l.dkl_map[p].dkl_nblk > 0 && fsl::part_start(&l, p) >= 0)
+                    s->part_at[s->nparts++] = fsl::part_start(&l, p);
+            }
+        }
         return;
     }
     if (!magic || !fsl::label_raw_ok(raw))
@@ -108,7 +127,7 @@ void note_label(scan_state* s, const uint8_t* raw, uint64_t sector)
 // Notes a sound superblock at device byte `at` (8192 bytes at `raw`).
 void note_super(scan_state* s, const uint8_t* raw, int64_t at)
 {
-    if (fsl::be32_at(raw + offsetof(fs_super, fs_magic)) != uint32_t(FS_MAGIC) || s->nsupers >= MOST_SUPERS)
+    if (!fsl::ufs_magic_at(raw + offsetof(fs_super, fs_magic)) || s->nsupers >= MOST_SUPERS)
         return;
     std::memcpy(&s->sb, raw, sizeof s->sb);
     if (!fsl::super_sound(&s->sb) || !fsl::groups_ok(&s->sb))
@@ -227,7 +246,10 @@ void add_start(scan_state* s, int64_t at, int source)
 }
 
 // Every start that a superblock suggests: itself as a primary, or as the
-// copy of one of the first groups (the ones before it may be lost).
+// copy of one of the first groups (the ones before it may be lost), or of
+// any group of a partition that the label names, where it lies as such a
+// copy: on a staggered file system, copies of later groups fit a false
+// start as well as the true one.
 void make_starts(scan_state* s)
 {
     for (int i = 0; i < s->nsupers; i++) {
@@ -236,6 +258,12 @@ void make_starts(scan_state* s)
         add_start(s, p.at - SBOFF, i);
         for (int c = 0; c < GROUPS_TRIED && c < p.g.ncg; c++)
             add_start(s, p.at - fsl::copy_offset(sb, c), i);
+        for (int k = 0; k < s->nparts; k++) {
+            if (fsl::copy_group(sb, p.at - s->part_at[k]) >= GROUPS_TRIED) {
+                add_start(s, s->part_at[k], i);
+                break;
+            }
+        }
     }
     for (int k = 0; k < s->nstarts; k++)
         s->starts[k].score = explain(s, k, false);
@@ -279,6 +307,16 @@ void report_fs(scan_state* s, int k, int count)
     }
 }
 
+// True when the file system that start `k` gives lies within the device:
+// a stray copy of a late group, taken for a primary alone, would run past
+// the end.
+bool fits(const scan_state* s, int k)
+{
+    const start_guess& g = s->starts[k];
+    const geo& gg = s->supers[g.source].g;
+    return s->bytes <= 0 || g.at + int64_t{gg.size} * gg.fsize <= s->bytes;
+}
+
 // Takes the starts in turn, best first.  A start's count only falls as
 // others take its superblocks, so a start whose count still holds when it
 // comes up is the best one left.
@@ -307,7 +345,7 @@ void find_systems(scan_state* s, int* heap)
             }
             continue;
         }
-        if (s->starts[k].primary || count >= 2) {
+        if ((s->starts[k].primary && fits(s, k)) || count >= 2) {
             explain(s, k, true);
             report_fs(s, k, count);
         }
@@ -341,7 +379,8 @@ int disk_scan(const char* path, const fs_map* map, disk_note* note, scan_find* f
     }
     s->found = found;
     s->h = fsl::dev_open(path, map, note);
-    bool ok = s->h != FS_NOHANDLE && pass(s, static_cast<uint64_t>(fsl::dev_size(s->h)), progress);
+    s->bytes = s->h != FS_NOHANDLE ? fsl::dev_size(s->h) : 0;
+    bool ok = s->h != FS_NOHANDLE && pass(s, static_cast<uint64_t>(s->bytes), progress);
     if (ok)
         find_systems(s, heap);
     std::stable_sort(found, found + s->nfound, [](const scan_find& a, const scan_find& b) {

@@ -33,7 +33,7 @@ int fs_meta_lost(fsys* fs, bool* super, std::vector<uint32_t>* copies, std::vect
     auto* scratch = static_cast<uint8_t*>(std::malloc(sizeof(fs_super)));
     if (!scratch)
         return FSE_NOMEM;
-    int64_t start = fsl::part_start(fs->label, fs->part);
+    int64_t start = fs->start;
     *super = region_lost(fs, start < 0 ? -1 : start + SBOFF, sizeof(fs_super), scratch);
     if (fsl::groups_ok(sb) && start >= 0) {
         // The group block is at most a block; a larger claim is damage.

@@ -161,6 +161,8 @@ int do_stat(const char* path)
         return 1;
     }
     dump_stat(stderr, &rec);
+    if (fs_inode_logged(ino))
+        fputs("Inode state: from the file system log\n", stderr);
     fs_dump_inode(stderr, ino);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "shell/prompt/words.h"
 #include "shell/prompt/console.h"
 #include "shell/scan.h"
+#include "shell/summary.h"
 
 #include <cerrno>
 #include <climits>
@@ -26,6 +27,7 @@ static const char* progname = "sunufs";
 static bool opt_scan = false;
 static bool opt_copy = false;
 static std::vector<const char*> opt_commands;   // -c, in order: run these commands
+static bool opt_nolog = false;   // -n: the file system as it lies, without its log
 static long long opt_start = -1;
 // -m: the map of a rescued image, whose unreadable areas are never data.
 static const char* opt_map = nullptr;
@@ -36,7 +38,7 @@ static constexpr int EXIT_USAGE = 2;   // an unknown option or no file operand
 
 [[noreturn]] static void usage(int status)
 {
-    fprintf(stderr, "Use: %s [-hdbsV] [-m map] [-p part | -o sector] [-c command] file\n", progname);
+    fprintf(stderr, "Use: %s [-hdbnsV] [-m map] [-p part | -o sector] [-c command] file\n", progname);
     exit(status);
 }
 
@@ -48,10 +50,10 @@ static void set_progname(const char* argv0)
     progname = cut ? cut + 1 : argv0;
 }
 
-// -p takes a letter a..h or a number; a word that is neither reads as 0.
+// -p takes a letter a..p or a number; a word that is neither reads as 0.
 static int parse_partition(const char* text)
 {
-    if (text[0] >= 'a' && text[0] <= 'h')
+    if (text[0] >= 'a' && text[0] <= 'p')
         return text[0] - 'a';
     long value = strtol(text, nullptr, 10);
     if (value < INT_MIN)
@@ -104,30 +106,6 @@ static disk* open_disk(const char* path, const fs_map* map)
         show_error("open disk");
     }
     return dk;
-}
-
-static void print_summary(const disk* dk)
-{
-    const dk_label* label = dk->label;
-    // Three 16-bit factors can pass 32 bits; the sector count wraps there,
-    // which only a damaged label of more than 2 TiB reaches.
-    uint32_t sectors = uint32_t{label->dkl_ncyl} * label->dkl_nhead * label->dkl_nsect;
-    long long mb = static_cast<int32_t>(sectors) / 2048;
-    if (dk->bare) {
-        fputs("\tno Sun label: one UFS file system\n", stderr);
-        mb = dk->bytes / (1024 * 1024);
-    } else {
-        // The label text may fill its 128 bytes without a NUL.
-        fputc('\t', stderr);
-        fs_puttext(stderr, label->dkl_asciilabel, sizeof label->dkl_asciilabel);
-        fputc('\n', stderr);
-    }
-    fprintf(stderr, "\t%lld Mb\n", mb);
-    for (int i = 0; i < NDKMAP; i++) {
-        long long nblk = dk->bare && i == 0 ? dk->bytes / 512 : label->dkl_map[i].dkl_nblk;
-        if (nblk != 0)
-            fprintf(stderr, "\t%d\t%lld Mb\n", i, nblk / 2048);
-    }
 }
 
 static constexpr int LINE_SIZE = 2048;
@@ -191,13 +169,16 @@ static int parse_options(int argc, char** argv)
     int part = -1;
     bool part_given = false;
     int ch;
-    while ((ch = sh_opt::getopt(argc, argv, "hdp:Vbso:m:c:")) != -1) {
+    while ((ch = sh_opt::getopt(argc, argv, "hdnp:Vbso:m:c:")) != -1) {
         switch (ch) {
         case 'c':
             opt_commands.push_back(sh_opt::optarg);
             break;
         case 'b':
             opt_copy = true;
+            break;
+        case 'n':
+            opt_nolog = true;
             break;
         case 'm':
             opt_map = sh_opt::optarg;
@@ -214,7 +195,7 @@ static int parse_options(int argc, char** argv)
         case 'p':
             part_given = true;
             part = parse_partition(sh_opt::optarg);
-            if (part < 0 || part > 7)
+            if (part < 0 || part >= NSLOT)
                 fprintf(stderr, "%s: invalid partition (%d)\n", progname, part);
             break;
         case 'h':
@@ -267,6 +248,10 @@ int main(int argc, char** argv)
         report_map(map, dk->bytes);
     report_label_rescue(dk);
     protect_disk(dk);
+    // Numbers past what this disk's label can name are told once the
+    // label is known (a GPT names up to 128).
+    if (part >= dk->nslots && part < NSLOT)
+        fprintf(stderr, "%s: invalid partition (%d)\n", progname, part);
     if (part == -1) {
         print_summary(dk);
         disk_close(dk);
@@ -275,7 +260,7 @@ int main(int argc, char** argv)
     }
 
     fs_rescue used;
-    fsys* fs = fs_mount_with(dk, part, opt_copy ? FS_MNT_SBCOPY : 0, &used);
+    fsys* fs = fs_mount_with(dk, part, (opt_copy ? FS_MNT_SBCOPY : 0) | (opt_nolog ? FS_MNT_NOLOG : 0), &used);
     if (fs == nullptr) {
         show_error("mount fs");
         hint_mount_failure(dk, part, opt_copy);
@@ -286,10 +271,12 @@ int main(int argc, char** argv)
     report_mount_notes(fs, used);
     if (fs_debug)
         report_container(stderr, dk->format, dk->bytes);
-    if (fs_debug && !fs->bare)
+    if (fs_debug && !fs->bare && dk->scheme == SCHEME_SUN)
         dump_label(stderr, fs->label);
-    if (fs_debug)
+    if (fs_debug) {
         dump_super(stderr, fs->sb);
+        dump_log(stderr, fs);
+    }
 
     catch_interrupts(true);
     bool failed = false;

@@ -30,6 +30,27 @@ void print_label(const scan_find& f)
     printf("sector %llu: %s, %s\n", static_cast<unsigned long long>(f.sector), what, state);
 }
 
+// The lines of the other label kinds and of a replica.
+void print_other(const scan_find& f)
+{
+    auto sector = static_cast<unsigned long long>(f.sector);
+    switch (f.kind) {
+    case SCAN_FDISK:
+        printf("sector %llu: fdisk partition %d, type 0x%02x\n", sector, f.number, static_cast<unsigned>(f.type));
+        break;
+    case SCAN_X86:
+        printf("sector %llu: x86 label, sound\n", sector);
+        break;
+    case SCAN_GPT:
+    case SCAN_GPT_BACKUP:
+        printf("sector %llu: %s, sound\n", sector, f.kind == SCAN_GPT ? "GPT header" : "GPT backup header");
+        break;
+    default:
+        printf("sector %llu: volume manager replica\n", sector);
+        break;
+    }
+}
+
 void print_fs(const scan_find& f)
 {
     printf("sector %llu: file system, %llu sectors, block %d, fragment %d, %d copies, open with -o %llu%s, "
@@ -63,8 +84,10 @@ int run_scan(const char* path, const fs_map* map)
         if (found[i].kind == SCAN_FS) {
             print_fs(found[i]);
             any = true;
-        } else {
+        } else if (found[i].kind == SCAN_LABEL || found[i].kind == SCAN_BACKUP) {
             print_label(found[i]);
+        } else {
+            print_other(found[i]);
         }
     }
     if (note.skipped != 0)
@@ -89,8 +112,8 @@ void report_map(const fs_map* map, int64_t disk_bytes)
 void report_label_rescue(const disk* d)
 {
     if (d->label_from.reason != FSE_OK && d->label_from.reason < FSE_NERR)
-        fprintf(stderr, "open disk: %s; using the backup label at sector %llu\n", fs_errlist[d->label_from.reason],
-                static_cast<unsigned long long>(d->label_from.sector));
+        fprintf(stderr, "open disk: %s; using the backup %s at sector %llu\n", fs_errlist[d->label_from.reason],
+                d->label_from.gpt ? "GPT header" : "label", static_cast<unsigned long long>(d->label_from.sector));
 }
 
 void report_mount_notes(const fsys* fs, const fs_rescue& used)
@@ -98,8 +121,21 @@ void report_mount_notes(const fsys* fs, const fs_rescue& used)
     if (used.reason != FSE_OK && used.reason < FSE_NERR)
         fprintf(stderr, "mount fs: superblock unusable (%s); using the copy at sector %llu\n",
                 fs_errlist[used.reason], static_cast<unsigned long long>(used.sector));
-    if (fs_log_unrolled(fs))
-        fputs("\tfile system log not rolled: the newest changes may be missing\n", stderr);
+    uint32_t replayed = 0;
+    const char* why = nullptr;
+    switch (fs_log_state(fs, &replayed, &why)) {
+    case FS_LOG_REPLAYED:
+        fprintf(stderr, "\tfile system log: %u transactions replayed in memory\n", replayed);
+        break;
+    case FS_LOG_DAMAGED:
+        fprintf(stderr, "\tfile system log damaged (%s): not replayed; the newest changes may be missing\n", why);
+        break;
+    case FS_LOG_EMPTY:
+        break;   // read whole: nothing is missing
+    default:
+        if (fs_log_unrolled(fs))
+            fputs("\tfile system log not rolled: the newest changes may be missing\n", stderr);
+    }
 }
 
 void hint_open_failure()

@@ -237,7 +237,7 @@ void add_tree(Ufs& fs, uint32_t at, const std::string& hostdir, const TreeOption
     }
 }
 
-DiskImage build_tree_image(const std::string& hostdir, FsOptions fo, DiskOptions d, const TreeOptions& t)
+Ufs tree_ufs(const std::string& hostdir, FsOptions fo, const TreeOptions& t)
 {
     struct stat st;
     if (::stat(hostdir.c_str(), &st) != 0)
@@ -254,7 +254,12 @@ DiskImage build_tree_image(const std::string& hostdir, FsOptions fo, DiskOptions
     root.mtime = m.mtime;
     root.ctime = m.ctime;
     add_tree(fs, fs.root(), hostdir, t);
-    return make_disk(fs, 0, std::move(d));
+    return fs;
+}
+
+DiskImage build_tree_image(const std::string& hostdir, FsOptions fo, DiskOptions d, const TreeOptions& t)
+{
+    return make_disk(tree_ufs(hostdir, std::move(fo), t), 0, std::move(d));
 }
 
 }   // namespace sunimg

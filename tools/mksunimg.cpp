@@ -2,6 +2,7 @@
 // host directory tree, or from the small built-in tree.
 //
 //   mksunimg (--tree DIR | --seed) -o IMG [options]
+//   mksunimg --x86-label IMG --at SECTOR [--label TEXT] --slice TAG:START:SIZE ...
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +37,17 @@ void usage(FILE* f)
                  "  --wide-ids        both word kinds, 32-bit words at 112/116, newer format\n"
                  "  --fast-symlinks   keep link targets under 60 bytes inside the inode\n"
                  "  --time T          all times, seconds since 1970 (default: as on the host)\n"
-                 "  --lost+found      make /lost+found (inode 3)\n");
+                 "  --lost+found      make /lost+found (inode 3)\n"
+                 "  --log SHAPE       a logging file system whose log holds SHAPE: empty,\n"
+                 "                    create, no-commit, wrap, cancel, abzero,\n"
+                 "                    broken-trailer, first-header-bad, headers-bad\n"
+                 "  --replayed IMG    with --log: also write the image as it reads once\n"
+                 "                    the log is replayed\n"
+                 "\n"
+                 "usage: mksunimg --x86-label IMG --at SECTOR [--label TEXT] --slice TAG:START:SIZE ...\n"
+                 "  writes a Solaris x86 label into the second sector of the fdisk partition\n"
+                 "  that starts at SECTOR of IMG; slices are numbered from 0 in the order given,\n"
+                 "  their starts counted from SECTOR\n");
 }
 
 [[noreturn]] void fail_usage(const std::string& why)
@@ -56,7 +67,7 @@ long number(const std::string& opt, const std::string& v)
 }
 
 struct Args {
-    std::string tree, out;
+    std::string tree, out, log, replayed;
     bool seed = false;
     sunimg::FsOptions fo;
     sunimg::DiskOptions dopt;
@@ -100,6 +111,10 @@ bool value_option(Args& a, const std::string& opt, const std::string& v)
         a.fo.bsize = i32();
     else if (opt == "--fsize")
         a.fo.fsize = i32();
+    else if (opt == "--log")
+        a.log = v;
+    else if (opt == "--replayed")
+        a.replayed = v;
     else if (opt == "--label")
         a.dopt.label_text = v;
     else if (opt == "--heads")
@@ -155,15 +170,61 @@ Args parse(int argc, char** argv)
     return a;
 }
 
+// The x86 label mode: patches one sector of an existing image.
+int x86_label(int argc, char** argv)
+{
+    std::string img = argv[2];
+    long at = -1;
+    sunimg::X86Label l;
+    l.text = "SUNIMG x86";
+    for (int i = 3; i + 1 < argc; i += 2) {
+        const std::string opt = argv[i], v = argv[i + 1];
+        if (opt == "--at") {
+            at = number(opt, v);
+        } else if (opt == "--label") {
+            l.text = v;
+        } else if (opt == "--slice") {
+            const size_t c1 = v.find(':'), c2 = v.find(':', c1 == std::string::npos ? c1 : c1 + 1);
+            if (c1 == std::string::npos || c2 == std::string::npos)
+                fail_usage("--slice wants TAG:START:SIZE");
+            l.slices.push_back({uint16_t(number(opt, v.substr(0, c1))), uint32_t(number(opt, v.substr(c1 + 1, c2 - c1 - 1))),
+                                uint32_t(number(opt, v.substr(c2 + 1)))});
+        } else {
+            fail_usage("unknown argument: " + opt);
+        }
+    }
+    if (at < 0)
+        fail_usage("--x86-label wants --at SECTOR");
+    FILE* f = std::fopen(img.c_str(), "r+b");
+    if (!f) {
+        std::fprintf(stderr, "mksunimg: %s: %s\n", img.c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::array<uint8_t, 512> s = sunimg::encode_x86_label(l);
+    bool ok = std::fseek(f, (at + 1) * long(sunimg::kSector), SEEK_SET) == 0 && std::fwrite(s.data(), 1, s.size(), f) == s.size();
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok)
+        std::fprintf(stderr, "mksunimg: %s: %s\n", img.c_str(), std::strerror(errno));
+    return ok ? 0 : 1;
+}
+
 }   // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc >= 3 && std::string(argv[1]) == "--x86-label")
+        return x86_label(argc, argv);
     const Args a = parse(argc, argv);
     try {
-        sunimg::DiskImage img = a.seed ? sunimg::make_disk(sunimg::seed_tree(a.fo), 0, a.dopt)
-                                       : sunimg::build_tree_image(a.tree, a.fo, a.dopt, a.topt);
-        img.write(a.out);
+        sunimg::Ufs fs = a.seed ? sunimg::seed_tree(a.fo) : sunimg::tree_ufs(a.tree, a.fo, a.topt);
+        if (a.log.empty()) {
+            sunimg::make_disk(fs, 0, a.dopt).write(a.out);
+        } else {
+            sunimg::LoggedDisk d = sunimg::make_logged_disk(fs, sunimg::log_shape(a.log), a.dopt);
+            d.disk.write(a.out);
+            if (!a.replayed.empty())
+                d.replayed.write(a.replayed);
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "mksunimg: %s\n", e.what());
         return 1;

@@ -212,6 +212,24 @@ Label decode_label(const uint8_t* sector);
 // Partition start in bytes: cylno * nhead * nsect * 512 (64-bit).
 uint64_t partition_offset(const Label& l, int part);
 
+// A Solaris x86 label (little-endian), for the second sector of a Solaris
+// fdisk partition; slice starts count from that partition's start.
+struct X86Slice {
+    uint16_t tag = 0;
+    uint32_t start = 0;
+    uint32_t size = 0;
+};
+struct X86Label {
+    std::string text{};
+    uint32_t ncyl = 0, nhead = 64, nsect = 32;
+    std::vector<X86Slice> slices{};   // at most 16, numbered from 0
+};
+std::array<uint8_t, 512> encode_x86_label(const X86Label& l);
+
+// Writes OpenBSD's partitions i-p (cylinder, sectors) into the Sun label
+// `sector` (512 bytes, as on disk) and mends its checksum.
+void add_obsd_extension(uint8_t* sector, const std::array<LabelPart, 8>& parts);
+
 // ---------------------------------------------------------------------------
 // UFS file system description.
 // ---------------------------------------------------------------------------
@@ -545,8 +563,43 @@ void add_tree(Ufs& fs, uint32_t at, const std::string& hostdir, const TreeOption
 // late block lies in the single indirect range.
 Ufs seed_tree(FsOptions o = {});
 
+// Host tree -> file system under construction, its root taking the
+// directory's own attributes.
+Ufs tree_ufs(const std::string& hostdir, FsOptions fo = {}, const TreeOptions& t = {});
+
 // Host tree -> disk: file system in partition 0, partition 2 whole disk.
 DiskImage build_tree_image(const std::string& hostdir, FsOptions fo = {}, DiskOptions d = {},
                            const TreeOptions& t = {});
+
+// ---------------------------------------------------------------------------
+// Logging file systems: a metadata log holding the last changes, as a
+// machine that crashed leaves it.
+// ---------------------------------------------------------------------------
+enum class LogShape {
+    empty,               // nothing in the log; the disk is up to date
+    create,              // one committed transaction creating /logged
+    no_commit,           // that transaction without its COMMIT
+    wrap,                // that transaction running from the log's end to its start
+    cancel,              // a stale change over /logged's first block, cancelled
+                         // by the transaction that gives the block to /logged
+    abzero,              // /logged sparse with an indirect block zeroed by ABZERO
+                         // over stale bytes on the disk
+    broken_trailer,      // /logged, then /logged2 whose first sector's ident breaks the run
+    first_header_bad,    // create, with the first header copy's checksum broken
+    headers_bad,         // create, with both header copies broken
+};
+// A shape by its name (the enumerator's, with '-' for '_'); throws Error.
+LogShape log_shape(std::string_view name);
+
+struct LoggedDisk {
+    DiskImage disk;          // the state before the transactions, their
+                             // file data in place, and the log
+    DiskImage replayed;      // the file system once the log is replayed
+    uint32_t committed = 0;  // transactions a replay counts
+};
+// `fs` in partition 0 as a logging file system (owners in the older
+// format), with the log of `shape`.  The files it adds are regular files
+// of the default attributes.
+LoggedDisk make_logged_disk(const Ufs& fs, LogShape shape, DiskOptions o = {});
 
 }   // namespace sunimg

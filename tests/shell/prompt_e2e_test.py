@@ -15,6 +15,8 @@ from terminal import Terminal  # noqa: E402
 
 SUNUFS, MKSUNIMG, EDITING = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
 EVIL = b"evil\x1b[31mred"
+# A DEL byte and overlong UTF-8 forms of '/' and U+007F.
+ODD = {b"del\x7fbyte": b"del?byte", b"long\xc0\xafslash": b"long??slash", b"long\xc1\xbfdel": b"long??del"}
 BIG = 1 << 21
 PROMPT = b"img(0) # "
 
@@ -30,8 +32,9 @@ def make_image(top):
         f.write("one\n")
     with open(os.path.join(tree, "big", "blob"), "wb") as f:
         f.write(os.urandom(BIG))
-    with open(os.path.join(os.fsencode(tree), EVIL), "w") as f:
-        f.write("x\n")
+    for name in [EVIL] + list(ODD):
+        with open(os.path.join(os.fsencode(tree), name), "w") as f:
+            f.write("x\n")
     subprocess.run([MKSUNIMG, "--tree", tree, "-o", os.path.join(top, "img"), "--ncyl", "64"],
                    check=True)
 
@@ -144,6 +147,8 @@ def case_control_bytes_in_names(top):
     t.send(b"ls\r")
     listing = t.expect(PROMPT)
     assert b"evil?[31mred" in listing and b"\x1b[31m" not in listing, listing
+    for name, shown in ODD.items():
+        assert shown in listing and name not in listing, (name, listing)
     t.send(b"bye\r")
     t.finish()
     piped = subprocess.run([SUNUFS, "-p", "0", "img"], cwd=top, input=b"ls\n",

@@ -3,13 +3,16 @@
 // the scan (-s) with -o, and the log that is not rolled.
 #include "support/fingerprint.h"
 #include "support/images.h"
+#include "support/labels.h"
 #include "support/oracle.h"
 #include "support/rescue.h"
 #include "support/runner.h"
+#include "tools/sunimg.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -63,26 +66,7 @@ protected:
     int runs = 0;
 };
 
-// Every entry that fls lists in the partition at `offset` is in `host` with
-// icat's bytes, and nothing else is.
-void expect_tsk_tree(const std::string& image, uint64_t offset, const std::string& host)
-{
-    size_t entries = 0;
-    for (const auto& row : oracle::parse_fls(oracle::fls(image, offset, {"-r", "-p"}, "ufs1").out)) {
-        if (row.type == "V/V" || row.deleted)
-            continue;
-        entries++;
-        std::string path = host + "/" + row.name;
-        if (row.type == "d/d")
-            EXPECT_TRUE(std::filesystem::is_directory(path)) << row.name;
-        else
-            EXPECT_EQ(runner::read_file(path), oracle::icat(image, offset, row.ino, "ufs1").out) << row.name;
-    }
-    size_t found = 0;
-    for (auto it = std::filesystem::recursive_directory_iterator(host); it != decltype(it)(); ++it)
-        found++;
-    EXPECT_EQ(found, entries);
-}
+using testimg::expect_tsk_tree;
 
 struct LabelDamage {
     const char* name;
@@ -117,6 +101,51 @@ TEST_F(Rescue, BackupLabelStandsInForADamagedSectorZero)
             EXPECT_EQ(got.tree, want.tree) << c.name << part;
         }
     }
+    // Where else the copies lie: past the alternate cylinders that the
+    // builder's labels keep (sfdisk's keep none), and on head 2 alone.
+    sunimg::Ufs tree;
+    tree.file("/etc/motd", "hello\n");
+    sunimg::make_disk(tree).write(dir.file("sound/built.img"));
+    struct Place {
+        const char* name;
+        std::string sound;
+        int head;
+    } const places[] = {{"alternate cylinders", dir.file("sound/built.img"), -1}, {"head 2", sound, 2}};
+    for (const auto& p : places) {
+        oracle::run_tool({"cp", "--sparse=always", p.sound, bad});
+        uint64_t at = testimg::write_backup_labels(bad, p.head);
+        patch(bad, 0, std::string(512, '\0'));
+        Session want = run({"-p0", p.sound}, true), got = run({"-p0", bad}, true);
+        EXPECT_EQ(got.r.err, "open disk: Bad magic number; using the backup label at sector " + std::to_string(at) +
+                                 "\n" + want.r.err) << p.name;
+        EXPECT_EQ(got.tree, want.tree) << p.name;
+    }
+}
+
+std::string fs_line(uint64_t start, uint64_t sectors, int bsize, int fsize, int copies, bool primary)
+{
+    return "sector " + std::to_string(start) + ": file system, " + std::to_string(sectors) + " sectors, block " +
+           std::to_string(bsize) + ", fragment " + std::to_string(fsize) + ", " + std::to_string(copies) +
+           " copies, open with -o " + std::to_string(start) + (primary ? "" : " -b") + ", last mounted on \n";
+}
+
+// Device bytes of the superblock copy of each cylinder group of the file
+// system at sector `offset`, as fsstat places them.
+std::vector<uint64_t> copy_places(const std::string& image, uint64_t offset)
+{
+    std::istringstream stat(oracle::fsstat(image, offset, "ufs1").out);
+    uint64_t fsize = 0;
+    std::vector<uint64_t> at;
+    for (std::string line; std::getline(stat, line);) {
+        if (line.rfind("Fragment Size: ", 0) == 0)
+            fsize = std::stoull(line.substr(15));
+        if (size_t k = line.find("Super Block: "); k != std::string::npos && fsize > 0) {
+            uint64_t place = std::stoull(line.substr(k + 13)) * fsize;
+            if (place != 8192)   // the primary
+                at.push_back(offset * 512 + place);
+        }
+    }
+    return at;
 }
 
 struct SuperDamage {
@@ -130,6 +159,7 @@ TEST_F(Rescue, SuperblockCopyOpensAPartitionWhosePrimaryIsLost)
 {
     REQUIRE_TOOL("fls");
     REQUIRE_TOOL("icat");
+    REQUIRE_TOOL("fsstat");
     const SuperDamage cases[] = {
         {"zeroed", 0, std::string(8192, '\0'), "Bad magic number"},
         {"unsafe block size", 48, std::string("\0\0\x40\0", 4), "Bad superblock"},
@@ -151,13 +181,28 @@ TEST_F(Rescue, SuperblockCopyOpensAPartitionWhosePrimaryIsLost)
         expect_tsk_tree(sound, start, dir.file("host" + std::to_string(runs - 1) + "/out"));
     }
     EXPECT_EQ(run({"-b", "-p4", sound}, true).r.err, want.r.err);   // a sound primary: -b changes nothing
-}
 
-std::string fs_line(uint64_t start, uint64_t sectors, int bsize, int fsize, int copies, bool primary)
-{
-    return "sector " + std::to_string(start) + ": file system, " + std::to_string(sectors) + " sectors, block " +
-           std::to_string(bsize) + ", fragment " + std::to_string(fsize) + ", " + std::to_string(copies) +
-           " copies, open with -o " + std::to_string(start) + (primary ? "" : " -b") + ", last mounted on \n";
+    // A staggered file system of 18 groups, as older systems made them:
+    // with the primary and the copies of groups 0-15 lost, the copy of
+    // group 16 opens it, found where fsstat places it.
+    sunimg::Ufs tree({.cpg = 2, .ncyl = 36, .ipg = 32});
+    tree.file("/etc/motd", "staggered\n");
+    tree.file("/a/b", std::string(30000, 'b'));
+    const std::string staggered = dir.file("sound/staggered.img");
+    sunimg::make_disk(tree).write(staggered);
+    const std::vector<uint64_t> copies = copy_places(staggered, 0);
+    ASSERT_EQ(copies.size(), 18u);
+    oracle::run_tool({"cp", "--sparse=always", staggered, bad});
+    patch(bad, 8192, std::string(8192, '\0'));
+    for (int g = 0; g < 16; g++)
+        patch(bad, copies[g], std::string(8192, '\0'));
+    want = run({"-p0", staggered}, true);
+    Session got = run({"-b", "-p0", bad}, true);
+    EXPECT_EQ(got.r.err, "mount fs: superblock unusable (Bad magic number); using the copy at sector " +
+                             std::to_string(copies[16] / 512) + "\n" + want.r.err);
+    EXPECT_EQ(got.tree, want.tree);
+    std::string line = fs_line(0, 36 * 512, 8192, 1024, 2, false);
+    EXPECT_EQ(run({"-s", bad}).r.out, "sector 0: label, sound\n" + line.insert(line.size() - 1, "/"));
 }
 
 TEST_F(Rescue, ScanFindsFileSystemsAndTheOptionsThatOpenThem)
@@ -202,6 +247,27 @@ TEST_F(Rescue, ScanFindsFileSystemsAndTheOptionsThatOpenThem)
     EXPECT_EQ(run({"-o", "1", "-p", "0", bad}).r.status, 2);
     EXPECT_EQ(run({"-o", "999999999", bad}).r.err, "mount fs: Seek error\n");
     EXPECT_EQ(run({"-o", "100", bad}).r.err, "mount fs: Bad magic number\n" COPIES_HINT);
+
+    // Partition 0 without its primary and its group 0 copy: its start and
+    // the start one group later each explain the two copies left; the
+    // lower one is taken.
+    const std::vector<uint64_t> copies = copy_places(sound, disk.start[0]);
+    ASSERT_EQ(copies.size(), 3u);
+    patch(bad, disk.start[0] * 512 + 8192, std::string(8192, '\0'));
+    patch(bad, copies[0], std::string(8192, '\0'));
+    EXPECT_EQ(run({"-s", bad}).r.out, "sector 0: label, Bad magic number\n" +
+                                          fs_line(disk.start[0], disk.fs_sectors, 4096, 512, 2, false) +
+                                          fs_line(disk.start[1], disk.fs_sectors, 4096, 512, 3, false));
+
+    // One stray copy alone, of a late group: no file system.
+    const std::string lone = dir.file("lone.img");
+    runner::write_file(lone, "");
+    std::filesystem::resize_file(lone, std::filesystem::file_size(sound));
+    const uint64_t stray = copy_places(sound, disk.start[1]).back();
+    patch(lone, stray, testimg::peek(sound, stray, 8192));
+    Session alone = run({"-s", lone});
+    EXPECT_EQ(alone.r.out, "sector 0: label, Bad magic number\n");
+    EXPECT_EQ(alone.r.status, 1);
 }
 
 struct LogCase {

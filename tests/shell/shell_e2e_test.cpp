@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -152,7 +153,7 @@ TEST_F(Shell, StartupAndOptionErrors)
             args.push_back(a == "IMG" ? disk : a);
         auto r = run(args);
         std::string err = c.err;
-        replace_all(err, "{USE}", "Use: {BIN} [-hdbsV] [-m map] [-p part | -o sector] [-c command] file\n");
+        replace_all(err, "{USE}", "Use: {BIN} [-hdbnsV] [-m map] [-p part | -o sector] [-c command] file\n");
         replace_all(err, "{BIN}", SUNUFS_BIN);
         replace_all(err, "{SUMMARY}", summary);
         EXPECT_EQ(r.out, err.empty() ? prompts(1) : "") << c.name;
@@ -167,7 +168,7 @@ TEST_F(Shell, ProgramNameIsTakenAfterTheLastBackslash)
     o.argv0 = "a\\b/c\\prog";
     o.args = {"-y"};
     auto r = runner::run_sunufs(o);
-    EXPECT_EQ(r.err, "a\\b/c\\prog: illegal option -- y\nUse: prog [-hdbsV] [-m map] [-p part | -o sector] [-c command] file\n");
+    EXPECT_EQ(r.err, "a\\b/c\\prog: illegal option -- y\nUse: prog [-hdbnsV] [-m map] [-p part | -o sector] [-c command] file\n");
     o.argv0 = "/usr/local/bin/sunufs";  // '/' does not separate
     o.args = {"-p", "9", "/nonexistent"};
     r = runner::run_sunufs(o);
@@ -683,6 +684,7 @@ struct DamageCase {
     std::vector<std::string> after;
     int status = 1;
     bool disk_in_host = false;        // the image is host/self.img
+    std::string out{};                // found in standard output
 };
 
 // Renames entry `from` of directory `dir` in place (same length or shorter).
@@ -713,10 +715,11 @@ const DamageCase damage_cases[] = {
          t.file("/self.img", "not the image\n");
          return sunimg::make_disk(t);
      },
-     {}, "cp -r / .\ncp /self.img self.img\ncp /self.img .\n",
+     {}, "cp -r / .\ncp /self.img self.img\ncp /self.img .\ntar -cf self.img /\nbody ./self.img\n",
      "./self.img: is the disk being read, not written\n/self.img: failed\n" + summary(0, 0, 1, 0, 0, 1)
          + "self.img: is the disk being read, not written\n/self.img: failed\n"
-         + "./self.img: is the disk being read, not written\n/self.img: failed\n",
+         + "./self.img: is the disk being read, not written\n/self.img: failed\n"
+         + "tar: self.img: is the disk being read, not written\nbody: ./self.img: is the disk being read, not written\n",
      {"self.img"}, 1, true},
     {"duplicate names", [] {
          return damaged_standard(
@@ -808,24 +811,29 @@ const DamageCase damage_cases[] = {
      {"out/"}, "cp -r /sp out\n",
      "/sp/link not copied\ncopied 1 files (1099511627776 bytes), 1 directories, 0 links; 1 not copied; 0 failed\n",
      {"out/", "out/sp/", "out/sp/huge"}, 0},
-    {"files whose directory is lost", [] {
+    {"files whose directory is lost, and one deleted", [] {
          sunimg::Ufs t = standard_tree();
+         uint32_t gone = t.file("/gone", "deleted\n");   // 22: its mode is left, its links are not
          sunimg::DiskImage img = sunimg::make_disk(t);
          img.image.put32be(img.inode_offset(0, t.lookup("/dir")) + sunimg::ino_off::db, 0);
+         img.image.put16be(img.inode_offset(0, gone) + sunimg::ino_off::nlink, 0);
+         img.image.put32be(img.dirent_offset(0, t.root(), "gone") + sunimg::dir_off::ino, 0);
          return img;
      },
-     {"out/"}, "lost\nlost out\n",
+     {"out/"}, "lost\nlost out\nstat <22>\n",
      "-     11 0644  1   100    10       6 Mar  7 20:26 <11>\n"
      "d     12 0755  3   100    10     512 Mar  7 20:26 <12>\n"
      "l     16 0777  1   100    10       1 Mar  7 20:26 <16>\n"
      "-     17 0644  1   100    10       5 Mar  7 20:26 <17>\n"
-     "4 lost: 2 files, 1 directories, 1 others\n" + summary(4, 22, 2, 1, 0, 0),
+     "4 lost: 2 files, 1 directories, 1 others\n" + summary(4, 22, 2, 1, 0, 0)
+         + "<22>: No such file or directory\n",
      {"out/", "out/inode-11", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c",
-      "out/inode-16 -> a", "out/inode-17"}, 0},
+      "out/inode-16 -> a", "out/inode-17"}},
     {"inodes named by number", [] { return sunimg::make_disk(standard_tree()); },
-     {"out/"}, "cd <12>\npwd\ncd deeper\npwd\ncd ..\ncd ..\npwd\ncp <11> f\ncp -r <12> out\nstat <99999>\n",
+     {"out/"}, "cd <12>\npwd\ncd deeper\npwd\ncd ..\ncd ..\npwd\nls\ncp <11> f\ncp -r <12> out\nstat <99999>\n",
      "<12>\n<12>/deeper\n<12>\n" + summary(2, 11, 2, 0, 0, 0) + "<99999>: No such file or directory\n",
-     {"f", "out/", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c"}},
+     {"f", "out/", "out/inode-12/", "out/inode-12/b", "out/inode-12/deeper/", "out/inode-12/deeper/c"}, 1, false,
+     "13                        b\n"},
     {"a copy of nothing fails", [] { return sunimg::make_disk(standard_tree()); },
      {"out/"}, "cd /dir\ncp .. out\n", ".. not copied\n", {"out/"}},
 };
@@ -846,6 +854,7 @@ TEST_F(Shell, DamagedImagesLoseNothingUnnamed)
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_EQ(tree_of(host), c.after) << c.name;
         EXPECT_TRUE(runner::read_file(image) == before) << c.name << ": the image changed";
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << c.name << r.out;
     }
 }
 
@@ -853,7 +862,8 @@ TEST_F(Shell, DamagedImagesLoseNothingUnnamed)
 // its own mode, owner and times.
 TEST_F(Shell, CopyOfTheRootLeavesTheTargetsAttributesAlone)
 {
-    use(standard_tree());
+    const sunimg::Ufs tree = standard_tree();
+    use(tree);
     fs::create_directory(host + "/out");
     ASSERT_EQ(chmod((host + "/out").c_str(), 01777), 0);
     struct stat before {};
@@ -864,44 +874,95 @@ TEST_F(Shell, CopyOfTheRootLeavesTheTargetsAttributesAlone)
     ASSERT_EQ(stat((host + "/out").c_str(), &after), 0);
     EXPECT_EQ(after.st_mode, before.st_mode);
     EXPECT_EQ(after.st_uid, before.st_uid);
-    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    // The copy itself moves the host's clock on the target; the image's
+    // times never reach it.
+    EXPECT_NE(after.st_mtim.tv_sec, tree.node(tree.root()).mtime);
+    EXPECT_NE(after.st_atim.tv_sec, tree.node(tree.root()).atime);
 }
 
 // The map of a rescued image: its areas that are not finished are never
 // read as data, and a map that cannot be parsed ends the run before the
-// disk is used.
+// disk is used.  Every command that reads a file names its loss alike.
 TEST_F(Shell, RescueMapMarksUnreadableAreas)
 {
     sunimg::DiskImage img = sunimg::make_disk(standard_tree());
     use(img);
-    const auto big = img.data_blocks(0, 9);  // /data/big
-    char bad[160];
-    std::snprintf(bad, sizeof bad, "# a map\n0x0 +\n0x0 0x%llx +\n0x%llx 0x200 -\n0x%llx 0x100000000 +\n",
-                  (unsigned long long)big[3].offset, (unsigned long long)big[3].offset,
-                  (unsigned long long)big[3].offset + 512);
-    const std::string lost = std::to_string(big[3].lbn * 8192);
-    char gap[160];
-    std::snprintf(gap, sizeof gap, "0x0 +\n0x0 0x%llx +\n0x%llx 0x100000000 +\n", (unsigned long long)big[3].offset,
-                  (unsigned long long)big[3].offset + 512);
+    const auto big = img.data_blocks(0, 9);  // /data/big: 25 blocks, all but the last whole
+    auto hex = [](uint64_t v) {
+        char b[24];
+        std::snprintf(b, sizeof b, "0x%llx", (unsigned long long)v);
+        return std::string(b);
+    };
+    // A map of finished areas around the unreadable `areas` (pos, size, status).
+    auto map_of = [&](const std::vector<std::tuple<uint64_t, uint64_t, char>>& areas) {
+        std::string m = "# a map\n0x0 +\n";
+        uint64_t at = 0;
+        for (auto [pos, size, status] : areas) {
+            if (pos > at)
+                m += hex(at) + " " + hex(pos - at) + " +\n";
+            m += hex(pos) + " " + hex(size) + " " + status + "\n";
+            at = pos + size;
+        }
+        return m + hex(at) + " 0x100000000 +\n";
+    };
+    auto range = [](int64_t from, int64_t to) { return std::to_string(from) + "-" + std::to_string(to); };
+    const uint64_t b3 = big[3].offset;
+    const int64_t lost3 = big[3].lbn * 8192;
+    const std::string sector_line = "/data/big: incomplete, 191808 of 200000 bytes; lost " +
+                                    range(lost3, lost3 + 8192) + "\n";
+    // Nine lost runs, the eighth two blocks long: blocks 1 3 5 7 9 11 13 15-16 18.
+    std::vector<std::tuple<uint64_t, uint64_t, char>> nine;
+    std::string nine_text;
+    unsigned nine_areas = 0;
+    for (int b : {1, 3, 5, 7, 9, 11, 13, 15, 16, 18}) {
+        nine_areas += nine.empty() || std::get<0>(nine.back()) + 8192 != big[b].offset;
+        nine.emplace_back(big[b].offset, 8192, '-');
+        if (b != 16 && b != 18)
+            nine_text += (nine_text.empty() ? "" : ", ") + range(b * 8192, (b == 15 ? 17 : b + 1) * 8192);
+    }
+    const std::string archived = "archived 0 files (0 bytes), 0 directories, 0 links, 0 devices; "
+                                 "0 not archived; 1 failed\n";
     struct MapCase {
         const char* name;
         std::string map;    // "" : no map file at all
         std::string err;
         int status;
+        std::string command = "cp /data/big out\n";
+        std::string out{};  // found in standard output
     } const cases[] = {
-        {"a lost sector inside a file", bad,
-         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n/data/big: incomplete, 191808 of 200000 "
-         "bytes; lost " + lost + "-" + std::to_string(big[3].lbn * 8192 + 8192) + "\n", 1},
+        {"a lost sector inside a file", map_of({{b3, 0x200, '-'}}),
+         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+        {"an area of exactly one block ends where the next block starts", map_of({{b3, 8192, '-'}}),
+         "map: 8192 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+        {"status *", map_of({{b3, 8192, '*'}}),
+         "map: 8192 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+        {"status /", map_of({{b3, 8192, '/'}}),
+         "map: 8192 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+        {"status ?", map_of({{b3, 8192, '?'}}),
+         "map: 8192 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+        {"touching areas of other statuses are one area", map_of({{b3, 0x200, '-'}, {b3 + 0x200, 0x200, '*'}}),
+         "map: 1024 bytes in 1 areas unreadable\nfs_fread: Read error\n"
+         + sector_line, 1},
+        {"nine lost runs", map_of(nine),
+         "map: 81920 bytes in " + std::to_string(nine_areas) + " areas unreadable\nfs_fread: Read error\n"
+         "/data/big: incomplete, 118080 of 200000 bytes; lost " + nine_text + " and 1 more\n", 1},
+        {"tar names the loss as cp does", map_of({{b3, 0x200, '-'}}),
+         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line + archived, 1,
+         "tar -cf out.tar /data/big\n"},
+        {"body -5 gives no sum for a file with a loss", map_of({{b3, 0x200, '-'}}),
+         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1,
+         "body -5 - /data/big\n", "# 0|/data/big|9|"},
         {"every area finished", "0 +\n0 0x100000000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
         {"bytes past the last line never tried", "0 +\n0 100000 +\n",
          "map: " + std::to_string(std::filesystem::file_size(disk) - 100000) +
              " bytes in 1 areas unreadable\n/data/big: Read error\n", 1},
-        {"a gap between lines never tried", gap,
-         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n/data/big: incomplete, 191808 of 200000 "
-         "bytes; lost " + lost + "-" + std::to_string(big[3].lbn * 8192 + 8192) + "\n", 1},
+        {"a gap between lines never tried", "0x0 +\n0x0 " + hex(b3) + " +\n" + hex(b3 + 512) + " 0x100000000 +\n",
+         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
         {"bad number", "0x0 +\n0x0 12z +\n", "map: {MAP}: line 2: not a number\n", 1},
         {"bad status", "# c\n\n0x0 +\n0x0 0x10 X\n", "map: {MAP}: line 4: unknown status\n", 1},
         {"overlapping areas", "0 +\n0 100 +\n50 10 -\n", "map: {MAP}: line 3: areas out of order or overlapping\n", 1},
+        {"an area past 2^64", "0 +\n0 0x100 +\n0x100 0xffffffffffffff00 -\n0 1 +\n",
+         "map: {MAP}: line 3: areas out of order or overlapping\n", 1},
         {"no status line", "# only comments\n", "map: {MAP}: line 1: no status line\n", 1},
         {"missing map", "", "map: {MAP}: No such file or directory\n", 1},
     };
@@ -911,11 +972,12 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
         if (!c.map.empty())
             runner::write_file(map, c.map);
         runner::remove_tree(host + "/out");
-        auto r = run({"-m", map, "-p", "0", disk}, "cp /data/big out\n");
+        auto r = run({"-m", map, "-p", "0", disk}, c.command);
         std::string err = c.err;
         replace_all(err, "{MAP}", map);
         EXPECT_EQ(r.err, err) << c.name;
         EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << c.name << r.out;
     }
 }
 

@@ -55,12 +55,13 @@ TwoFsDisk two_fs_disk(const std::string& srcdir, const std::string& image)
     return d;
 }
 
-uint64_t write_backup_labels(const std::string& path)
+uint64_t write_backup_labels(const std::string& path, int head)
 {
     std::string label = peek(path, 0, 512);
     auto word = [&](size_t at) { return uint64_t(uint8_t(label[at])) << 8 | uint8_t(label[at + 1]); };
     uint64_t ncyl = word(432), acyl = word(434), nhead = word(436), nsect = word(438);
-    uint64_t first = ((ncyl + acyl - 1) * nhead + nhead - 1) * nsect + 1;
+    uint64_t track = head < 0 ? nhead - 1 : uint64_t(head);
+    uint64_t first = ((ncyl + acyl - 1) * nhead + track) * nsect + 1;
     for (uint64_t s = 0; s < 10; s += 2)
         patch(path, (first + s) * 512, label);
     return first;

@@ -27,8 +27,9 @@ void patch(const std::string& path, uint64_t at, const std::string& bytes);
 std::string peek(const std::string& path, uint64_t at, size_t count);
 
 // Copies sector 0 to the backup places its own geometry gives: sectors 1,
-// 3, 5, 7 and 9 of the last track of cylinder ncyl + acyl - 1.  Returns
-// the first of them.
-uint64_t write_backup_labels(const std::string& path);
+// 3, 5, 7 and 9 of the last track of cylinder ncyl + acyl - 1 (of track
+// `head` of that cylinder, when given, as some older drives have them).
+// Returns the first of them.
+uint64_t write_backup_labels(const std::string& path, int head = -1);
 
 }  // namespace testimg
