@@ -84,6 +84,12 @@ void map_free(block_map* m)
 
 namespace {
 
+// True when entry `k` of the block held in `slot` lay in a lost sector.
+bool entry_lost(const block_map* m, int slot, uint64_t k)
+{
+    return (m->lost[slot] >> (k * sizeof(uint32_t) / SECTOR_SIZE)) & 1;
+}
+
 // The indirect block at `addr` in the map's slot `slot`, read unless held.
 int hold(block_map* m, int slot, uint32_t addr)
 {
@@ -97,7 +103,22 @@ int hold(block_map* m, int slot, uint32_t addr)
         m->buf[slot] = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(m->fs->sb->fs_bsize)));
     if (!m->buf[slot])
         return FSE_NOMEM;
-    int rc = frag_load(m->fs, addr, m->buf[slot], static_cast<uint32_t>(m->fs->sb->fs_bsize), true, &got);
+    auto bsize = static_cast<uint32_t>(m->fs->sb->fs_bsize);
+    int64_t offset = frag_offset(m->fs, addr);
+    sector_list failed;
+    int rc = dev_read(m->fs->handle, offset, m->buf[slot], bsize, &got, &failed);
+    if (rc == FSE_OK && got != bsize)
+        rc = FSE_READ;
+    m->lost[slot] = 0;
+    if ((rc == FSE_OK || !failed.empty()) && got == bsize)
+        log_overlay(m->fs, offset, m->buf[slot], got);
+    if (rc == FSE_READ && !failed.empty() && got == bsize) {
+        // The pointers in the sectors that could be read are kept; only
+        // the blocks the lost ones map are lost.
+        for (uint64_t s : failed)
+            m->lost[slot] |= uint32_t{1} << (s - first_sector(offset));
+        rc = FSE_OK;
+    }
     if (rc != FSE_OK) {
         m->bad_key[slot] = addr;
         m->bad_status[slot] = rc;
@@ -122,6 +143,8 @@ int walk(block_map* m, uint32_t addr, int depth, uint64_t idx, uint32_t* out)
         int rc = hold(m, d - 1, addr);
         if (rc != FSE_OK)
             return rc;
+        if (entry_lost(m, d - 1, idx / span))
+            return FSE_READ;
         addr = word_at(m->buf[d - 1] + 4 * (idx / span), m->fs->swap);
         idx %= span;
         span /= n;
@@ -146,8 +169,11 @@ uint64_t hole_below(block_map* m, uint32_t addr, int depth, uint64_t idx, uint64
         uint64_t sub = span / n;   // blocks under each entry of this block
         uint64_t first = idx / sub;
         uint64_t k = first;
-        while (k < n && word_at(m->buf[d - 1] + 4 * k, false) == 0)   // zero either way
+        // A lost pointer reads as zero, but it is no hole.
+        while (k < n && !entry_lost(m, d - 1, k) && word_at(m->buf[d - 1] + 4 * k, false) == 0)   // zero either way
             ++k;
+        if (k == first && entry_lost(m, d - 1, first))
+            return 0;
         if (k > first)
             return (k - first) * sub - idx % sub;
         addr = word_at(m->buf[d - 1] + 4 * first, m->fs->swap);

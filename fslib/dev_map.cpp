@@ -34,6 +34,14 @@ public:
         return failed->empty() ? FSE_OK : FSE_READ;
     }
 
+    // The map knows every sector the rescue could not read.
+    bool probe(int64_t offset, uint32_t count, sector_list* failed) override
+    {
+        if (offset >= 0 && count > 0)
+            map_sectors(map_, offset, count, failed);
+        return true;
+    }
+
 private:
     const fs_map* map_;
 };

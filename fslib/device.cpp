@@ -1,6 +1,7 @@
 // Open devices by handle, and the sector memory: after a read of several
 // sectors fails, each of them is asked for once on its own, so that one bad
 // sector costs one sector; a sector found bad is never asked for again.
+#include <algorithm>
 #include <sys/sysmacros.h>
 #include <cstdio>
 #include <cstring>
@@ -47,6 +48,18 @@ public:
             return rc;
         }
         return by_sector(offset, static_cast<unsigned char*>(buf), count, got, failed);
+    }
+
+    // What the layers below can tell, with the sectors already found bad.
+    bool probe(int64_t offset, uint32_t count, sector_list* failed) override
+    {
+        if (offset < 0 || count == 0 || !lower->probe(offset, count, failed))
+            return false;
+        for (auto it = bad_.lower_bound(first_sector(offset)); it != bad_.end() && *it < end_sector(offset, count); ++it)
+            failed->push_back(*it);
+        std::sort(failed->begin(), failed->end());
+        failed->erase(std::unique(failed->begin(), failed->end()), failed->end());
+        return true;
     }
 
 private:
@@ -201,6 +214,12 @@ int dev_read(fs_handle h, int64_t offset, void* buf, uint32_t count, uint32_t* g
     if (!d)
         return FSE_SEEK;
     return d->read(offset, buf, count, got, failed);
+}
+
+bool dev_probe(fs_handle h, int64_t offset, uint32_t count, sector_list* failed)
+{
+    device* d = stack_of(h);
+    return d && d->probe(offset, count, failed);
 }
 
 int dev_load(fs_handle h, int64_t offset, void* buf, uint32_t count, bool exact, uint32_t* got)

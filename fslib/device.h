@@ -31,6 +31,10 @@ public:
     //   read is in place (*got of them, as for FSE_OK), and the bytes of
     //   the listed sectors read as zeros.
     virtual int read(int64_t offset, void* buf, uint32_t count, uint32_t* got, sector_list* failed) = 0;
+    // Without reading: true when the device can tell which sectors of the
+    // `count` bytes at `offset` a read would lose, and adds them to
+    // `failed`; false when only a read can tell.
+    virtual bool probe(int64_t /*offset*/, uint32_t /*count*/, sector_list* /*failed*/) { return false; }
     // Bytes of the device; 0 when the host cannot tell.
     virtual int64_t size() const = 0;
     // The host files behind the device, by index from 0 (a container may
@@ -51,6 +55,10 @@ class layer : public device {
 public:
     explicit layer(std::unique_ptr<device> below) : lower(std::move(below)) {}
     int64_t size() const override { return lower->size(); }
+    bool probe(int64_t offset, uint32_t count, sector_list* failed) override
+    {
+        return lower->probe(offset, count, failed);
+    }
     bool host_file(int index, uint64_t* dev, uint64_t* ino) const override
     {
         return lower->host_file(index, dev, ino);

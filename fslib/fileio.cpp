@@ -9,6 +9,7 @@
 #include "fslib/bswap.h"
 #include "fslib/fslib.h"
 #include "fslib/internal.h"
+#include "fslib/log.h"
 #include "fslib/platform.h"
 
 FS_FILE fs_files[NFILES];
@@ -102,18 +103,55 @@ void lose(FS_FILE* f, int status, int64_t from, int64_t count)
     f->ff_lostend = from + count;
 }
 
-// Reads the block at fragment `addr` of `count` bytes into `dst`.
-int read_block(const FS_FILE* f, uint32_t addr, uint8_t* dst, uint32_t count, bool holes_ok)
+// An empty directory record spanning one 512-byte chunk, as stored: the
+// walk steps over a lost chunk as over a chunk whose names were removed.
+void empty_chunk(uint8_t* p)
+{
+    std::memset(p, 0, SECTOR_SIZE);
+    p[4] = SECTOR_SIZE >> 8;   // d_reclen, big-endian
+    p[5] = SECTOR_SIZE & 0xFF;
+}
+
+// Reads `count` bytes (`want`, rounded to sectors, asked of the device) at
+// fragment `addr` into `dst`, which hold the file's bytes from `from` on.
+// Sectors that cannot be read are lost alone: each is kept as a lost run,
+// clipped to `count`, and reads as zeros (in a directory, as an empty
+// chunk).  FSE_OK when every byte is in place or accounted for as lost;
+// the failure otherwise, with nothing recorded.
+int load_lossy(FS_FILE* f, uint32_t addr, uint8_t* dst, uint32_t count, int64_t from)
+{
+    int64_t offset = fsl::frag_offset(f->ff_fs, addr);
+    uint32_t got;
+    fsl::sector_list failed;
+    int rc = fsl::dev_read(f->ff_fs->handle, offset, dst, sector_round(count), &got, &failed);
+    if (rc == FSE_OK || !failed.empty())
+        fsl::log_overlay(f->ff_fs, offset, dst, got);
+    if (rc == FSE_OK)
+        return got < count ? FSE_READ : FSE_OK;   // the device ended inside the block
+    if (rc != FSE_READ || failed.empty() || got < count)
+        return rc == FSE_OK ? FSE_READ : rc;
+    bool dir = (f->ff_inode->di_mode & IFMT) == IFDIR;
+    for (uint64_t s : failed) {
+        uint64_t at = s * SECTOR_SIZE - static_cast<uint64_t>(offset);
+        if (at >= count)
+            continue;
+        uint32_t n = count - at < SECTOR_SIZE ? static_cast<uint32_t>(count - at) : SECTOR_SIZE;
+        if (dir && n == SECTOR_SIZE)
+            empty_chunk(dst + at);
+        lose(f, FSE_READ, from + static_cast<int64_t>(at), n);
+    }
+    return FSE_OK;
+}
+
+// Reads the block at fragment `addr` of `count` bytes into `dst`; the
+// block holds the file's bytes from `from` on.
+int read_block(FS_FILE* f, uint32_t addr, uint8_t* dst, uint32_t count, bool holes_ok, int64_t from)
 {
     if (addr == 0) {
         std::memset(dst, 0, count);
         return holes_ok ? FSE_OK : FSE_READ;
     }
-    uint32_t got;
-    int rc = fsl::frag_load(f->ff_fs, addr, dst, sector_round(count), false, &got);
-    if (rc == FSE_OK && got < count)
-        rc = FSE_READ;   // the device ended inside the block
-    return rc;
+    return load_lossy(f, addr, dst, count, from);
 }
 
 // Counts the whole blocks from ff_lbn on that lie one after another on the
@@ -151,8 +189,7 @@ uint32_t read_run(FS_FILE* f, uint8_t* dst, uint32_t room)
     if (n == 0)
         return 0;
     uint32_t bytes = n * static_cast<uint32_t>(f->ff_fs->sb->fs_bsize);
-    uint32_t got;
-    if (fsl::frag_load(f->ff_fs, first, dst, bytes, true, &got) != FSE_OK)
+    if (load_lossy(f, first, dst, bytes, f->ff_pos) != FSE_OK)
         return 0;
     for (uint32_t i = 0; i < n; ++i)
         pass_block(f);
@@ -178,7 +215,7 @@ int stream_fill(FS_FILE* f, bool holes_ok)
     int64_t from = f->ff_pos;
     uint32_t count = pass_block(f);
     if (rc == FSE_OK)
-        rc = read_block(f, addr, f->ff_buf, count, holes_ok);
+        rc = read_block(f, addr, f->ff_buf, count, holes_ok, from);
     if (rc == FSE_OK) {
         f->ff_avail = count;
         return rc;
@@ -393,6 +430,43 @@ int64_t fs_fhole(FS_FILE* f)
     else if (lbn != static_cast<uint64_t>(f->ff_lbn))
         fsl::stream_place(f, static_cast<int64_t>(lbn));
     return f->ff_pos - from;
+}
+
+int fs_fsurvey(FS_FILE* f)
+{
+    int64_t size = f->ff_inode->di_size;
+    if (fast_link(f->ff_inode))
+        return FSE_OK;
+    f->ff_cur = f->ff_buf;
+    f->ff_avail = 0;
+    while (f->ff_pos < size) {
+        if (fs_fhole(f) > 0)
+            continue;
+        if (f->ff_pos >= size)
+            break;
+        int64_t from = f->ff_pos;
+        uint32_t addr = 0;
+        int rc = fsl::map_block(f->ff_map, f->ff_inode, static_cast<uint64_t>(f->ff_lbn), &addr);
+        uint32_t count = pass_block(f);
+        if (rc == FSE_OK && addr != 0) {
+            int64_t offset = fsl::frag_offset(f->ff_fs, addr);
+            fsl::sector_list bad;
+            if (fsl::dev_probe(f->ff_fs->handle, offset, sector_round(count), &bad)) {
+                for (uint64_t s : bad) {
+                    uint64_t at = s * SECTOR_SIZE - static_cast<uint64_t>(offset);
+                    if (at < count)
+                        lose(f, FSE_READ, from + static_cast<int64_t>(at),
+                             count - at < SECTOR_SIZE ? static_cast<int64_t>(count - at) : SECTOR_SIZE);
+                }
+            } else {
+                rc = load_lossy(f, addr, f->ff_buf, count, from);
+            }
+        }
+        if (rc != FSE_OK)
+            lose(f, rc, from, count);
+    }
+    f->ff_state = FS_EOF;
+    return f->ff_lost;
 }
 
 int fs_fclose(FS_FILE* f)

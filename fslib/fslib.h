@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Status codes
@@ -393,6 +394,8 @@ struct disk_note {
     char format[FS_FORMAT_MAX];   // "" for a plain file or device
     int64_t size;                 // the (virtual) disk's bytes
     char text[1024];              // FSE_CONTAINER: why it cannot be read
+    uint64_t skipped;             // disk_scan: unreadable sectors passed over
+    unsigned left_out;            // disk_scan: finds and superblocks past its room
 };
 
 // Opens the disk or image at `path` (a plain file or device, or a
@@ -589,6 +592,12 @@ int64_t fs_frun(FS_FILE* f, int64_t pos, int* kind);
 // returns its bytes (a lost run is recorded as lost, see fs_flostruns);
 // 0 when the next bytes are data or at the end.
 int64_t fs_fpass(FS_FILE* f);
+// Goes through the rest of the stream's blocks for what is lost, handing
+// out nothing: where the device can tell without reading (a rescue map),
+// no data block is read; else each block is read once.  The lost runs are
+// kept as a read would keep them (fs_flostruns); returns the first lost
+// block's status, or FSE_OK.  The stream ends at the end of its file.
+int fs_fsurvey(FS_FILE* f);
 // Releases the stream's slot; always 0.
 int fs_fclose(FS_FILE* f);
 // True when the stream lost a block on the way: *at (when not null)
@@ -648,6 +657,12 @@ fsys* fs_mount_with(disk* d, int part, int flags, fs_rescue* used);
 // disk without a label (bare).
 disk* disk_open_at(const char* path, uint64_t sector);
 
+// Which of the records of `fs` itself lie in sectors that cannot be read:
+// *super for the superblock at byte 8192, and the groups whose superblock
+// copy or whose group block is touched, ascending.  With a rescue map
+// nothing is read.  FSE_OK, or FSE_NOMEM.
+int fs_meta_lost(fsys* fs, bool* super, std::vector<uint32_t>* copies, std::vector<uint32_t>* groups);
+
 // True when the file system uses a log that still holds changes not yet
 // written in place (fs_clean 0xFD, and 2 in the superblock's second word).
 bool fs_log_unrolled(const fsys* fs);
@@ -701,15 +716,13 @@ inline constexpr int SCAN_MOST = 64;   // finds kept by one scan
 // Reads the whole device at `path` (through its container, with `map`,
 // which may be null) once, in order, and fills `found` (room for
 // SCAN_MOST) in disk order; sectors that cannot be read are passed over.
-// `note` receives the container's format and size.  `progress`, when not
-// null, is told the bytes read so far and the device's size after each
-// read.  Returns the number of finds, or -1 with fs_errno (FSE_HOST,
-// FSE_CONTAINER as for disk_open_with, FSE_NOMEM, FSE_READ).
+// `note` receives the container's format and size, the sectors passed
+// over and what did not fit.  `progress`, when not null, is told the bytes
+// read so far and the device's size after each read.  Returns the number
+// of finds, or -1 with fs_errno (FSE_HOST, FSE_CONTAINER as for
+// disk_open_with, FSE_NOMEM, FSE_READ).
 int disk_scan(const char* path, const fs_map* map, disk_note* note, scan_find* found,
               void (*progress)(uint64_t done, uint64_t total));
-// What the last disk_scan met past the room it has: finds beyond
-// SCAN_MOST and sound superblocks beyond those it keeps.
-extern unsigned fs_scan_left_out;
 
 // ---------------------------------------------------------------------------
 // Inodes by number, and files read at any offset outside the stream table

@@ -43,16 +43,28 @@ int load_inode_block(fsys* fs, uint32_t ino, uint32_t* at)
     int64_t offset = frag < 0 ? -1 : fsl::frag_offset(fs, frag, static_cast<int64_t>(from));
     *at = static_cast<uint32_t>(within - from);
     fs_cache* c = fs->cache;
-    if (offset >= 0 && c->iblock_at == offset)
-        return FSE_OK;
-    c->iblock_at = -1;
-    uint32_t got;
-    int rc = fsl::dev_load(fs->handle, offset, c->iblock, bsize, true, &got);
-    if (rc == FSE_OK) {
+    if (offset < 0 || c->iblock_at != offset) {
+        c->iblock_at = -1;
+        c->iblock_lost = 0;
+        uint32_t got;
+        fsl::sector_list failed;
+        int rc = fsl::dev_read(fs->handle, offset, c->iblock, bsize, &got, &failed);
+        if (rc == FSE_OK && got != bsize)
+            rc = FSE_READ;
+        if (rc == FSE_READ && !failed.empty() && got == bsize) {
+            // The block is kept with its lost sectors marked: an inode in
+            // any other sector of it still reads.
+            for (uint64_t s : failed)
+                c->iblock_lost |= uint32_t{1} << (s - fsl::first_sector(offset));
+            rc = FSE_OK;
+        }
+        if (rc != FSE_OK)
+            return rc;
         fsl::log_overlay(fs, offset, c->iblock, bsize);
         c->iblock_at = offset;
     }
-    return rc;
+    // An inode never crosses a sector: 128 bytes, 128-byte aligned.
+    return c->iblock_lost & (uint32_t{1} << (*at / SECTOR_SIZE)) ? FSE_READ : FSE_OK;
 }
 
 }  // namespace

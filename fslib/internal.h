@@ -101,6 +101,7 @@ struct block_map {
     uint32_t key[NIADDR];      // address of the block held at each level
     bool held[NIADDR];
     uint8_t* buf[NIADDR];      // owned, fs_bsize bytes each, as on disk; null until used
+    uint32_t lost[NIADDR];     // sectors of each held block that could not be read, bit by sector
     // The indirect block that failed last at each level and why: a bad
     // block is asked of the device once, not once for every block it maps.
     uint32_t bad_key[NIADDR];
@@ -158,6 +159,7 @@ struct fs_cache {
     dinode lookup_inode;   // that stream's inode
     uint8_t* iblock;       // inode block read last
     int64_t iblock_at;     // its device offset; -1: none held
+    uint32_t iblock_lost;  // its sectors that could not be read, bit by sector
     fs_log* log;           // what the mount read of the log; null: none
 };
 

@@ -5,8 +5,17 @@
 #include "fslib/fslib.h"
 #include "fslib/ifile.h"
 #include "fslib/internal.h"
+#include "fslib/platform.h"
 
 namespace {
+
+// Whether the device already knows some of these bytes to be lost (a
+// rescue map, or sectors that failed before), without reading them.
+bool known_lost(const fsys* fs, int64_t offset, uint32_t count)
+{
+    fsl::sector_list failed;
+    return fsl::dev_probe(fs->handle, offset, count, &failed) && !failed.empty();
+}
 
 // Most block-map steps one walk takes: a healthy file of the largest size
 // the 32-bit sizes of real disks reach needs far fewer, while a damaged
@@ -63,7 +72,7 @@ uint32_t fs_ilost(fs_ifile* f, int64_t (*runs)[2], uint32_t most)
         int rc = fsl::map_block(s->ff_map, ip, lbn, &addr);
         if (rc != FSE_OK
             || (addr != 0
-                && fsl::map_unreadable(fsl::frag_offset(s->ff_fs, addr), sector_round(static_cast<uint32_t>(count)))))
+                && known_lost(s->ff_fs, fsl::frag_offset(s->ff_fs, addr), sector_round(static_cast<uint32_t>(count)))))
             add_run(r, pos, pos + count);
         ++lbn;
     }

@@ -33,6 +33,11 @@ int dev_load(fs_handle h, int64_t offset, void* buf, uint32_t count, bool exact,
 // in place (*got of them) and those sectors read as zeros.
 int dev_read(fs_handle h, int64_t offset, void* buf, uint32_t count, uint32_t* got, sector_list* failed);
 
+// Without reading: true when the device stack can tell which sectors of
+// the `count` bytes at `offset` are lost (a rescue map), and adds them to
+// `failed` (ascending, each once); false when only a read can tell.
+bool dev_probe(fs_handle h, int64_t offset, uint32_t count, sector_list* failed);
+
 // The host's identity of host file `index` behind an open device (its
 // file system and file number); false past the last or when the host
 // cannot tell.

@@ -15,7 +15,6 @@
 #include "fslib/platform.h"
 #include "fslib/rescue.h"
 
-unsigned fs_scan_left_out = 0;
 
 namespace {
 
@@ -58,6 +57,7 @@ struct scan_state {
     int nparts;
     int64_t bytes;    // size of the device
     fs_super sb;      // scratch
+    uint64_t skipped; // sectors that could not be read
 };
 
 geo geo_of(const fs_super* sb)
@@ -182,6 +182,7 @@ bool pass(scan_state* s, uint64_t total, void (*progress)(uint64_t, uint64_t))
         rc = fsl::dev_read(s->h, static_cast<int64_t>(pos), buf + carry, fsl::BIG_READ, &got, &failed);
         std::erase_if(lost, [&](uint64_t l) { return l < fsl::first_sector(static_cast<int64_t>(pos) - carry); });
         lost.insert(lost.end(), failed.begin(), failed.end());
+        s->skipped += failed.size();
         got &= ~uint32_t{SECTOR_SIZE - 1};
         if (rc == FSE_READ && !failed.empty())
             rc = FSE_OK;   // the sectors that failed read as zeros: nothing is found in them
@@ -393,8 +394,9 @@ int disk_scan(const char* path, const fs_map* map, disk_note* note, scan_find* f
     std::stable_sort(found, found + s->nfound, [](const scan_find& a, const scan_find& b) {
         return a.sector != b.sector ? a.sector < b.sector : a.kind < b.kind;
     });
+    note->skipped = s->skipped;
     int result = ok ? s->nfound : -1;
-    fs_scan_left_out = s->left_out;
+    note->left_out = s->left_out;
     if (s->h != FS_NOHANDLE)
         fsl::dev_close(s->h);
     std::free(heap);

@@ -94,10 +94,12 @@ int run_scan(const char* path, const fs_map* map)
             print_other(found[i]);
         }
     }
+    if (note.skipped != 0)
+        fprintf(stderr, "scan: %llu unreadable sectors skipped\n", static_cast<unsigned long long>(note.skipped));
     // What did not fit is said, never dropped without a word.
-    if (fs_scan_left_out != 0)
-        printf("scan: %u more findings left out\n", fs_scan_left_out);
-    return any && fs_scan_left_out == 0 ? 0 : 1;
+    if (note.left_out != 0)
+        printf("scan: %u more findings left out\n", note.left_out);
+    return any && note.left_out == 0 ? 0 : 1;
 }
 
 void report_container(FILE* stream, const char* format, int64_t bytes)
@@ -155,6 +157,16 @@ void hint_mount_failure(disk* d, int part, bool copies_tried)
     int why = fs_errno;
     if (why == FSE_MAGIC && !copies_tried)
         fputs("\t-b tries the superblock copies; -s scans the disk for file systems\n", stderr);
+    if (why == FSE_READ && !copies_tried) {
+        fs_rescue used;
+        if (fsys* fs = fs_mount_with(d, part, FS_MNT_SBCOPY, &used)) {
+            fs_umount(fs);
+            if (used.reason != FSE_OK)
+                fprintf(stderr, "\ta superblock copy at sector %llu is sound: add -b\n",
+                        static_cast<unsigned long long>(used.sector));
+        }
+        fs_errno = why;
+    }
     if (why != FSE_PART || (part != 1 && part != 2) || d->bare)
         return;
     // Slots 1 and 2 are refused by convention (swap, the whole disk), yet

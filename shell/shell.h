@@ -29,6 +29,11 @@ int do_lost(int count, char** words);
 // The tops of the lost trees that `lost` lists, in inode order.
 std::vector<uint32_t> lost_tops();
 
+// bad [path]: names every file, directory, inode and record of the file
+// system (below `path`) that lies in a sector that cannot be read; 0 when
+// nothing does.
+int do_bad(int count, char** words);
+
 // more: feeds file `path` through the pager "less".
 int do_more(const char* path);
 

@@ -34,6 +34,7 @@ struct dir_level {
     int lost = FSE_OK;    // first fault met in the entries read so far
     bool ended = false;   // every entry was taken in turn
     bool whole = true;    // every entry was read
+    int64_t shown_to = 0; // directory bytes up to here whose loss was named
 };
 
 // The walk: its stack of directories and the one image path, which is the
@@ -86,14 +87,35 @@ bool open_entries(const walk_state& w, dir_level& d)
     return true;
 }
 
+// Names the byte ranges of level `d`'s directory that its stream could
+// not read, each once however often the stream is opened again; the names
+// in them are lost, the rest of the directory is walked.  True when the
+// stream lost such ranges.
+bool show_dir_losses(const walk_state& w, dir_level& d)
+{
+    int64_t runs[FF_LOSTRUNS][2];
+    uint32_t n = fs_flostruns(d.stream, runs, FF_LOSTRUNS, nullptr);
+    for (uint32_t i = 0; i < n && i < FF_LOSTRUNS; i++) {
+        if (runs[i][1] <= d.shown_to)
+            continue;
+        progress_clear();
+        fprintf(stderr, "%s: directory bytes %lld-%lld unreadable; the names there are lost\n",
+                shown(level_path(w, d).c_str(), stderr).c_str(), static_cast<long long>(runs[i][0]),
+                static_cast<long long>(runs[i][1]));
+        d.shown_to = runs[i][1];
+        d.whole = false;
+    }
+    return n > 0;
+}
+
 // Shuts the stream of level `d` while a child is walked, keeping where it
 // was and any fault it met.
-void shut_entries(dir_level& d)
+void shut_entries(const walk_state& w, dir_level& d)
 {
     if (d.stream == nullptr)
         return;
     d.resume = fs_telldir(d.stream);
-    if (d.lost == FSE_OK)
+    if (!show_dir_losses(w, d) && d.lost == FSE_OK)
         d.lost = stream_loss(d.stream, nullptr);
     fs_closedir(d.stream);
     d.stream = nullptr;
@@ -114,7 +136,8 @@ bool next_entry(const walk_state& w, dir_level& d, std::string& name, uint32_t& 
         ino = e->d_ino;
         return true;
     }
-    if (!fs_fclean(d.stream) || d.lost != FSE_OK) {
+    bool ranges = show_dir_losses(w, d);
+    if ((!fs_fclean(d.stream) && !ranges) || d.lost != FSE_OK) {
         if (d.lost != FSE_OK)
             fs_errno = d.lost;   // the first fault is the one to name
         progress_clear();
@@ -144,7 +167,7 @@ bool enter_dir(walk_state& w, uint32_t ino, const fs_statrec& rec, dir_level&& d
     // One directory stream open at a time: the parent's is opened again
     // when this one is done.
     if (!w.stack.empty())
-        shut_entries(w.stack.back());
+        shut_entries(w, w.stack.back());
     w.stack.push_back(std::move(d));
     return true;
 }

@@ -909,6 +909,11 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
     const int64_t lost3 = big[3].lbn * 8192;
     const std::string sector_line = "/data/big: incomplete, 191808 of 200000 bytes; lost " +
                                     range(lost3, lost3 + 8192) + "\n";
+    // A lost sector costs that sector alone.
+    auto sectors_line = [&](int n) {
+        return "/data/big: incomplete, " + std::to_string(200000 - 512 * n) + " of 200000 bytes; lost " +
+               range(lost3, lost3 + 512 * n) + "\n";
+    };
     // Nine lost runs, the eighth two blocks long: blocks 1 3 5 7 9 11 13 15-16 18.
     std::vector<std::tuple<uint64_t, uint64_t, char>> nine;
     std::string nine_text;
@@ -934,7 +939,7 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
         bool missing = false;   // no map file at all
     } const cases[] = {
         {"a lost sector inside a file", map_of({{b3, 0x200, '-'}}),
-         "map: 512 bytes in 1 area unreadable\nfs_fread: Read error\n" + sector_line, 1},
+         "map: 512 bytes in 1 area unreadable\nfs_fread: Read error\n" + sectors_line(1), 1},
         {"an area of exactly one block ends where the next block starts", map_of({{b3, 8192, '-'}}),
          "map: 8192 bytes in 1 area unreadable\nfs_fread: Read error\n" + sector_line, 1},
         {"status *", map_of({{b3, 8192, '*'}}),
@@ -945,22 +950,22 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
          "map: 8192 bytes in 1 area unreadable\nfs_fread: Read error\n" + sector_line, 1},
         {"touching areas of other statuses are one area", map_of({{b3, 0x200, '-'}, {b3 + 0x200, 0x200, '*'}}),
          "map: 1024 bytes in 1 area unreadable\nfs_fread: Read error\n"
-         + sector_line, 1},
+         + sectors_line(2), 1},
         {"nine lost runs", map_of(nine),
          "map: 81920 bytes in " + std::to_string(nine_areas) + " areas unreadable\nfs_fread: Read error\n"
          "/data/big: incomplete, 118080 of 200000 bytes; lost " + nine_text + " and 1 more\n", 1},
         {"tar names the loss as cp does", map_of({{b3, 0x200, '-'}}),
-         "map: 512 bytes in 1 area unreadable\nfs_fread: Read error\n" + sector_line + archived, 1,
+         "map: 512 bytes in 1 area unreadable\nfs_fread: Read error\n" + sectors_line(1) + archived, 1,
          "tar -cf out.tar /data/big\n"},
         {"body -5 gives no sum for a file with a loss", map_of({{b3, 0x200, '-'}}),
-         "map: 512 bytes in 1 area unreadable\nfs_fread: Read error\n" + sector_line, 1,
+         "map: 512 bytes in 1 area unreadable\nfs_fread: Read error\n" + sectors_line(1), 1,
          "body -5 - /data/big\n", "# 0|/data/big|9|"},
         {"every area finished", "0 +\n0 0x100000000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
         {"bytes past the last line never tried", "0 +\n0 100000 +\n",
          "map: " + std::to_string(std::filesystem::file_size(disk) - 100000) +
-             " bytes in 1 areas unreadable\n/data/big: Read error\n", 1},
+             " bytes in 1 areas unreadable\n/data/big: No such file or directory\n", 1},
         {"a gap between lines never tried", "0x0 +\n0x0 " + hex(b3) + " +\n" + hex(b3 + 512) + " 0x100000000 +\n",
-         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sector_line, 1},
+         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sectors_line(1), 1},
         {"bad number", "0x0 +\n0x0 12z +\n", "map: {MAP}: line 2: not a number\n", 1},
         {"bad status", "# c\n\n0x0 +\n0x0 0x10 X\n", "map: {MAP}: line 4: unknown status\n", 1},
         {"overlapping areas", "0 +\n0 100 +\n50 10 -\n", "map: {MAP}: line 3: areas out of order or overlapping\n", 1},
