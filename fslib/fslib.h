@@ -429,6 +429,11 @@ void fs_map_totals(const fs_map* map, int64_t disk_bytes, uint64_t* bytes, unsig
 // file of its container, so that a caller writing on the host can refuse
 // to write over one; false past the last, or when the host cannot tell.
 bool disk_ident(const disk* d, int index, uint64_t* dev, uint64_t* ino);
+// The host device that holds the file system `fs` is read from: a block
+// or character device's own number, else the device of the file system
+// the image lies on, as 32-bit major << 8 | minor (the minor's high bits
+// from bit 20); 0 when the host cannot tell.  It cannot fail.
+uint32_t fs_home(const struct fsys* fs);
 // Prints the converted label; it cannot fail.
 void dump_label(FILE* stream, const dk_label* label);
 

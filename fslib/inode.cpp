@@ -159,6 +159,11 @@ void inode_owner(const fs_super* sb, const dinode* ip, uint32_t* uid, uint32_t* 
 
 }  // namespace fsl
 
+uint32_t fs_home(const fsys* fs)
+{
+    return fs != nullptr ? fsl::dev_home(fs->handle) : 0;
+}
+
 int fs_istat(uint32_t ino, fs_statrec* st)
 {
     fsys* fs;
@@ -171,7 +176,6 @@ int fs_istat(uint32_t ino, fs_statrec* st)
         fs_errno = rc;
         return -1;
     }
-    st->st_dev = fsl::dev_home(fs->handle);
     st->st_mode = ip->di_mode;
     st->st_ino = ino;
     uint16_t type = ip->di_mode & IFMT;

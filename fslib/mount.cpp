@@ -136,9 +136,13 @@ int load_super(fsys* fs, const disk* d)
     if (rc != FSE_OK)
         return no_super(fs, d);
     super_swap(fs->sb, fs->swap);
-    if (!geometry_ok(fs->sb) || !layout_ok(fs))
+    if (!geometry_ok(fs->sb))
         return FSE_BADSB;
-    return volume_part(fs, d) ? FSE_STRIPE : FSE_OK;
+    // A stripe's first part claims more than its slot: named as such
+    // before the layout check would call it a bad superblock.
+    if (volume_part(fs, d))
+        return FSE_STRIPE;
+    return layout_ok(fs) ? FSE_OK : FSE_BADSB;
 }
 
 // The superblock (or, as `flags` allow, a copy of it) and the cache.

@@ -157,6 +157,9 @@ int do_stat(const char* path)
 {
     fs_statrec rec;
     uint32_t ino = fs_namei(path);
+    // The record's device is the host's, which the inode does not hold.
+    rec.st_dev = fs_home(fs_getfs());
+    rec.st_rdev = 0;
     if (ino == 0 || fs_istat(ino, &rec) == -1) {
         show_error(path);
         return 1;

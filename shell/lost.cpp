@@ -47,15 +47,16 @@ uint32_t inode_count()
     return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
 }
 
-// The last inode of the inode block that holds `ino`: one failed read
-// stands for the whole block, which is not asked again inode by inode.
+// The last inode of the 512-byte sector that holds `ino`: the device
+// loses sectors, not blocks, so one failed inode stands for its sector's
+// inodes, which are not asked again one by one.
 uint32_t block_last(uint32_t ino, uint32_t count)
 {
     const fs_super* sb = fs_getfs()->sb;
-    auto inopb = static_cast<uint32_t>(sb->fs_inopb);
+    constexpr uint32_t per_sector = SECTOR_SIZE / sizeof(dinode);
     auto ipg = static_cast<uint32_t>(sb->fs_ipg);
     uint64_t in_group = ino % ipg;
-    uint64_t last = uint64_t{ino} - in_group + std::min<uint64_t>((in_group / inopb + 1) * inopb, ipg) - 1;
+    uint64_t last = uint64_t{ino} - in_group + std::min<uint64_t>((in_group / per_sector + 1) * per_sector, ipg) - 1;
     return static_cast<uint32_t>(std::min<uint64_t>(last, count - 1));
 }
 

@@ -113,7 +113,8 @@ void report_map(const fs_map* map, int64_t disk_bytes)
     uint64_t bytes = 0;
     unsigned areas = 0;
     fs_map_totals(map, disk_bytes, &bytes, &areas);
-    fprintf(stderr, "map: %llu bytes in %u areas unreadable\n", static_cast<unsigned long long>(bytes), areas);
+    fprintf(stderr, "map: %llu %s in %u %s unreadable\n", static_cast<unsigned long long>(bytes),
+            plural(bytes, "byte", "bytes"), areas, plural(areas, "area", "areas"));
 }
 
 void report_label_rescue(const disk* d)

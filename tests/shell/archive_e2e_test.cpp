@@ -50,7 +50,7 @@ const TarCase kTarCases[] = {
          t.link(t.root(), "again", e);
          return sunimg::make_disk(t);
      },
-     "/", {"archived 1 files (0 bytes), 1 directories, 1 links, 0 devices; 0 not archived; 0 failed"}, 0,
+     "/", {"archived 1 file (0 bytes), 1 directory, 1 link, 0 devices; 0 not archived; 0 failed"}, 0,
      {"again link to empty"}, {{"empty", ""}}},
     {"hard_linked_fifo_and_device",
      [] {
@@ -61,7 +61,7 @@ const TarCase kTarCases[] = {
          t.link(t.root(), "tty2", d);
          return sunimg::make_disk(t);
      },
-     "/", {"archived 0 files (0 bytes), 1 directories, 2 links, 2 devices; 0 not archived; 0 failed"}, 0,
+     "/", {"archived 0 files (0 bytes), 1 directory, 2 links, 2 devices; 0 not archived; 0 failed"}, 0,
      {"fifo2 link to fifo", "tty2 link to tty"}, {}},
     {"all_holes_file_is_sparse",
      [] {
@@ -69,7 +69,7 @@ const TarCase kTarCases[] = {
          t.add_sparse(t.root(), "holes", 64ull << 20, {});
          return sunimg::make_disk(t);
      },
-     "/holes", {"archived 1 files (67108864 bytes)"}, 0, {"67108864"}, {}, 64 << 10},
+     "/holes", {"archived 1 file (67108864 bytes)"}, 0, {"67108864"}, {}, 64 << 10},
     {"lost_triple_indirect_is_a_hole",
      [] {
          sunimg::Ufs t;
@@ -114,7 +114,7 @@ const TarCase kTarCases[] = {
          t.file("/d/x", "in d\n");
          return sunimg::make_disk(t);
      },
-     "<3>", {"archived 1 files (5 bytes), 1 directories"}, 0, {"inode-3/x"}, {{"inode-3/x", "in d\n"}}},
+     "<3>", {"archived 1 file (5 bytes), 1 directory"}, 0, {"inode-3/x"}, {{"inode-3/x", "in d\n"}}},
     {"damaged_record_named_as_ls_names_it",
      [] {
          // The last record of /d names no inode there is, under a name of

@@ -90,7 +90,7 @@ HINTS = [
     (["nothing"], b"open disk: Bad magic number\n\t-s scans the disk for labels and file systems\n"),
     (["-p", "2", "img"], b"mount fs: Bad partition\n\tpartition 2 holds a file system: open it with -o 0\n"),
     (["-p", "0", "-o", "0", "img"], b"sunufs: -o and -p cannot be used together\n"
-     b"Use: sunufs [-hdbnsV] [-m map] [-p part | -o sector] [-c command] file\n"),
+     b"Use: sunufs [-hdbnsV] [-m map] [-p part | -o sector] [-c command | -M dir] file\n"),
 ]
 
 

@@ -315,7 +315,7 @@ TEST_F(HostMountOracle, HostToolsSeeTheDisk)
         if (size_t at = want.find("{RANGE}"); at != std::string::npos)
             want.replace(at, 7, range);
         if (mc.damaged)
-            start = "map: 512 bytes in 1 areas unreadable\n" + start;
+            start = "map: 512 bytes in 1 area unreadable\n" + start;
         EXPECT_EQ(err, start + want);
     }
 }

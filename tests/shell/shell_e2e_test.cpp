@@ -928,7 +928,7 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
                                  "0 not archived; 1 failed\n";
     // The first inode block, from the root's inode on, cannot be read.
     const uint64_t inodes = img.inode_offset(0, 2) & ~uint64_t{511};
-    const std::string inode_map = "0 +\n" + std::to_string(inodes) + " 512 -\n";
+    const std::string inode_map = map_of({{inodes, 512, '-'}});
     struct MapCase {
         const char* name;
         std::string map;    // "" : no map file at all
@@ -963,9 +963,9 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
         {"every area finished", "0 +\n0 0x100000000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
         {"bytes past the last line never tried", "0 +\n0 100000 +\n",
          "map: " + std::to_string(std::filesystem::file_size(disk) - 100000) +
-             " bytes in 1 areas unreadable\n/data/big: No such file or directory\n", 1},
+             " bytes in 1 area unreadable\n/data/big: No such file or directory\n", 1},
         {"a gap between lines never tried", "0x0 +\n0x0 " + hex(b3) + " +\n" + hex(b3 + 512) + " 0x100000000 +\n",
-         "map: 512 bytes in 1 areas unreadable\nfs_fread: Read error\n" + sectors_line(1), 1},
+         "map: 512 bytes in 1 area unreadable\nfs_fread: Read error\n" + sectors_line(1), 1},
         {"bad number", "0x0 +\n0x0 12z +\n", "map: {MAP}: line 2: not a number\n", 1},
         {"bad status", "# c\n\n0x0 +\n0x0 0x10 X\n", "map: {MAP}: line 4: unknown status\n", 1},
         {"overlapping areas", "0 +\n0 100 +\n50 10 -\n", "map: {MAP}: line 3: areas out of order or overlapping\n", 1},
@@ -975,11 +975,20 @@ TEST_F(Shell, RescueMapMarksUnreadableAreas)
         {"empty map", "", "map: {MAP}: no status line\n", 1},
         {"a NUL byte", std::string("0 +\n0 1\0 +\n", 11), "map: {MAP}: line 2: NUL byte\n", 1},
         {"two prefixes", "0 +\n0x0x10 1 +\n", "map: {MAP}: line 2: not a number\n", 1},
-        {"a leading 0 is octal", "0 +\n0 010 +\n9 0x10 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
+        {"a leading 0 is octal", "0 +\n0 020000 +\n8192 0x100000000 +\n", "map: 0 bytes in 0 areas unreadable\n", 0},
         {"no octal 8", "0 +\n08 1 +\n", "map: {MAP}: line 2: not a number\n", 1},
         {"missing map", "", "map: {MAP}: No such file or directory\n", 1, "cp /data/big out\n", "", true},
         {"inodes that cannot be read are named", inode_map,
-         "map: 512 bytes in 1 area unreadable\ninodes 2-63 unreadable\n0 lost: 0 files, 0 directories, 0 others\n",
+         // One sector holds four inodes: the root's sector fails alone, and
+         // what the root named is found again as lost.
+         "map: 512 bytes in 1 area unreadable\n"
+         "-      4 0644  1     0     1      22 Mar  7 20:26 <4>\n"
+         "d      5 0755  2   100    10     512 Mar  7 20:26 <5>\n"
+         "d      6 0755  2   100    10     512 Mar  7 20:26 <6>\n"
+         "d     10 0755  3   100    10     512 Mar  7 20:26 <10>\n"
+         "d     18 0755  3   100    10     512 Mar  7 20:26 <18>\n"
+         "-     21 0644  1   100    10       1 Mar  7 20:26 <21>\n"
+         "inodes 2-3 unreadable\n6 lost: 2 files, 4 directories, 0 others\n",
          1, "lost\n"},
     };
     const std::string map = tmp + "/disk.map";
