@@ -299,6 +299,7 @@ int main(int argc, char** argv)
         int status = mount_serve({path, part_text.c_str(), opt_mount});
         fs_umount(fs);
         disk_close(dk);
+        fs_map_close(map);
         return status;
     }
 

@@ -54,6 +54,9 @@ struct state {
     std::unordered_map<uint32_t, std::string> ranges;     // lost ranges found so far
     bool lost_known = false;
     std::vector<uint32_t> lost;                           // the lost trees' tops
+    // Files the kernel holds open: an unmount while some are open (a
+    // signal, fusermount3 -u) sends no release for them.
+    std::unordered_set<fs_ifile*> open;
 };
 
 // Sets up `st` for the current file system.

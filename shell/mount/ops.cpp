@@ -265,6 +265,7 @@ void op_open(fuse_req_t req, fuse_ino_t node, fuse_file_info* fi)
         fi->keep_cache = 1;
     }
     fi->fh = reinterpret_cast<uintptr_t>(f);
+    st.open.insert(f);
     fuse_reply_open(req, fi);
 }
 
@@ -291,7 +292,9 @@ void op_read(fuse_req_t req, fuse_ino_t node, size_t size, off_t off, fuse_file_
 
 void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
 {
-    fs_iclose(reinterpret_cast<fs_ifile*>(fi->fh));
+    auto* f = reinterpret_cast<fs_ifile*>(fi->fh);
+    st_of(req).open.erase(f);
+    fs_iclose(f);
     fuse_reply_err(req, 0);
 }
 

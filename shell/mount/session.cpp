@@ -84,6 +84,7 @@ int mount_serve(const mount_request& req)
     fuse_lowlevel_ops ops = mnt::operations();
     fuse_session* se = fuse_session_new(&args, &ops, sizeof ops, &st);
     if (se == nullptr) {
+        fuse_opt_free_args(&args);
         fprintf(stderr, "sunufs: cannot mount: %s: the session could not be made\n", req.dir);
         return 1;
     }
@@ -91,6 +92,7 @@ int mount_serve(const mount_request& req)
         fprintf(stderr, "sunufs: cannot mount: %s: the mount was refused\n", req.dir);
         fuse_remove_signal_handlers(se);
         fuse_session_destroy(se);
+        fuse_opt_free_args(&args);
         return 1;
     }
     fprintf(stderr, "%s: partition %s mounted read-only on %s; fusermount3 -u %s unmounts it\n", req.disk_path,
@@ -99,6 +101,9 @@ int mount_serve(const mount_request& req)
     fuse_session_unmount(se);
     fuse_remove_signal_handlers(se);
     fuse_session_destroy(se);
+    fuse_opt_free_args(&args);
+    for (fs_ifile* f : st.open)
+        fs_iclose(f);
     return rc < 0 ? 1 : 0;
 }
 
